@@ -1,0 +1,1 @@
+from nuv import Cloudflare as Cloudflare, DingTalk as DingTalk

@@ -1,0 +1,14 @@
+"""Native clients for the Cloudflare v4 DNS API and DingTalk robot webhooks.
+
+``Cloudflare`` finds a zone, lists and writes its DNS records, brings one
+record into a wanted state (``dns_ensured_record``), changes three zone
+settings and purges the cache. ``DingTalk`` posts signed text and markdown
+messages to a custom robot. Both are implemented in the ``_nuv`` extension;
+this package re-exports them and ships their type stubs.
+
+``nuv.testing`` holds local stand-ins of both services for offline tests.
+"""
+
+from _nuv import Cloudflare, DingTalk
+
+__all__ = ["Cloudflare", "DingTalk"]

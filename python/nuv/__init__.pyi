@@ -1,0 +1,136 @@
+"""Type stubs of the nuv clients (implemented in the _nuv extension)."""
+
+from typing import Final, Sequence, SupportsIndex
+
+__all__ = ["Cloudflare", "DingTalk"]
+
+ApiResponse = tuple[int, str]
+"""(status, body): the HTTP status and response text; on a transport failure
+libcurl's result code and its description."""
+
+DEFAULT_API_URL: Final = "https://api.cloudflare.com/client/v4"
+
+class Cloudflare:
+    """Client of the Cloudflare v4 REST API.
+
+    Transport failures and HTTP error statuses are returned as values, never
+    raised. Every request and its headers are traced on standard output
+    (file descriptor 1), with the token masked.
+    """
+
+    email: str
+    """Stored only; no request uses it."""
+    account: str
+    """Stored only; no request uses it."""
+    api_token: str
+    """Sent as ``Authorization: Bearer <api_token>`` with every request."""
+    api_url: str
+    """Base URL prefixed to every path; ``DEFAULT_API_URL`` unless given."""
+
+    def __init__(
+        self,
+        email: str = ...,
+        account: str = ...,
+        api_token: str = ...,
+        proxy: str = ...,
+        api_url: str = ...,
+    ) -> None:
+        """``proxy`` (write-once, not readable) overrides the ``http_proxy``
+        environment variable; the empty default means a direct connection."""
+
+    @property
+    def zone(self) -> str:
+        """Domain of the selected zone ("" until ``query`` succeeds)."""
+    @zone.setter
+    def zone(self, value: str) -> None: ...
+    @property
+    def zone_id(self) -> str:
+        """Identifier of the selected zone ("" until ``query`` succeeds)."""
+    @zone_id.setter
+    def zone_id(self, value: str) -> None: ...
+
+    def fib(self, n: int) -> int:
+        """F(n) modulo 2**32 by plain recursion; n is taken modulo 2**32 and
+        must then be at most 10000 (ValueError otherwise)."""
+    def fputs(self, filename: str, text: str) -> int:
+        """Write ``text`` to ``filename`` (created or truncated): 0 on
+        success, -1 when the write failed; OSError when it cannot be opened."""
+    def get(self, path: str = ...) -> ApiResponse:
+        """GET ``api_url + path`` (the raw path is sent as given); without a
+        path, the first page of the account's zones."""
+    def query(self, domain: str) -> ApiResponse:
+        """Look the zone of ``domain`` up and select it (``zone``,
+        ``zone_id``). Raises Exception with the response text when the
+        service reports a failure, TypeError "Domain not found: ..." when it
+        holds no such zone."""
+    def dns_get_records(
+        self,
+        domain: str | None = None,
+        type: str = ...,
+        name: str = ...,
+        content: str = ...,
+    ) -> ApiResponse:
+        """List the zone's DNS records, optionally filtered (exact match).
+        A ``domain`` other than ``zone`` is looked up first."""
+    def dns_create_record(
+        self, type: str, name: str, content: str, proxied: object, ttl: int
+    ) -> ApiResponse:
+        """Create a record. For MX, ``content`` is "host|priority"
+        (priority 10 when left out). ``proxied`` is sent for A, AAAA and
+        CNAME only."""
+    def dns_update_record(
+        self,
+        record_id: str,
+        type: str,
+        name: str,
+        content: str,
+        proxied: object,
+        ttl: int,
+    ) -> ApiResponse:
+        """Overwrite the record ``record_id`` (PUT) with the given state."""
+    def dns_delete_record(self, record_id: str) -> ApiResponse:
+        """Delete the record ``record_id``."""
+    def dns_ensured_record(
+        self,
+        domain: str,
+        type: str,
+        name: str,
+        content: str,
+        proxied: object,
+        ttl: int,
+        present: SupportsIndex = True,
+        replace: SupportsIndex = True,
+    ) -> ApiResponse | tuple[str, str]:
+        """Bring one record into the wanted state with the fewest writes.
+
+        Returns the listing's response when nothing had to change, the
+        response of the write it made, or ("404", message) when the record
+        should not exist and none does."""
+    def change_always_use_https(self, value: str) -> ApiResponse:
+        """Set the zone's always_use_https setting ("on" or "off")."""
+    def change_automatic_https_rewrites(self, value: str) -> ApiResponse:
+        """Set the zone's automatic_https_rewrites setting ("on" or "off")."""
+    def change_ssl_model(self, value: str) -> ApiResponse:
+        """Set the zone's SSL mode ("off", "flexible", "full", "strict")."""
+    def purge_cache(self, *args: object, **kwargs: object) -> ApiResponse:
+        """Purge everything the zone has cached; arguments are ignored."""
+
+class DingTalk:
+    """Client of one DingTalk custom robot (access token and signing
+    secret). Every send signs a fresh webhook URL."""
+
+    token: str
+    """The robot's access token (masked in the trace)."""
+    secret: str
+    """The robot's signing secret ("SEC...")."""
+
+    def __init__(self, token: str = ..., secret: str = ...) -> None: ...
+    def send_text(self, content: str) -> str | None:
+        """Post a text message; returns the service's response text (or the
+        transport error text), None when no signed URL could be made."""
+    def send_markdown(
+        self, title: str, text: str, mobiles: Sequence[str] = ...
+    ) -> str | None:
+        """Post a markdown message mentioning ``mobiles`` (a list or tuple
+        of str); a number not yet mentioned in ``text`` is appended as
+        "@number"."""

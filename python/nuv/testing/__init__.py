@@ -1,0 +1,289 @@
+"""Offline stand-ins for the services nuv talks to, for tests (ours and yours).
+
+One child process serves, on 127.0.0.1 only:
+
+* an HTTPS model of the Cloudflare v4 API (zones, DNS records, three zone
+  settings, cache purge) at ``api_url``;
+* a DingTalk custom-robot webhook at ``/robot/send``;
+* an HTTP proxy (``proxy_url``) that accepts CONNECT for any host and
+  terminates TLS with a certificate for that host, so code with fixed host
+  names (``api.cloudflare.com``, ``oapi.dingtalk.com``) reaches the stand-ins;
+* a control API (``control_url``) that seeds state and reads back every
+  request received.
+
+Certificates come from a CA made at start-up; hand ``ca_file`` to the client
+(for nuv: ``CURL_CA_BUNDLE``).
+
+    with StandIn.start() as standin:
+        zone = standin.add_zone("example.com")
+        cf = nuv.Cloudflare(api_token=standin.token, api_url=standin.api_url)
+
+This module never imports ``_nuv``; the stand-ins run without the extension.
+"""
+
+from __future__ import annotations
+
+import http.client
+import json
+import os
+import selectors
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+from pathlib import Path
+from typing import Any
+
+__all__ = ["StandIn", "StandInError"]
+
+START_TIMEOUT = 30.0
+
+
+class StandInError(RuntimeError):
+    """The stand-in process failed to start, or its control API refused a call."""
+
+
+class StandIn:
+    api_url: str
+    proxy_url: str
+    control_url: str
+    ca_file: str
+    token: str
+    https_port: int
+    proxy_port: int
+    expired_port: int
+    wrong_host_port: int
+    refusing_proxy_port: int
+    refusing_proxy_url: str
+    info: dict[str, Any]
+
+    def __init__(
+        self, info: dict[str, Any], process: subprocess.Popen[bytes] | None = None, log_path: Path | None = None
+    ) -> None:
+        """Wrap a running stand-in described by its JSON line (``start`` is the usual way in)."""
+        self.info = dict(info)
+        for key, value in info.items():
+            setattr(self, key, value)
+        self._process = process
+        self._log_path = log_path
+        parsed = urllib.parse.urlsplit(self.control_url)
+        self._control_host = parsed.hostname or "127.0.0.1"
+        self._control_port = parsed.port or 80
+
+    # ----- life cycle ---------------------------------------------------
+
+    @classmethod
+    def start(cls, timeout: float = START_TIMEOUT) -> StandIn:
+        """Spawn ``python -m nuv.testing`` and wait for its JSON line."""
+        env = dict(os.environ)
+        # The child imports this very package (and whatever `nuv` itself
+        # imports) from wherever the parent found them, sys.path edits included.
+        package_root = str(Path(__file__).resolve().parents[2])
+        paths = [package_root, *(p for p in sys.path if p and os.path.exists(p))]
+        env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
+        # Its diagnostics go to a file, never to the parent's stderr, where they
+        # would mix with what a test captures.
+        log_fd, log_name = tempfile.mkstemp(prefix="nuv-standin-", suffix=".log")
+        process = subprocess.Popen(
+            [sys.executable, "-m", "nuv.testing"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=log_fd,
+            env=env,
+            close_fds=True,
+        )
+        os.close(log_fd)
+        log_path = Path(log_name)
+        assert process.stdout is not None
+        line = b""
+        deadline = time.monotonic() + timeout
+        with selectors.DefaultSelector() as selector:
+            selector.register(process.stdout, selectors.EVENT_READ)
+            while not line.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                chunk = os.read(process.stdout.fileno(), 4096) if left > 0 and selector.select(left) else None
+                if not chunk:
+                    cls._abandon(process)
+                    why = "exited during start-up" if chunk == b"" else f"did not start within {timeout} s"
+                    log = log_path.read_text(errors="replace")
+                    log_path.unlink(missing_ok=True)
+                    raise StandInError(f"stand-in {why}: {log}")
+                line += chunk
+        return cls(json.loads(line), process, log_path)
+
+    @staticmethod
+    def _abandon(process: subprocess.Popen[bytes]) -> None:
+        # SIGTERM first so the child can remove its temporary directory.
+        process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        for stream in (process.stdin, process.stdout):
+            if stream is not None:
+                stream.close()
+
+    def stop(self) -> None:
+        """Stop the child (closing its stdin is the signal), escalating if it lingers."""
+        process, self._process = self._process, None
+        if process is None:
+            return
+        try:
+            if process.stdin is not None:
+                process.stdin.close()
+            try:
+                process.wait(5)
+            except subprocess.TimeoutExpired:
+                process.terminate()
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        finally:
+            if process.stdout is not None:
+                process.stdout.close()
+            if self._log_path is not None:
+                self._log_path.unlink(missing_ok=True)
+
+    def __enter__(self) -> StandIn:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+    @property
+    def log(self) -> str:
+        """What the child wrote on its stderr (start-up summary, internal errors)."""
+        if self._log_path is None or not self._log_path.exists():
+            return ""
+        return self._log_path.read_text(errors="replace")
+
+    # ----- control API --------------------------------------------------
+
+    def _call(self, method: str, path: str, body: Any = None) -> Any:
+        # http.client on purpose: urllib would obey an http_proxy that tests set for the client.
+        connection = http.client.HTTPConnection(self._control_host, self._control_port, timeout=30)
+        try:
+            payload = None if body is None else json.dumps(body).encode("utf-8")
+            headers = {"Content-Type": "application/json"} if payload is not None else {}
+            connection.request(method, path, body=payload, headers=headers)
+            response = connection.getresponse()
+            data = response.read()
+        finally:
+            connection.close()
+        result = json.loads(data) if data else None
+        if response.status != 200:
+            message = result.get("error") if isinstance(result, dict) else data.decode("utf-8", "replace")
+            raise StandInError(f"{method} {path}: {response.status} {message}")
+        return result
+
+    def reset(self) -> None:
+        """Back to the start-up state: only the default token; no zones, robots, faults or recorded requests."""
+        self._call("POST", "/reset")
+
+    def requests(self, app: str | None = None) -> list[dict[str, Any]]:
+        """Requests received, oldest first; ``app`` is "cloudflare", "dingtalk" or "test"."""
+        query = "" if app is None else "?app=" + urllib.parse.quote(app)
+        return self._call("GET", "/requests" + query)
+
+    def clear_requests(self) -> None:
+        self._call("DELETE", "/requests")
+
+    def add_token(self, token: str, zones: list[str] | None = None) -> None:
+        """Make ``token`` valid, for every zone or only for ``zones`` (ids)."""
+        self._call("POST", "/tokens", {"token": token, "zones": zones})
+
+    def add_zone(self, name: str, id: str | None = None, status: str = "active") -> dict[str, Any]:
+        return self._call("POST", "/zones", {"name": name, "id": id, "status": status})
+
+    def zones(self) -> list[dict[str, Any]]:
+        return self._call("GET", "/zones")
+
+    def add_record(self, zone_id: str, **fields: Any) -> dict[str, Any]:
+        """Store a record as given, without the API's validation (id and dates are filled in)."""
+        return self._call("POST", f"/zones/{_segment(zone_id)}/records", fields)
+
+    def records(self, zone_id: str) -> list[dict[str, Any]]:
+        """The zone's records in creation order."""
+        return self._call("GET", f"/zones/{_segment(zone_id)}/records")
+
+    def delete_record(self, zone_id: str, record_id: str) -> None:
+        self._call("DELETE", f"/zones/{_segment(zone_id)}/records/{_segment(record_id)}")
+
+    def settings(self, zone_id: str) -> dict[str, str]:
+        return self._call("GET", f"/zones/{_segment(zone_id)}/settings")
+
+    def purges(self, zone_id: str) -> int:
+        return self._call("GET", f"/zones/{_segment(zone_id)}/purges")
+
+    def add_fault(
+        self,
+        method: str | None,
+        path_regex: str,
+        status: int = 500,
+        body: Any = None,
+        count: int = 1,
+        delay: float = 0,
+        close: bool = False,
+        headers: dict[str, str] | None = None,
+    ) -> None:
+        """Answer the next ``count`` requests matching ``method`` (None: any) and ``path_regex``
+        (searched in the path) with ``status`` and ``body`` (dict/list as JSON, str as text),
+        after ``delay`` seconds; with ``close`` drop the connection instead. State is not touched."""
+        self._call(
+            "POST",
+            "/faults",
+            {
+                "method": method,
+                "path_regex": path_regex,
+                "status": status,
+                "body": body,
+                "count": count,
+                "delay": delay,
+                "close": close,
+                "headers": headers or {},
+            },
+        )
+
+    def clear_faults(self) -> None:
+        self._call("DELETE", "/faults")
+
+    def add_robot(
+        self,
+        token: str,
+        secret: str | None,
+        rate_limit: int | None = None,
+        window: float = 60.0,
+        throttle: float = 600.0,
+        keywords: list[str] | None = None,
+    ) -> None:
+        """Register a robot. ``secret`` None: no signature required. With ``rate_limit``, more than
+        that many sends within ``window`` seconds throttle it for ``throttle`` seconds (errcode 410100)."""
+        self._call(
+            "POST",
+            "/robots",
+            {
+                "token": token,
+                "secret": secret,
+                "rate_limit": rate_limit,
+                "window": window,
+                "throttle": throttle,
+                "keywords": keywords,
+            },
+        )
+
+    def messages(self, token: str) -> list[dict[str, Any]]:
+        """Messages the robot accepted: msgtype, body (parsed), raw_body, query, target, headers."""
+        return self._call("GET", f"/robots/{_segment(token)}/messages")
+
+    def url(self, path: str) -> str:
+        """URL of ``path`` on the direct HTTPS server."""
+        parsed = urllib.parse.urlsplit(self.api_url)
+        return f"{parsed.scheme}://{parsed.netloc}{path}"
+
+
+def _segment(value: str) -> str:
+    return urllib.parse.quote(value, safe="")

@@ -1,0 +1,29 @@
+"""pytest fixtures for the stand-ins: ``pytest_plugins = ["nuv.testing.pytest_plugin"]``.
+
+``standin`` starts one stand-in process for the whole session; ``fresh_standin``
+hands the same process over after a reset, so each test starts from a clean slate
+without paying for a new process.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+
+import pytest
+
+from . import StandIn
+
+
+@pytest.fixture(scope="session")
+def standin() -> Iterator[StandIn]:
+    server = StandIn.start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture
+def fresh_standin(standin: StandIn) -> StandIn:
+    standin.reset()
+    return standin

@@ -1,0 +1,20 @@
+// The instance record of nuv.Cloudflare. Each field is null (unset) or a
+// strong reference owned by the instance.
+#pragma once
+
+#include <Python.h>
+
+namespace nuv {
+
+struct CloudflareObject {
+  PyObject_HEAD
+  PyObject* email;
+  PyObject* account;
+  PyObject* api_token;
+  PyObject* api_url;
+  PyObject* zone;
+  PyObject* zone_id;
+  PyObject* proxy;
+};
+
+}  // namespace nuv

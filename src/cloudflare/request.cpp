@@ -1,0 +1,77 @@
+#include "cloudflare/request.h"
+
+#include <vector>
+
+#include "cloudflare/methods.h"
+#include "common/guard.h"
+#include "common/py_ref.h"
+#include "common/text.h"
+
+namespace nuv {
+
+namespace {
+
+// A member a script deleted reads as unset; report it the way the
+// interpreter reports an unset member.
+bool read_member_text(CloudflareObject* self, PyObject* field, const char* name,
+                      std::string& out) {
+  if (field == nullptr) {
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'",
+                 Py_TYPE(self)->tp_name, name);
+    return false;
+  }
+  return utf8_of_object(field, out);
+}
+
+}  // namespace
+
+bool read_api_context(CloudflareObject* self, ApiContext& context) {
+  return read_member_text(self, self->api_token, "api_token", context.token) &&
+         read_member_text(self, self->api_url, "api_url", context.base_url) &&
+         utf8_of_str(self->proxy, context.proxy);
+}
+
+bool read_zone_id(CloudflareObject* self, std::string& zone_id) {
+  if (self->zone_id == nullptr) {
+    PyErr_SetString(PyExc_TypeError, kZoneIdNullMessage);
+    return false;
+  }
+  return utf8_of_str(self->zone_id, zone_id);
+}
+
+HttpResult cloudflare_request(const ApiContext& context, std::string_view method,
+                              const std::string* path, const std::string* request_body) {
+  const std::vector<std::string> headers{
+      "Content-Type: application/json",
+      "Authorization: Bearer " + context.token,
+  };
+  const std::string url = context.base_url + (path ? *path : std::string(DEFAULT_ZONES_PATH));
+  return http_request(method, url, headers, request_body, &context.proxy);
+}
+
+PyObject* api_response(const HttpResult& result) {
+  PyRef status(PyLong_FromLong(result.status));
+  if (!status) return nullptr;
+  PyRef body(str_from_utf8(result.body));
+  if (!body) return nullptr;
+  return PyTuple_Pack(2, status.get(), body.get());
+}
+
+PyObject* Cloudflare_get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"path", nullptr};
+    const char* path = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|s:get", const_cast<char**>(keywords),
+                                     &path)) {
+      return nullptr;
+    }
+    ApiContext context;
+    if (!read_api_context(reinterpret_cast<CloudflareObject*>(self), context)) return nullptr;
+    std::string path_text;
+    if (path != nullptr) path_text = path;
+    return api_response(
+        cloudflare_request(context, "GET", path != nullptr ? &path_text : nullptr, nullptr));
+  });
+}
+
+}  // namespace nuv

@@ -1,0 +1,47 @@
+// The road of every Cloudflare API call: the caller's settings are read once
+// into an ApiContext, paths and bodies are built as plain text, and
+// cloudflare_request adds base URL, headers and proxy for the executor.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+#include "cloudflare/cloudflare_object.h"
+#include "transport/http_request.h"
+
+namespace nuv {
+
+inline constexpr char DEFAULT_API_URL[] = "https://api.cloudflare.com/client/v4";
+inline constexpr char DEFAULT_ZONES_PATH[] =
+    "/zones?page=1&per_page=20&order=status&direction=desc&match=all";
+inline constexpr char kZoneIdNullMessage[] = "Zone id is null, please query domain first.";
+
+// What one method call sends with all of its requests. Read once, at the
+// start of the call, so another thread reassigning a field cannot split one
+// call across two accounts.
+struct ApiContext {
+  std::string token;
+  std::string base_url;
+  std::string proxy;
+};
+
+// On error (a deleted or unconvertible field), set an exception and return
+// false.
+bool read_api_context(CloudflareObject* self, ApiContext& context);
+
+// The zone id as UTF-8. On error (unset: TypeError with kZoneIdNullMessage;
+// unconvertible text), set an exception and return false.
+bool read_zone_id(CloudflareObject* self, std::string& zone_id);
+
+// One request: base URL + path (DEFAULT_ZONES_PATH when null), the JSON
+// content type and the bearer token, the instance's proxy.
+HttpResult cloudflare_request(const ApiContext& context, std::string_view method,
+                              const std::string* path, const std::string* request_body);
+
+// The (status, body) tuple handed to Python. On error (a body that is not
+// UTF-8), set an exception and return nullptr.
+PyObject* api_response(const HttpResult& result);
+
+}  // namespace nuv

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace nuv {
+
+// Percent-encodes every byte except the unreserved ones (letters, digits,
+// "-", ".", "_", "~") as "%" and two upper-case hex digits: the same output
+// as curl_easy_escape, for values placed in a URL path or query.
+std::string percent_encode(std::string_view raw);
+
+}  // namespace nuv

@@ -1,0 +1,1 @@
+#include "dingtalk/sign.h"

@@ -1,0 +1,150 @@
+#include "module/cloudflare_type.h"
+
+#include <cstddef>
+
+#include "cloudflare/cloudflare_object.h"
+#include "cloudflare/methods.h"
+#include "cloudflare/request.h"
+#include "common/guard.h"
+#include "common/py_ref.h"
+#include "module/utility_methods.h"
+
+namespace nuv {
+
+namespace {
+
+CloudflareObject* as_cloudflare(PyObject* self) { return reinterpret_cast<CloudflareObject*>(self); }
+
+PyObject* Cloudflare_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  PyRef self(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  CloudflareObject* object = as_cloudflare(self.get());
+  for (PyObject** field : {&object->email, &object->account, &object->api_token,
+                           &object->api_url, &object->proxy}) {
+    *field = PyUnicode_FromString("");
+    if (*field == nullptr) return nullptr;  // dealloc releases the fields already set
+  }
+  return self.release();
+}
+
+int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"email", "account", "api_token", "proxy", "api_url", nullptr};
+  PyObject* email = nullptr;
+  PyObject* account = nullptr;
+  PyObject* api_token = nullptr;
+  PyObject* proxy = nullptr;
+  PyObject* api_url = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUUU:Cloudflare", const_cast<char**>(keywords),
+                                   &email, &account, &api_token, &proxy, &api_url)) {
+    return -1;
+  }
+  PyRef url = api_url != nullptr ? PyRef::borrow(api_url) : PyRef(PyUnicode_FromString(DEFAULT_API_URL));
+  if (!url) return -1;
+
+  CloudflareObject* object = as_cloudflare(self);
+  if (email != nullptr) replace_field(object->email, Py_NewRef(email));
+  if (account != nullptr) replace_field(object->account, Py_NewRef(account));
+  if (api_token != nullptr) replace_field(object->api_token, Py_NewRef(api_token));
+  if (proxy != nullptr) replace_field(object->proxy, Py_NewRef(proxy));
+  replace_field(object->api_url, url.release());  // the field owns it now
+  return 0;
+}
+
+void Cloudflare_dealloc(PyObject* self) {
+  CloudflareObject* object = as_cloudflare(self);
+  Py_CLEAR(object->email);
+  Py_CLEAR(object->account);
+  Py_CLEAR(object->api_token);
+  Py_CLEAR(object->api_url);
+  Py_CLEAR(object->zone);
+  Py_CLEAR(object->zone_id);
+  Py_CLEAR(object->proxy);
+  Py_TYPE(self)->tp_free(self);
+}
+
+// zone and zone_id read as "" while unset, and stay unset: a read must not
+// satisfy the zone-id check of the zone methods.
+PyObject* get_text_field(PyObject* field) {
+  return field != nullptr ? Py_NewRef(field) : PyUnicode_FromString("");
+}
+
+int set_text_field(PyObject*& field, PyObject* value) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "value should be unicode");
+    return -1;
+  }
+  replace_field(field, Py_NewRef(value));
+  return 0;
+}
+
+PyObject* Cloudflare_get_zone(PyObject* self, void*) { return get_text_field(as_cloudflare(self)->zone); }
+int Cloudflare_set_zone(PyObject* self, PyObject* value, void*) {
+  return set_text_field(as_cloudflare(self)->zone, value);
+}
+PyObject* Cloudflare_get_zone_id(PyObject* self, void*) {
+  return get_text_field(as_cloudflare(self)->zone_id);
+}
+int Cloudflare_set_zone_id(PyObject* self, PyObject* value, void*) {
+  return set_text_field(as_cloudflare(self)->zone_id, value);
+}
+
+PyMemberDef Cloudflare_members[] = {
+    {"email", Py_T_OBJECT_EX, offsetof(CloudflareObject, email), 0, "Cloudflare email"},
+    {"account", Py_T_OBJECT_EX, offsetof(CloudflareObject, account), 0, "Cloudflare account"},
+    {"api_token", Py_T_OBJECT_EX, offsetof(CloudflareObject, api_token), 0, "Cloudflare token"},
+    {"api_url", Py_T_OBJECT_EX, offsetof(CloudflareObject, api_url), 0,
+     "Cloudflare default entry point url"},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef Cloudflare_getset[] = {
+    {"zone", Cloudflare_get_zone, Cloudflare_set_zone, nullptr, nullptr},
+    {"zone_id", Cloudflare_get_zone_id, Cloudflare_set_zone_id, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define NUV_METHOD(name) \
+  {#name, _PyCFunction_CAST(Cloudflare_##name), METH_VARARGS | METH_KEYWORDS, nullptr}
+
+PyMethodDef Cloudflare_methods[] = {
+    NUV_METHOD(fib),
+    NUV_METHOD(fputs),
+    NUV_METHOD(get),
+    NUV_METHOD(query),
+    NUV_METHOD(dns_get_records),
+    NUV_METHOD(dns_create_record),
+    NUV_METHOD(dns_delete_record),
+    NUV_METHOD(dns_update_record),
+    NUV_METHOD(dns_ensured_record),
+    NUV_METHOD(change_always_use_https),
+    NUV_METHOD(change_automatic_https_rewrites),
+    NUV_METHOD(change_ssl_model),
+    NUV_METHOD(purge_cache),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef NUV_METHOD
+
+}  // namespace
+
+// Slots left out of the designated initialiser stay zero and are inherited
+// from object by PyType_Ready.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject CloudflareType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "nuv.Cloudflare",
+    .tp_basicsize = sizeof(CloudflareObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = Cloudflare_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = nullptr,
+    .tp_methods = Cloudflare_methods,
+    .tp_members = Cloudflare_members,
+    .tp_getset = Cloudflare_getset,
+    .tp_init = Cloudflare_init,
+    .tp_new = Cloudflare_new,
+};
+#pragma GCC diagnostic pop
+
+}  // namespace nuv

@@ -1,0 +1,37 @@
+// Entry point of the _nuv extension: readies the two types and publishes
+// them. Nothing else runs at import.
+#include <Python.h>
+
+#include "common/py_ref.h"
+#include "dingtalk/dingtalk_type.h"
+#include "module/cloudflare_type.h"
+
+namespace {
+
+PyModuleDef nuv_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_nuv",
+    .m_doc = nullptr,
+    .m_size = -1,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__nuv() {
+  if (PyType_Ready(&nuv::CloudflareType) < 0) return nullptr;
+  if (PyType_Ready(&nuv::DingTalkType) < 0) return nullptr;
+  nuv::PyRef module(PyModule_Create(&nuv_module));
+  if (!module) return nullptr;
+  if (PyModule_AddObjectRef(module.get(), "Cloudflare",
+                            reinterpret_cast<PyObject*>(&nuv::CloudflareType)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "DingTalk",
+                            reinterpret_cast<PyObject*>(&nuv::DingTalkType)) < 0) {
+    return nullptr;
+  }
+  return module.release();
+}

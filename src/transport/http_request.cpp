@@ -1,0 +1,162 @@
+#include "transport/http_request.h"
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "common/curl_owners.h"
+#include "common/gil.h"
+#include "common/mask_secret.h"
+#include "transport/trace.h"
+
+namespace nuv {
+
+namespace {
+
+constexpr long kTimeoutSeconds = 30;
+// libcurl's own default since 8.3; set so every libcurl ends an endless
+// redirect loop the same way (code 47).
+constexpr long kMaxRedirects = 30;
+
+struct ResponseBuffer {
+  std::string data;
+};
+
+HttpResult failure(int status, const char* text) { return HttpResult{status, text}; }
+
+HttpResult curl_failure(CURLcode code) {
+  return failure(static_cast<int>(code), curl_easy_strerror(code));
+}
+
+// The CA file in force: CURL_CA_BUNDLE, else SSL_CERT_FILE, else none (then
+// libcurl's built-in default store applies).
+const char* ca_file_from_environment() {
+  for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return nullptr;
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// Sets options one after another and keeps the first failure, so a refused
+// option is never silently ignored.
+class OptionSetter {
+ public:
+  explicit OptionSetter(CURL* handle) : handle_(handle) {}
+  template <class Value>
+  void operator()(CURLoption option, Value value) {
+    if (result_ == CURLE_OK) result_ = curl_easy_setopt(handle_, option, value);
+  }
+  CURLcode result() const { return result_; }
+
+ private:
+  CURL* handle_;
+  CURLcode result_ = CURLE_OK;
+};
+
+}  // namespace
+
+// libcurl write function: collects the body into the call's ResponseBuffer.
+// Returning less than it was given makes libcurl end the transfer with
+// CURLE_WRITE_ERROR.
+extern "C" size_t write_callback(char* chunk, size_t size, size_t count, void* buffer) {
+  auto* response = static_cast<ResponseBuffer*>(buffer);
+  const size_t n = size * count;
+  if (n > kMaxResponseBytes - response->data.size()) return 0;
+  try {
+    response->data.append(chunk, n);
+  } catch (const std::bad_alloc&) {
+    std::fputs("realloc() failed\n", stderr);
+    return 0;
+  }
+  return n;
+}
+
+HttpResult http_request(std::string_view method, const std::string& url,
+                        const std::vector<std::string>& headers,
+                        const std::string* request_body, const std::string* user_proxy) {
+  CurlHeaderList header_list;
+  for (const std::string& line : headers) {
+    trace("%s\n", mask_header_line(line).c_str());
+    if (!header_list.append(line.c_str())) return failure(-1, "curl_slist_append() failed");
+  }
+
+  CurlEasy handle(curl_easy_init());
+  if (!handle) return failure(-1, "curl_easy_init() failed");
+
+  ResponseBuffer response;
+  OptionSetter set(handle.get());
+  set(CURLOPT_URL, url.c_str());
+  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_MAXREDIRS, kMaxRedirects);
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_VERBOSE, 0L);
+  set(CURLOPT_WRITEFUNCTION, write_callback);
+  set(CURLOPT_WRITEDATA, &response);
+  set(CURLOPT_TIMEOUT, kTimeoutSeconds);
+  // Transfers run on any Python thread; timeouts must not rely on signals.
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (const char* ca_file = ca_file_from_environment()) set(CURLOPT_CAINFO, ca_file);
+  set(CURLOPT_HTTPHEADER, header_list.get());
+
+  if (const char* env_proxy = std::getenv("http_proxy")) {
+    trace("proxy: %s\n", mask_proxy(env_proxy).c_str());
+    set(CURLOPT_PROXY, env_proxy);
+  }
+  if (user_proxy) {
+    // An empty proxy text makes libcurl connect directly, ignoring every
+    // proxy variable of the environment.
+    trace("user_proxy: %s\n", mask_proxy(*user_proxy).c_str());
+    set(CURLOPT_PROXY, user_proxy->c_str());
+  }
+
+  const std::string method_lower = ascii_lower(method);
+  trace("http_method: %s url: %s\n", method_lower.c_str(), mask_url(url).c_str());
+
+  const std::string method_text(method);
+  const char* body = request_body ? request_body->c_str() : "";
+  if (method_lower == "get") {
+    set(CURLOPT_HTTPGET, 1L);
+  } else if (method_lower == "post") {
+    set(CURLOPT_POST, 1L);
+    set(CURLOPT_POSTFIELDS, body);
+  } else if (method_lower == "put") {
+    set(CURLOPT_CUSTOMREQUEST, "PUT");
+    set(CURLOPT_POSTFIELDS, body);
+  } else if (method_lower == "delete") {
+    set(CURLOPT_CUSTOMREQUEST, "DELETE");
+  } else {
+    set(CURLOPT_CUSTOMREQUEST, method_text.c_str());
+    set(CURLOPT_POSTFIELDS, body);
+  }
+  if (set.result() != CURLE_OK) return curl_failure(set.result());
+
+  CURLcode code;
+  {
+    GilRelease unlocked;
+    code = curl_easy_perform(handle.get());
+  }
+  if (code != CURLE_OK) return curl_failure(code);
+
+  long status = 0;
+  curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+  std::string& text = response.data;
+  if (size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+  return HttpResult{static_cast<int>(status), std::move(text)};
+}
+
+}  // namespace nuv

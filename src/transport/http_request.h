@@ -1,0 +1,32 @@
+// The one HTTP(S) executor of the module: the only code that touches libcurl
+// for transfers. Transport failures come back as values, never exceptions.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nuv {
+
+struct HttpResult {
+  // HTTP status when the exchange completed, the libcurl result code when
+  // the transfer failed, -1 when no transfer could be set up.
+  int status = -1;
+  // The response body up to its first zero byte, or the error text.
+  std::string body;
+};
+
+// Bodies above this size are refused (libcurl's write error, 23).
+inline constexpr size_t kMaxResponseBytes = 64u * 1024u * 1024u;
+
+// Carries out one request. Must be called with the interpreter lock held; it
+// releases the lock around the transfer and holds none of its own state.
+// `method` in any letter case; `request_body` is sent only for methods that
+// carry one (an empty body when null); `user_proxy`, when not null, overrides
+// the http_proxy environment variable ("" means a direct connection).
+HttpResult http_request(std::string_view method, const std::string& url,
+                        const std::vector<std::string>& headers,
+                        const std::string* request_body, const std::string* user_proxy);
+
+}  // namespace nuv

@@ -1,0 +1,167 @@
+"""The module and its two types as a script sees them."""
+
+import gc
+import weakref
+
+import pytest
+
+import _nuv
+import nuv
+from nuv import Cloudflare, DingTalk
+
+DEFAULT_API_URL = "https://api.cloudflare.com/client/v4"
+DINGTALK_DOC = "DingTalk(token, salt) -> DingTalk \n\n DingTalk Object\n\n"
+
+
+def test_module_publishes_the_two_types_and_nothing_else():
+    public = [name for name in vars(_nuv) if not name.startswith("__")]
+    assert public == ["Cloudflare", "DingTalk"]
+    assert _nuv.__doc__ is None
+    assert nuv.Cloudflare is _nuv.Cloudflare and nuv.DingTalk is _nuv.DingTalk
+
+
+def test_type_names_docs_and_module():
+    assert Cloudflare.__module__ == "nuv" and DingTalk.__module__ == "nuv"
+    assert repr(Cloudflare) == "<class 'nuv.Cloudflare'>"
+    assert Cloudflare.__doc__ is None
+    assert DingTalk.__doc__ == DINGTALK_DOC
+    assert Cloudflare.api_url.__doc__ == "Cloudflare default entry point url"
+    assert DingTalk.secret.__doc__ == "DingTalk secret"
+
+
+@pytest.mark.parametrize("cls", [Cloudflare, DingTalk])
+def test_types_subclass_but_instances_take_no_attributes_or_weakrefs(cls):
+    class Sub(cls):
+        pass
+
+    assert isinstance(Sub(), cls)
+    obj = cls()
+    with pytest.raises(AttributeError):
+        obj.anything = 1
+    with pytest.raises(TypeError):
+        weakref.ref(obj)
+
+
+class TestCloudflareConstruction:
+    def test_defaults(self):
+        cf = Cloudflare()
+        assert (cf.email, cf.account, cf.api_token) == ("", "", "")
+        assert cf.api_url == DEFAULT_API_URL
+
+    def test_positional_order_puts_proxy_before_api_url(self, capfd):
+        cf = Cloudflare("e", "a", "t", "http://u:p@127.0.0.1:9")
+        assert cf.api_url == DEFAULT_API_URL
+        cf = Cloudflare("e", "a", "t", "", "https://example.invalid/v4")
+        assert (cf.email, cf.account, cf.api_token, cf.api_url) == (
+            "e",
+            "a",
+            "t",
+            "https://example.invalid/v4",
+        )
+
+    def test_keywords_and_str_subclasses(self):
+        class S(str):
+            pass
+
+        cf = Cloudflare(api_token=S("tok"), email="me@example.com")
+        assert cf.api_token == "tok" and type(cf.api_token) is S
+        assert cf.email == "me@example.com"
+
+    @pytest.mark.parametrize(
+        "args, kwargs",
+        [((1,), {}), ((), {"api_token": 5}), (("a",) * 6, {}), ((), {"unknown": "x"})],
+    )
+    def test_bad_arguments_raise_type_error(self, args, kwargs):
+        with pytest.raises(TypeError):
+            Cloudflare(*args, **kwargs)
+
+    def test_reinit_keeps_fields_but_resets_api_url(self):
+        cf = Cloudflare("e", "a", "t", "", "https://example.invalid/v4")
+        cf.__init__(email="new")
+        assert (cf.email, cf.account, cf.api_token) == ("new", "a", "t")
+        assert cf.api_url == DEFAULT_API_URL
+
+    def test_failed_reinit_changes_nothing(self):
+        cf = Cloudflare("e", "a", "t")
+        with pytest.raises(TypeError):
+            cf.__init__("x", 2)
+        assert (cf.email, cf.account) == ("e", "a")
+
+
+class TestCloudflareFields:
+    def test_zone_properties_read_empty_and_stay_unset(self):
+        cf = Cloudflare()
+        assert cf.zone == "" and cf.zone_id == ""
+        # Still unset: a zone method refuses to run.
+        with pytest.raises(TypeError, match="^Zone id is null, please query domain first.$"):
+            cf.purge_cache()
+
+    def test_zone_properties_take_str_only(self):
+        cf = Cloudflare()
+        cf.zone_id = "z1"
+        for bad in (5, None, b"z"):
+            with pytest.raises(TypeError, match="^value should be unicode$"):
+                cf.zone_id = bad
+        with pytest.raises(TypeError, match="^value should be unicode$"):
+            del cf.zone
+        assert cf.zone_id == "z1"
+        cf.zone = ""
+        assert cf.zone == ""
+
+    def test_members_take_anything_and_can_be_deleted(self):
+        cf = Cloudflare()
+        cf.api_token = 12345
+        assert cf.api_token == 12345
+        del cf.email
+        with pytest.raises(AttributeError):
+            cf.email
+        del cf.api_url
+        with pytest.raises(AttributeError):
+            cf.api_url
+
+    def test_proxy_is_not_exposed(self):
+        cf = Cloudflare(proxy="http://127.0.0.1:9")
+        assert not hasattr(cf, "proxy")
+
+    def test_fields_are_released(self):
+        class Token(str):
+            pass
+
+        token = Token("t")
+        ref = weakref.ref(token)
+        cf = Cloudflare(api_token=token)
+        cf.zone_id = "z"
+        del token, cf
+        gc.collect()
+        assert ref() is None
+
+
+class TestDingTalkConstruction:
+    def test_defaults_and_arguments(self):
+        bot = DingTalk()
+        assert (bot.token, bot.secret) == ("", "")
+        assert DingTalk("t").token == "t" and DingTalk("t").secret == ""
+        only_secret = DingTalk(secret="SEC1")
+        assert (only_secret.token, only_secret.secret) == ("", "SEC1")
+
+    @pytest.mark.parametrize(
+        "args, kwargs", [((1,), {}), (("a", "b", "c"), {}), ((), {"salt": "x"}), (("a",), {"token": "b"})]
+    )
+    def test_bad_arguments(self, args, kwargs):
+        with pytest.raises(TypeError):
+            DingTalk(*args, **kwargs)
+
+    def test_reinit_keeps_what_is_left_out(self):
+        bot = DingTalk("t", "s")
+        bot.__init__()
+        assert (bot.token, bot.secret) == ("t", "s")
+        bot.__init__(secret="s2")
+        assert (bot.token, bot.secret) == ("t", "s2")
+
+    def test_members_accept_anything_and_deletion(self):
+        bot = DingTalk("t", "s")
+        bot.token = 3
+        assert bot.token == 3
+        del bot.secret
+        with pytest.raises(AttributeError):
+            bot.secret
