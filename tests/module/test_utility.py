@@ -15,7 +15,7 @@ def cf():
 
 @pytest.mark.parametrize(
     "n, expected",
-    [(0, 0), (1, 1), (2, 1), (10, 55), (40, 102334155), (48, 512559680)],,
+    [(0, 0), (1, 1), (2, 1), (10, 55), (40, 102334155), (48, 512559680)],
 )
 def test_fib_values(cf, n, expected):
     assert cf.fib(n) == expected
