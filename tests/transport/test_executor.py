@@ -1,0 +1,203 @@
+"""The HTTP executor as every method sees it: request forms, headers and
+their trace, proxies, TLS verification, redirects and bodies of every shape."""
+
+import json
+import socket
+import threading
+import time
+
+import pytest
+
+from conftest import echoed, trace_lines
+from nuv import Cloudflare
+
+
+def closed_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def header(echo, name):
+    return [v for k, v in echo["headers"] if k.lower() == name.lower()]
+
+
+class TestRequestForms:
+    def test_get_sends_both_headers_and_no_body(self, echo_cf):
+        echo = echoed(echo_cf.get("/x?y=1"))
+        assert echo["method"] == "GET" and echo["target"] == "/_test/echo/x?y=1"
+        names = [k.lower() for k, _ in echo["headers"]]
+        assert names.index("content-type") < names.index("authorization")
+        assert header(echo, "Authorization") == ["Bearer echo-token"]
+        assert header(echo, "Content-Type") == ["application/json"]
+        assert echo["body"] == ""
+
+    def test_the_empty_path_is_the_base_url_itself(self, echo_cf):
+        assert echoed(echo_cf.get(""))["target"] == "/_test/echo"
+
+    def test_default_path_is_the_zone_listing(self, echo_cf):
+        target = echoed(echo_cf.get())["target"]
+        assert target == "/_test/echo/zones?page=1&per_page=20&order=status&direction=desc&match=all"
+
+    def test_raw_path_is_sent_as_given(self, echo_cf):
+        assert echoed(echo_cf.get(path="/a%20b?x=1&y=%2F"))["target"] == "/_test/echo/a%20b?x=1&y=%2F"
+
+
+class TestTrace:
+    def test_lines_and_order_for_a_get(self, fresh_standin, client_env, capfd):
+        cf = Cloudflare(api_token="short", api_url=fresh_standin.url("/_test/echo"))
+        cf.get("/p")
+        assert trace_lines(capfd) == [
+            "Content-Type: application/json",
+            "Authorization: Bearer ***",
+            "user_proxy: ",
+            f"http_method: get url: {fresh_standin.url('/_test/echo')}/p",
+        ]
+
+    @pytest.mark.parametrize(
+        "token, shown",
+        [("", ""), ("a" * 15, "***"), ("0123456789abcdef", "***cdef"), ("x" * 40 + "WXYZ", "***WXYZ")],
+    )
+    def test_token_is_masked_but_sent_whole(self, fresh_standin, client_env, capfd, token, shown):
+        cf = Cloudflare(api_token=token, api_url=fresh_standin.url("/_test/echo"))
+        echo = echoed(cf.get())
+        assert header(echo, "Authorization") == [f"Bearer {token}".rstrip()] or token == ""
+        out = capfd.readouterr().out
+        assert f"Authorization: Bearer {shown}\n" in out
+        if len(token) >= 4:
+            assert token not in out
+
+    def test_int_token_is_sent_as_its_text(self, echo_cf):
+        echo_cf.api_token = 12345
+        assert header(echoed(echo_cf.get()), "Authorization") == ["Bearer 12345"]
+
+
+class TestProxy:
+    def test_http_proxy_variable_is_used_and_traced(self, fresh_standin, client_env, capfd):
+        client_env.setenv("http_proxy", fresh_standin.proxy_url)
+        cf = Cloudflare(api_token="t", api_url="https://api.cloudflare.com/client/v4", proxy=fresh_standin.proxy_url)
+        fresh_standin.clear_requests()
+        status, _ = cf.get("/zones")
+        assert status in (400, 403)  # answered by the Cloudflare stand-in, through the tunnel
+        (request,) = fresh_standin.requests()
+        assert request["via_proxy"] and request["host"] == "api.cloudflare.com"
+        lines = trace_lines(capfd)
+        assert lines[2:4] == [f"proxy: {fresh_standin.proxy_url}", f"user_proxy: {fresh_standin.proxy_url}"]
+
+    def test_empty_user_proxy_goes_direct_despite_http_proxy(self, fresh_standin, echo_cf, client_env, capfd):
+        client_env.setenv("http_proxy", f"http://127.0.0.1:{closed_port()}")
+        fresh_standin.clear_requests()
+        assert echoed(echo_cf.get())["method"] == "GET"
+        assert not fresh_standin.requests()[0]["via_proxy"]
+        lines = trace_lines(capfd)
+        assert lines[2].startswith("proxy: http://127.0.0.1:") and lines[3] == "user_proxy: "
+
+    def test_proxy_password_is_masked(self, fresh_standin, client_env, capfd):
+        proxy = fresh_standin.proxy_url.replace("http://", "http://user:proxy-password-1234@")
+        cf = Cloudflare("", "", "t", proxy, "https://api.cloudflare.com/client/v4")
+        cf.get("/zones")
+        out = capfd.readouterr().out
+        assert "proxy-password" not in out
+        assert f"user_proxy: {fresh_standin.proxy_url.replace('http://', 'http://user:***1234@')}\n" in out
+        (request,) = [r for r in fresh_standin.requests() if r["via_proxy"]]
+        assert "proxy_authorization" in request["connect"]
+
+    def test_unreachable_proxy_is_a_value(self, fresh_standin, client_env):
+        cf = Cloudflare("", "", "t", f"http://127.0.0.1:{closed_port()}", "https://api.cloudflare.com/client/v4")
+        assert cf.get() == (7, "Couldn't connect to server")
+
+
+class TestTls:
+    def test_untrusted_certificate_fails_with_60(self, fresh_standin, client_env):
+        client_env.delenv("CURL_CA_BUNDLE")
+        client_env.setenv("SSL_CERT_FILE", "/etc/ssl/certs/ca-certificates.crt")
+        cf = Cloudflare(api_url=fresh_standin.url("/_test/echo"))
+        status, text = cf.get()
+        assert status == 60 and "certificate" in text.lower()
+
+    def test_ssl_cert_file_is_used_when_curl_ca_bundle_is_absent(self, fresh_standin, client_env):
+        client_env.delenv("CURL_CA_BUNDLE")
+        client_env.setenv("SSL_CERT_FILE", fresh_standin.ca_file)
+        assert Cloudflare(api_url=fresh_standin.url("/_test/echo")).get()[0] == 200
+
+    @pytest.mark.parametrize("which", ["expired_port", "wrong_host_port"])
+    def test_expired_and_wrong_host_certificates_fail(self, fresh_standin, client_env, which):
+        port = fresh_standin.info[which]
+        status, _ = Cloudflare(api_url=f"https://127.0.0.1:{port}").get("/_test/echo")
+        assert status == 60
+
+
+class TestOutcomes:
+    def test_http_errors_are_values(self, fresh_standin, client_env):
+        cf = Cloudflare(api_url=fresh_standin.url("/_test"))
+        assert cf.get("/status/404") == (404, "status 404")
+        assert cf.get("/status/503") == (503, "status 503")
+
+    def test_empty_body(self, fresh_standin, client_env):
+        assert Cloudflare(api_url=fresh_standin.url("/_test")).get("/empty") == (200, "")
+
+    def test_body_ends_at_its_first_nul(self, fresh_standin, client_env):
+        assert Cloudflare(api_url=fresh_standin.url("/_test")).get("/nul") == (200, "abc")
+
+    def test_invalid_utf8_raises(self, fresh_standin, client_env):
+        with pytest.raises(UnicodeDecodeError):
+            Cloudflare(api_url=fresh_standin.url("/_test")).get("/invalid-utf8")
+
+    def test_redirect_is_followed(self, fresh_standin, client_env):
+        cf = Cloudflare(api_url=fresh_standin.url("/_test"))
+        to = fresh_standin.url("/_test/status/201")
+        assert cf.get(f"/redirect?to={to}") == (201, "status 201")
+
+    def test_redirect_loop_ends_with_47(self, fresh_standin, client_env):
+        status, text = Cloudflare(api_url=fresh_standin.url("/_test")).get("/redirect-loop")
+        assert status == 47 and "redirect" in text.lower()
+
+    def test_redirect_to_another_protocol_is_refused(self, fresh_standin, client_env):
+        status, _ = Cloudflare(api_url=fresh_standin.url("/_test")).get("/redirect?to=file:///etc/passwd")
+        assert status == 1
+
+    def test_refused_connection(self, client_env):
+        assert Cloudflare(api_url=f"https://127.0.0.1:{closed_port()}").get() == (7, "Couldn't connect to server")
+
+    def test_empty_api_url_is_a_transport_failure(self, client_env):
+        cf = Cloudflare.__new__(Cloudflare)
+        status, text = cf.get()
+        assert status == 3 and text
+
+
+class TestBodySizeLimit:
+    LIMIT = 64 * 1024 * 1024
+
+    def test_exactly_the_limit_is_accepted(self, fresh_standin, client_env):
+        status, body = Cloudflare(api_url=fresh_standin.url("/_test")).get(f"/bytes/{self.LIMIT}")
+        assert status == 200 and len(body) == self.LIMIT
+
+    def test_one_byte_more_is_refused_silently(self, fresh_standin, client_env, capfd):
+        status, text = Cloudflare(api_url=fresh_standin.url("/_test")).get(f"/bytes/{self.LIMIT + 1}")
+        assert (status, text) == (23, "Failed writing received data to disk/application")
+        assert capfd.readouterr().err == ""
+
+
+def test_other_threads_run_while_a_request_waits(fresh_standin, client_env):
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.01)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        started = time.monotonic()
+        assert Cloudflare(api_url=fresh_standin.url("/_test")).get("/slow?seconds=1") == (200, "slow")
+        finished = time.monotonic()
+    finally:
+        stop.set()
+        thread.join()
+    assert sum(started < t < finished for t in ticks) > 10
+
+
+def test_a_reply_slower_than_30_seconds_times_out(fresh_standin, client_env):
+    assert Cloudflare(api_url=fresh_standin.url("/_test")).get("/slow?seconds=35") == (28, "Timeout was reached")
