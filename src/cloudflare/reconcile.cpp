@@ -29,7 +29,7 @@ PlannedWrite create_write(const ListedRecord* differing = nullptr) {
 }  // namespace
 
 ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
-                                  const std::vector<ListedRecord>& listing) {
+                                  const std::vector<ListedRecord>& listing, bool listing_empty) {
   const RecordSpec& want = wanted.record;
   const bool is_mx = want.type == "MX";
   const bool is_txt = want.type == "TXT";
@@ -56,7 +56,7 @@ ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
           {WriteKind::kDelete, match, kTraceDelete, WriteCondition::kAlways, true});
       plan.outcome = Outcome::kWriteResult;
     } else {
-      plan.outcome = listing.empty() ? Outcome::kRecordNotFound : Outcome::kNothingToDo;
+      plan.outcome = listing_empty ? Outcome::kRecordNotFound : Outcome::kNothingToDo;
     }
     return plan;
   }
@@ -131,10 +131,11 @@ namespace {
 
 bool succeeded(const HttpResult& result) { return result.status >= 200 && result.status <= 299; }
 
-// The listing's records, or false (with Exception carrying the body text)
-// when the answer has no "result" array. Elements without text id, name,
-// type and content are skipped.
-bool read_listing(const std::string& body, PyObject* body_str, std::vector<ListedRecord>& out) {
+// The listing's records and the number of elements it had, or false (with
+// Exception carrying the body text) when the answer has no "result" array.
+// Elements without text id, name, type and content are skipped.
+bool read_listing(const std::string& body, PyObject* body_str, std::vector<ListedRecord>& out,
+                  size_t& element_count) {
   JsonTree root(json_tokener_parse(body.c_str()));
   json_object* result = nullptr;
   if (!json_object_is_type(root.get(), json_type_object) ||
@@ -144,6 +145,7 @@ bool read_listing(const std::string& body, PyObject* body_str, std::vector<Liste
     return false;
   }
   const size_t count = json_object_array_length(result);
+  element_count = count;
   out.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     json_object* element = json_object_array_get_idx(result, i);
@@ -307,11 +309,13 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
     PyRef listing_response(api_response(listing));
     if (!listing_response) return nullptr;
     std::vector<ListedRecord> records;
-    if (!read_listing(listing.body, PyTuple_GET_ITEM(listing_response.get(), 1), records)) {
+    size_t element_count = 0;
+    if (!read_listing(listing.body, PyTuple_GET_ITEM(listing_response.get(), 1), records,
+                      element_count)) {
       return nullptr;
     }
 
-    const ReconcilePlan plan = plan_reconciliation(wanted, records);
+    const ReconcilePlan plan = plan_reconciliation(wanted, records, element_count == 0);
     std::optional<HttpResult> result = carry_out(plan, context, zone_id, record);
     switch (plan.outcome) {
       case Outcome::kUnchanged:

@@ -80,8 +80,10 @@ inline constexpr char kTraceDiffers[] =
     "record found content or proxy not the same: %s %s, %s, %s, %d\n";
 
 // The plan for `wanted` given the records listed under its name (in the
-// service's order). The plan points into `listing`.
+// service's order). `listing_empty` tells whether the service listed no
+// element at all: elements skipped for missing fields still make the
+// listing non-empty ("Nothing to do, ..."). The plan points into `listing`.
 ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
-                                  const std::vector<ListedRecord>& listing);
+                                  const std::vector<ListedRecord>& listing, bool listing_empty);
 
 }  // namespace nuv
