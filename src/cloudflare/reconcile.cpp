@@ -307,7 +307,12 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
     const std::string path = listing_path(zone_id, nullptr, name, nullptr);
     const HttpResult listing = cloudflare_request(context, "GET", &path, nullptr);
     PyRef listing_response(api_response(listing));
-    if (!listing_response) return nullptr;
+    if (!listing_response) {
+      // A listing that yields no answer (its text is not UTF-8) fails the
+      // call like a failed zone lookup; the decoding error stays the cause.
+      raise_domain_not_found(domain);
+      return nullptr;
+    }
     std::vector<ListedRecord> records;
     size_t element_count = 0;
     if (!read_listing(listing.body, PyTuple_GET_ITEM(listing_response.get(), 1), records,

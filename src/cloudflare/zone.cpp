@@ -40,9 +40,8 @@ const char* first_zone_id(json_object* root, bool& empty) {
   return json_object_get_string(id);
 }
 
-// Replaces the pending exception by TypeError "Domain not found: <domain>",
-// keeping the original as its __cause__ so that a rejected token or a
-// network failure stays visible.
+}  // namespace
+
 void raise_domain_not_found(const char* domain) {
   PyObject* cause = PyErr_GetRaisedException();
   PyErr_Format(PyExc_TypeError, "Domain not found: %s", domain);
@@ -51,8 +50,6 @@ void raise_domain_not_found(const char* domain) {
   PyException_SetCause(error, cause);  // steals 'cause'
   PyErr_SetRaisedException(error);
 }
-
-}  // namespace
 
 PyRef lookup_zone(CloudflareObject* self, const ApiContext& context, const std::string& domain) {
   const std::string path = std::string(DEFAULT_ZONES_PATH) + "&name=" + percent_encode(domain);

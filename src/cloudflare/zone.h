@@ -13,6 +13,11 @@ namespace nuv {
 // field.
 PyRef lookup_zone(CloudflareObject* self, const ApiContext& context, const std::string& domain);
 
+// Replaces the pending exception by TypeError "Domain not found: <domain>",
+// keeping the original as its __cause__ so that a rejected token or a
+// network failure stays visible.
+void raise_domain_not_found(const char* domain);
+
 // Makes sure the object's zone is the zone of `domain` (nullptr: the current
 // zone), looking it up when it is not, and yields the zone id to use.
 // On error, set an exception and return false.

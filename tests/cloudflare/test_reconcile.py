@@ -512,3 +512,13 @@ def test_elements_without_text_fields_are_skipped(zcf, seed, fresh_standin):
 def test_listing_of_skipped_elements_only_is_not_empty(zcf, fresh_standin):
     listed_by_fault(fresh_standin, {"id": rid(1), "name": N, "type": "A"})
     assert ensure(zcf, "A", N, P, False, 1, 0) == ("404", f"Nothing to do, Record not found: {N}, A, {P}, 0")
+
+
+def test_listing_answer_that_is_not_utf8_fails_like_a_lookup(fresh_standin, client_env):
+    cf = client_for(fresh_standin)
+    cf.api_url = fresh_standin.url("/_test/invalid-utf8")
+    cf.zone, cf.zone_id = DOMAIN, ZONE_ID
+    with pytest.raises(TypeError, match=f"^Domain not found: {DOMAIN}$") as caught:
+        ensure(cf, "A", N, P, False, 1)
+    assert type(caught.value.__cause__) is UnicodeDecodeError
+    assert [r["method"] for r in fresh_standin.requests("test")] == ["GET"]
