@@ -36,7 +36,7 @@ test: install
 	$(PY) -m pytest -q
 
 demo: install
-	$(PY) -m nuv.demo
+	$(PY) -m nuv.demo $(ARGS)
 
 format:
 	@command -v clang-format >/dev/null || apt-get install -y -qq clang-format
