@@ -4,8 +4,6 @@ test says so, and helpers to read the trace (file descriptor 1)."""
 
 from __future__ import annotations
 
-import json
-
 import pytest
 
 from nuv import Cloudflare
@@ -36,13 +34,3 @@ def echo_cf(fresh_standin, client_env):
     """A client whose every request is answered by the echo route, which
     reflects method, target, headers and body as JSON."""
     return Cloudflare(api_token="echo-token", api_url=fresh_standin.url("/_test/echo"))
-
-
-def echoed(response):
-    status, body = response
-    assert status == 200, response
-    return json.loads(body)
-
-
-def trace_lines(capfd) -> list[str]:
-    return capfd.readouterr().out.splitlines()

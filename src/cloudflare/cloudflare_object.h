@@ -7,8 +7,7 @@
 namespace nuv {
 
 struct CloudflareObject {
-  PyObject_HEAD
-  PyObject* email;
+  PyObject_HEAD PyObject* email;
   PyObject* account;
   PyObject* api_token;
   PyObject* api_url;

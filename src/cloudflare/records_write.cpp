@@ -1,20 +1,203 @@
+#include <json-c/json.h>
+
+#include <cctype>
+#include <climits>
+
 #include "cloudflare/methods.h"
+#include "cloudflare/records.h"
+#include "common/guard.h"
+#include "common/json_tree.h"
+#include "common/percent_encode.h"
 
 namespace nuv {
 
-PyObject* Cloudflare_dns_create_record(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "dns_create_record is not available yet");
-  return nullptr;
+namespace {
+
+// atoi's reading (leading blanks, a sign, digits up to the first other
+// character, 0 without digits), clamped to the 32-bit range instead of
+// overflowing.
+int32_t read_priority(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > int64_t{INT32_MAX} + 1) break;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
 }
 
-PyObject* Cloudflare_dns_delete_record(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "dns_delete_record is not available yet");
-  return nullptr;
+void add_member(json_object* object, const char* key, json_object* value) {
+  if (value == nullptr) throw std::bad_alloc();
+  if (json_object_object_add(object, key, value) != 0) {
+    json_object_put(value);
+    throw std::bad_alloc();
+  }
 }
 
-PyObject* Cloudflare_dns_update_record(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "dns_update_record is not available yet");
-  return nullptr;
+json_object* new_string(const std::string& text) {
+  return json_object_new_string_len(text.data(), static_cast<int>(text.size()));
+}
+
+}  // namespace
+
+bool is_proxiable_type(std::string_view type) {
+  return type == "A" || type == "AAAA" || type == "CNAME";
+}
+
+MxContent split_mx_content(std::string_view content) {
+  MxContent parts;
+  int piece = 0;
+  size_t pos = 0;
+  while (pos < content.size() && piece < 2) {
+    size_t start = content.find_first_not_of('|', pos);
+    if (start == std::string_view::npos) break;
+    size_t end = content.find('|', start);
+    if (end == std::string_view::npos) end = content.size();
+    std::string_view text = content.substr(start, end - start);
+    if (piece == 0) {
+      parts.host = std::string(text);
+    } else {
+      parts.priority = read_priority(text);
+    }
+    ++piece;
+    pos = end;
+  }
+  return parts;
+}
+
+std::optional<std::string> build_record_body(const RecordSpec& record) {
+  JsonTree body(json_object_new_object());
+  if (!body) throw std::bad_alloc();
+  if (record.type == "MX") {
+    MxContent mx = split_mx_content(record.content);
+    if (!mx.host) return std::nullopt;
+    add_member(body.get(), "content", new_string(*mx.host));
+    add_member(body.get(), "priority", json_object_new_int(mx.priority));
+  } else {
+    add_member(body.get(), "content", new_string(record.content));
+  }
+  add_member(body.get(), "name", new_string(record.name));
+  if (is_proxiable_type(record.type)) {
+    add_member(body.get(), "proxied", json_object_new_boolean(record.proxied));
+  }
+  add_member(body.get(), "type", new_string(record.type));
+  add_member(body.get(), "ttl", json_object_new_int(static_cast<int32_t>(record.ttl)));
+  const char* text =
+      json_object_to_json_string_ext(body.get(), JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_PRETTY);
+  if (text == nullptr) throw std::bad_alloc();
+  return std::string(text);
+}
+
+std::string records_path(std::string_view zone_id, const std::string* record_id) {
+  std::string path = "/zones/";
+  path += percent_encode(zone_id);
+  path += "/dns_records";
+  if (record_id != nullptr) {
+    path += '/';
+    path += percent_encode(*record_id);
+  }
+  return path;
+}
+
+void raise_mx_without_host(const std::string& content) {
+  PyErr_Format(PyExc_ValueError, "MX content names no mail host: '%s' (expected \"host|priority\")",
+               content.c_str());
+}
+
+HttpResult create_record(const ApiContext& context, std::string_view zone_id,
+                         const RecordSpec& record) {
+  std::optional<std::string> body = build_record_body(record);
+  if (!body) return HttpResult{-1, "MX content names no mail host"};
+  const std::string path = records_path(zone_id);
+  return cloudflare_request(context, "POST", &path, &*body);
+}
+
+HttpResult update_record(const ApiContext& context, std::string_view zone_id,
+                         const std::string& record_id, const RecordSpec& record) {
+  std::optional<std::string> body = build_record_body(record);
+  if (!body) return HttpResult{-1, "MX content names no mail host"};
+  const std::string path = records_path(zone_id, &record_id);
+  return cloudflare_request(context, "PUT", &path, &*body);
+}
+
+HttpResult delete_record(const ApiContext& context, std::string_view zone_id,
+                         const std::string& record_id) {
+  const std::string path = records_path(zone_id, &record_id);
+  return cloudflare_request(context, "DELETE", &path, nullptr);
+}
+
+namespace {
+
+// The common part of create and update: parsed arguments in, response out.
+PyObject* write_record(PyObject* self, const std::string* record_id, RecordSpec record) {
+  auto* object = reinterpret_cast<CloudflareObject*>(self);
+  std::string zone_id;
+  if (!read_zone_id(object, zone_id)) return nullptr;
+  if (record.type == "MX" && !split_mx_content(record.content).host) {
+    raise_mx_without_host(record.content);
+    return nullptr;
+  }
+  ApiContext context;
+  if (!read_api_context(object, context)) return nullptr;
+  return api_response(record_id ? update_record(context, zone_id, *record_id, record)
+                                : create_record(context, zone_id, record));
+}
+
+}  // namespace
+
+PyObject* Cloudflare_dns_create_record(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"type", "name", "content", "proxied", "ttl", nullptr};
+    const char *type, *name, *content;
+    int proxied = 0;
+    unsigned int ttl = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssspI:dns_create_record",
+                                     const_cast<char**>(keywords), &type, &name, &content, &proxied,
+                                     &ttl)) {
+      return nullptr;
+    }
+    return write_record(self, nullptr, RecordSpec{type, name, content, proxied != 0, ttl});
+  });
+}
+
+PyObject* Cloudflare_dns_update_record(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"record_id", "type", "name", "content",
+                                     "proxied",   "ttl",  nullptr};
+    const char *record_id, *type, *name, *content;
+    int proxied = 0;
+    unsigned int ttl = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspI:dns_update_record",
+                                     const_cast<char**>(keywords), &record_id, &type, &name,
+                                     &content, &proxied, &ttl)) {
+      return nullptr;
+    }
+    const std::string id(record_id);
+    return write_record(self, &id, RecordSpec{type, name, content, proxied != 0, ttl});
+  });
+}
+
+PyObject* Cloudflare_dns_delete_record(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"record_id", nullptr};
+    const char* record_id;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:dns_delete_record",
+                                     const_cast<char**>(keywords), &record_id)) {
+      return nullptr;
+    }
+    auto* object = reinterpret_cast<CloudflareObject*>(self);
+    std::string zone_id;
+    if (!read_zone_id(object, zone_id)) return nullptr;
+    ApiContext context;
+    if (!read_api_context(object, context)) return nullptr;
+    return api_response(delete_record(context, zone_id, record_id));
+  });
 }
 
 }  // namespace nuv

@@ -13,11 +13,10 @@ namespace {
 
 // A member a script deleted reads as unset; report it the way the
 // interpreter reports an unset member.
-bool read_member_text(CloudflareObject* self, PyObject* field, const char* name,
-                      std::string& out) {
+bool read_member_text(CloudflareObject* self, PyObject* field, const char* name, std::string& out) {
   if (field == nullptr) {
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'",
-                 Py_TYPE(self)->tp_name, name);
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                 name);
     return false;
   }
   return utf8_of_object(field, out);
@@ -61,8 +60,7 @@ PyObject* Cloudflare_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"path", nullptr};
     const char* path = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|s:get", const_cast<char**>(keywords),
-                                     &path)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|s:get", const_cast<char**>(keywords), &path)) {
       return nullptr;
     }
     ApiContext context;

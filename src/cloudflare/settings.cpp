@@ -1,25 +1,80 @@
+#include <json-c/json.h>
+
 #include "cloudflare/methods.h"
+#include "cloudflare/request.h"
+#include "common/guard.h"
+#include "common/json_tree.h"
+#include "common/percent_encode.h"
 
 namespace nuv {
 
-PyObject* Cloudflare_change_always_use_https(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "change_always_use_https is not available yet");
-  return nullptr;
+namespace {
+
+// A one-member JSON object, pretty-printed like the record body.
+std::string single_member_body(const char* key, json_object* value) {
+  if (value == nullptr) throw std::bad_alloc();
+  JsonTree body(json_object_new_object());
+  if (!body || json_object_object_add(body.get(), key, value) != 0) {
+    json_object_put(value);
+    throw std::bad_alloc();
+  }
+  const char* text =
+      json_object_to_json_string_ext(body.get(), JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_PRETTY);
+  if (text == nullptr) throw std::bad_alloc();
+  return text;
 }
 
-PyObject* Cloudflare_change_automatic_https_rewrites(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "change_automatic_https_rewrites is not available yet");
-  return nullptr;
+// Sends `body` with `method` to "/zones/<zone id>" + suffix.
+PyObject* zone_request(PyObject* self, const char* method, const char* suffix,
+                       const std::string& body) {
+  auto* object = reinterpret_cast<CloudflareObject*>(self);
+  std::string zone_id;
+  if (!read_zone_id(object, zone_id)) return nullptr;
+  ApiContext context;
+  if (!read_api_context(object, context)) return nullptr;
+  const std::string path = "/zones/" + percent_encode(zone_id) + suffix;
+  return api_response(cloudflare_request(context, method, &path, &body));
 }
 
-PyObject* Cloudflare_change_ssl_model(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "change_ssl_model is not available yet");
-  return nullptr;
+PyObject* change_setting(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
+                         const char* setting_suffix) {
+  static const char* keywords[] = {"value", nullptr};
+  const char* value = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &value)) {
+    return nullptr;
+  }
+  return zone_request(self, "PATCH", setting_suffix,
+                      single_member_body("value", json_object_new_string(value)));
 }
 
-PyObject* Cloudflare_purge_cache(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "purge_cache is not available yet");
-  return nullptr;
+}  // namespace
+
+PyObject* Cloudflare_change_always_use_https(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return change_setting(self, args, kwargs, "s:change_always_use_https",
+                          "/settings/always_use_https");
+  });
+}
+
+PyObject* Cloudflare_change_automatic_https_rewrites(PyObject* self, PyObject* args,
+                                                     PyObject* kwargs) {
+  return guarded([&] {
+    return change_setting(self, args, kwargs, "s:change_automatic_https_rewrites",
+                          "/settings/automatic_https_rewrites");
+  });
+}
+
+PyObject* Cloudflare_change_ssl_model(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded(
+      [&] { return change_setting(self, args, kwargs, "s:change_ssl_model", "/settings/ssl"); });
+}
+
+// Arguments are accepted and ignored: purging everything takes none.
+PyObject* Cloudflare_purge_cache(PyObject* self, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  return guarded([&] {
+    return zone_request(self, "POST", "/purge_cache",
+                        single_member_body("purge_everything", json_object_new_boolean(1)));
+  });
 }
 
 }  // namespace nuv

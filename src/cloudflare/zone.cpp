@@ -1,10 +1,127 @@
+#include "cloudflare/zone.h"
+
+#include <json-c/json.h>
+
+#include <cstring>
+
 #include "cloudflare/methods.h"
+#include "common/guard.h"
+#include "common/json_tree.h"
+#include "common/percent_encode.h"
+#include "common/text.h"
+#include "transport/trace.h"
 
 namespace nuv {
 
-PyObject* Cloudflare_query(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "query is not available yet");
-  return nullptr;
+namespace {
+
+// The id of the first zone listed, or nullptr when the answer does not say
+// "success": true with a "result" array; `empty` tells a successful answer
+// without zones.
+const char* first_zone_id(json_object* root, bool& empty) {
+  empty = false;
+  json_object* success = nullptr;
+  json_object* result = nullptr;
+  if (!json_object_is_type(root, json_type_object) ||
+      !json_object_object_get_ex(root, "success", &success) || !json_object_get_boolean(success) ||
+      !json_object_object_get_ex(root, "result", &result) ||
+      !json_object_is_type(result, json_type_array)) {
+    return nullptr;
+  }
+  if (json_object_array_length(result) == 0) {
+    empty = true;
+    return nullptr;
+  }
+  json_object* id = nullptr;
+  if (!json_object_object_get_ex(json_object_array_get_idx(result, 0), "id", &id) ||
+      id == nullptr) {
+    return nullptr;
+  }
+  return json_object_get_string(id);
+}
+
+// Replaces the pending exception by TypeError "Domain not found: <domain>",
+// keeping the original as its __cause__ so that a rejected token or a
+// network failure stays visible.
+void raise_domain_not_found(const char* domain) {
+  PyObject* cause = PyErr_GetRaisedException();
+  PyErr_Format(PyExc_TypeError, "Domain not found: %s", domain);
+  if (cause == nullptr) return;
+  PyObject* error = PyErr_GetRaisedException();
+  PyException_SetCause(error, cause);  // steals 'cause'
+  PyErr_SetRaisedException(error);
+}
+
+}  // namespace
+
+PyRef lookup_zone(CloudflareObject* self, const ApiContext& context, const std::string& domain) {
+  const std::string path = std::string(DEFAULT_ZONES_PATH) + "&name=" + percent_encode(domain);
+  const HttpResult result = cloudflare_request(context, "GET", &path, nullptr);
+  PyRef response(api_response(result));
+  if (!response) return {};
+
+  JsonTree root(json_tokener_parse(result.body.c_str()));
+  bool empty = false;
+  const char* id = first_zone_id(root.get(), empty);
+  if (empty) {
+    PyErr_Format(PyExc_TypeError, "Domain not found: %s", domain.c_str());
+    return {};
+  }
+  if (id == nullptr) {
+    PyErr_SetObject(PyExc_Exception, PyTuple_GET_ITEM(response.get(), 1));
+    return {};
+  }
+  PyRef zone_id(PyUnicode_FromString(id));
+  if (!zone_id) return {};
+  PyRef zone(PyUnicode_FromStringAndSize(domain.data(), static_cast<Py_ssize_t>(domain.size())));
+  if (!zone) return {};
+  replace_field(self->zone_id, zone_id.release());  // the object owns both now
+  replace_field(self->zone, zone.release());
+  return response;
+}
+
+bool settle_zone(CloudflareObject* self, const ApiContext& context, const char* domain,
+                 std::string& zone_id) {
+  if (domain == nullptr) {
+    if (self->zone_id == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "domain should be a string");
+      return false;
+    }
+    return utf8_of_str(self->zone_id, zone_id);
+  }
+  bool same_zone = false;
+  if (self->zone != nullptr) {
+    std::string current;
+    if (!utf8_of_str(self->zone, current)) return false;
+    trace("current_domain: %s\n", current.c_str());
+    same_zone = current == domain;
+  }
+  if (!same_zone) {
+    if (!lookup_zone(self, context, domain)) {
+      raise_domain_not_found(domain);
+      return false;
+    }
+  }
+  if (self->zone_id == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "Domain not found!");
+    return false;
+  }
+  return utf8_of_str(self->zone_id, zone_id);
+}
+
+PyObject* Cloudflare_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"domain", nullptr};
+    const char* domain = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:query", const_cast<char**>(keywords),
+                                     &domain)) {
+      return nullptr;
+    }
+    auto* object = reinterpret_cast<CloudflareObject*>(self);
+    ApiContext context;
+    if (!read_api_context(object, context)) return nullptr;
+    return lookup_zone(object, context, domain).release();
+  });
 }
 
 }  // namespace nuv

@@ -25,9 +25,9 @@ std::string mask_proxy(std::string_view proxy) {
   size_t start = proxy.find("://");
   start = start == std::string_view::npos ? 0 : start + 3;
   size_t authority_end = proxy.find_first_of("/?#", start);
-  std::string_view authority = proxy.substr(start, authority_end == std::string_view::npos
-                                                       ? std::string_view::npos
-                                                       : authority_end - start);
+  std::string_view authority =
+      proxy.substr(start, authority_end == std::string_view::npos ? std::string_view::npos
+                                                                  : authority_end - start);
   size_t at = authority.rfind('@');
   if (at == std::string_view::npos) return std::string(proxy);
   size_t colon = authority.find(':');

@@ -68,8 +68,7 @@ PyMethodDef DingTalk_methods[] = {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject DingTalkType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "nuv.DingTalk",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "nuv.DingTalk",
     .tp_basicsize = sizeof(DingTalkObject),
     .tp_itemsize = 0,
     .tp_dealloc = DingTalk_dealloc,

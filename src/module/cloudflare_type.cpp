@@ -13,14 +13,16 @@ namespace nuv {
 
 namespace {
 
-CloudflareObject* as_cloudflare(PyObject* self) { return reinterpret_cast<CloudflareObject*>(self); }
+CloudflareObject* as_cloudflare(PyObject* self) {
+  return reinterpret_cast<CloudflareObject*>(self);
+}
 
 PyObject* Cloudflare_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
   PyRef self(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   CloudflareObject* object = as_cloudflare(self.get());
-  for (PyObject** field : {&object->email, &object->account, &object->api_token,
-                           &object->api_url, &object->proxy}) {
+  for (PyObject** field :
+       {&object->email, &object->account, &object->api_token, &object->api_url, &object->proxy}) {
     *field = PyUnicode_FromString("");
     if (*field == nullptr) return nullptr;  // dealloc releases the fields already set
   }
@@ -38,7 +40,8 @@ int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &email, &account, &api_token, &proxy, &api_url)) {
     return -1;
   }
-  PyRef url = api_url != nullptr ? PyRef::borrow(api_url) : PyRef(PyUnicode_FromString(DEFAULT_API_URL));
+  PyRef url =
+      api_url != nullptr ? PyRef::borrow(api_url) : PyRef(PyUnicode_FromString(DEFAULT_API_URL));
   if (!url) return -1;
 
   CloudflareObject* object = as_cloudflare(self);
@@ -77,7 +80,9 @@ int set_text_field(PyObject*& field, PyObject* value) {
   return 0;
 }
 
-PyObject* Cloudflare_get_zone(PyObject* self, void*) { return get_text_field(as_cloudflare(self)->zone); }
+PyObject* Cloudflare_get_zone(PyObject* self, void*) {
+  return get_text_field(as_cloudflare(self)->zone);
+}
 int Cloudflare_set_zone(PyObject* self, PyObject* value, void*) {
   return set_text_field(as_cloudflare(self)->zone, value);
 }
@@ -104,7 +109,7 @@ PyGetSetDef Cloudflare_getset[] = {
 };
 
 #define NUV_METHOD(name) \
-  {#name, _PyCFunction_CAST(Cloudflare_##name), METH_VARARGS | METH_KEYWORDS, nullptr}
+  { #name, _PyCFunction_CAST(Cloudflare_##name), METH_VARARGS | METH_KEYWORDS, nullptr }
 
 PyMethodDef Cloudflare_methods[] = {
     NUV_METHOD(fib),
@@ -132,8 +137,7 @@ PyMethodDef Cloudflare_methods[] = {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject CloudflareType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "nuv.Cloudflare",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "nuv.Cloudflare",
     .tp_basicsize = sizeof(CloudflareObject),
     .tp_itemsize = 0,
     .tp_dealloc = Cloudflare_dealloc,

@@ -84,8 +84,8 @@ extern "C" size_t write_callback(char* chunk, size_t size, size_t count, void* b
 }
 
 HttpResult http_request(std::string_view method, const std::string& url,
-                        const std::vector<std::string>& headers,
-                        const std::string* request_body, const std::string* user_proxy) {
+                        const std::vector<std::string>& headers, const std::string* request_body,
+                        const std::string* user_proxy) {
   CurlHeaderList header_list;
   for (const std::string& line : headers) {
     trace("%s\n", mask_header_line(line).c_str());

@@ -26,7 +26,7 @@ inline constexpr size_t kMaxResponseBytes = 64u * 1024u * 1024u;
 // carry one (an empty body when null); `user_proxy`, when not null, overrides
 // the http_proxy environment variable ("" means a direct connection).
 HttpResult http_request(std::string_view method, const std::string& url,
-                        const std::vector<std::string>& headers,
-                        const std::string* request_body, const std::string* user_proxy);
+                        const std::vector<std::string>& headers, const std::string* request_body,
+                        const std::string* user_proxy);
 
 }  // namespace nuv

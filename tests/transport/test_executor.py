@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import echoed, trace_lines
+from support import echoed, trace_lines
 from nuv import Cloudflare
 
 

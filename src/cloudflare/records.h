@@ -1,0 +1,62 @@
+// DNS records: paths, the record body, and the three writes as plain C++
+// functions of plain values (the reconciliation calls them directly).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cloudflare/request.h"
+
+namespace nuv {
+
+struct RecordSpec {
+  std::string type;
+  std::string name;
+  // For MX: "host|priority".
+  std::string content;
+  bool proxied = false;
+  // The 32 bits a caller gave; sent as a signed 32-bit number.
+  uint32_t ttl = 1;
+};
+
+// Only these three types can be proxied by the service.
+bool is_proxiable_type(std::string_view type);
+
+// An MX content "host|priority": the pieces are the non-empty runs between
+// "|" characters; the first is the host, the second (read like atoi,
+// clamped to 32 bits) the priority, 10 when there is none.
+struct MxContent {
+  std::optional<std::string> host;  // absent when there is no piece at all
+  int32_t priority = 10;
+};
+MxContent split_mx_content(std::string_view content);
+
+// The JSON record body (members content, priority for MX, name, proxied for
+// proxiable types, type, ttl), pretty-printed. nullopt when an MX content
+// names no host.
+std::optional<std::string> build_record_body(const RecordSpec& record);
+
+// "/zones/<zone id>/dns_records", then "/<record id>" when one is given;
+// both ids percent-encoded.
+std::string records_path(std::string_view zone_id, const std::string* record_id = nullptr);
+
+// "/zones/<zone id>/dns_records?" and the filters given (nullptr: left
+// out), always in the order type, name, content, values percent-encoded.
+std::string listing_path(std::string_view zone_id, const char* type, const char* name,
+                         const char* content);
+
+// The writes. An MX content without host must be refused before (see
+// build_record_body); these return -1 and a message for it.
+HttpResult create_record(const ApiContext& context, std::string_view zone_id,
+                         const RecordSpec& record);
+HttpResult update_record(const ApiContext& context, std::string_view zone_id,
+                         const std::string& record_id, const RecordSpec& record);
+HttpResult delete_record(const ApiContext& context, std::string_view zone_id,
+                         const std::string& record_id);
+
+// ValueError for an MX content that names no host.
+void raise_mx_without_host(const std::string& content);
+
+}  // namespace nuv

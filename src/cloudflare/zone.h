@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+#include "cloudflare/request.h"
+#include "common/py_ref.h"
+
+namespace nuv {
+
+// Looks the zone of `domain` up and, when the service finds it, selects it
+// (zone := domain, zone_id := its id). Returns the lookup's ApiResponse, or
+// sets an exception and returns an empty PyRef; a failed lookup changes no
+// field.
+PyRef lookup_zone(CloudflareObject* self, const ApiContext& context, const std::string& domain);
+
+// Makes sure the object's zone is the zone of `domain` (nullptr: the current
+// zone), looking it up when it is not, and yields the zone id to use.
+// On error, set an exception and return false.
+bool settle_zone(CloudflareObject* self, const ApiContext& context, const char* domain,
+                 std::string& zone_id);
+
+}  // namespace nuv
