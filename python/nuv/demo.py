@@ -34,7 +34,7 @@ def say(text: str) -> None:
     print(f">> {text}", flush=True)
 
 
-def outcome(result: tuple[Any, str]) -> str:
+def outcome(result: tuple[Any, str], removing: bool = False) -> str:
     """What a reconciliation did, read off its result."""
     status, body = result
     if status == "404":
@@ -48,13 +48,14 @@ def outcome(result: tuple[Any, str]) -> str:
         return f"refused by the service: {status} {errors}"
     if isinstance(payload.get("result"), list):
         return "already as wanted, nothing written"
-    return f"written (record {payload['result'].get('id', '?')})"
+    verb = "removed" if removing else "written"
+    return f"{verb} (record {payload['result'].get('id', '?')})"
 
 
 def ensure(cf: Cloudflare, domain: str, rtype: str, name: str, content: str, **flags: Any) -> tuple[Any, str]:
     result = cf.dns_ensured_record(domain, rtype, name, content, False, 1, **flags)
-    wanted = "absent" if flags.get("present") is False else content
-    say(f"{rtype:<4} {name} -> {wanted}: {outcome(result)}")
+    removing = flags.get("present") is False
+    say(f"{rtype:<4} {name} -> {'absent' if removing else content}: {outcome(result, removing)}")
     return result
 
 
