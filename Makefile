@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml \
            $(shell find python -type f -not -name '*.pyc')
 
-.PHONY: all system-deps install test demo format format-check clean
+.PHONY: all system-deps install test demo sanitize format format-check clean
 
 all: install
 
@@ -35,8 +35,28 @@ install: $(VENV)/.installed
 test: install
 	$(PY) -m pytest -q
 
+# The whole suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in its own environment. The interpreter is not
+# instrumented, so the ASan runtime is preloaded and leak detection is left
+# to the leak test (the interpreter's own allocations are not ours).
+SANITIZE_VENV := .venv-sanitize
+SANITIZE_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	NUV_SANITIZED=1
+
+$(SANITIZE_VENV)/.installed: $(VENV)/.created $(SOURCES)
+	$(MAKE) system-deps
+	[ -x $(SANITIZE_VENV)/bin/python ] || "$$(scripts/find-python.sh)" -m venv $(SANITIZE_VENV)
+	$(SANITIZE_VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.21" ninja
+	$(SANITIZE_VENV)/bin/python -m pip install -q --no-build-isolation \
+	  -Ccmake.define.NUV_SANITIZE=ON -Cbuild-dir=build/sanitize -Ccmake.build-type=RelWithDebInfo ".[test]"
+	touch $@
+
+sanitize: $(SANITIZE_VENV)/.installed
+	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
 demo: install
-	$(PY) -m nuv.demo
+	$(PY) -m nuv.demo $(ARGS)
 
 format:
 	@command -v clang-format >/dev/null || apt-get install -y -qq clang-format
@@ -47,4 +67,4 @@ format-check:
 	clang-format --dry-run -Werror $$(find src -name '*.cpp' -o -name '*.h')
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(SANITIZE_VENV)

@@ -1,6 +1,6 @@
 """Type stubs of the nuv clients (implemented in the _nuv extension)."""
 
-from typing import Final, Sequence, SupportsIndex
+from typing import Final, SupportsIndex
 
 __all__ = ["Cloudflare", "DingTalk"]
 
@@ -129,8 +129,9 @@ class DingTalk:
         """Post a text message; returns the service's response text (or the
         transport error text), None when no signed URL could be made."""
     def send_markdown(
-        self, title: str, text: str, mobiles: Sequence[str] = ...
+        self, title: str, text: str, mobiles: list[str] | tuple[str, ...] = ...
     ) -> str | None:
         """Post a markdown message mentioning ``mobiles`` (a list or tuple
-        of str); a number not yet mentioned in ``text`` is appended as
-        "@number"."""
+        of str; None is refused). Numbers that ``text`` does not mention yet
+        are appended after a blank line as "@number", so the service
+        notifies them."""

@@ -7,7 +7,8 @@
 namespace nuv {
 
 struct CloudflareObject {
-  PyObject_HEAD PyObject* email;
+  PyObject_HEAD
+  PyObject* email;
   PyObject* account;
   PyObject* api_token;
   PyObject* api_url;

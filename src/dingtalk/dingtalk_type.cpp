@@ -67,8 +67,10 @@ PyMethodDef DingTalk_methods[] = {
 // from object by PyType_Ready.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+// clang-format off
 PyTypeObject DingTalkType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "nuv.DingTalk",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "nuv.DingTalk",
     .tp_basicsize = sizeof(DingTalkObject),
     .tp_itemsize = 0,
     .tp_dealloc = DingTalk_dealloc,
@@ -80,6 +82,7 @@ PyTypeObject DingTalkType = {
     .tp_init = DingTalk_init,
     .tp_new = DingTalk_new,
 };
+// clang-format on
 #pragma GCC diagnostic pop
 
 }  // namespace nuv

@@ -136,8 +136,10 @@ PyMethodDef Cloudflare_methods[] = {
 // from object by PyType_Ready.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+// clang-format off
 PyTypeObject CloudflareType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "nuv.Cloudflare",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "nuv.Cloudflare",
     .tp_basicsize = sizeof(CloudflareObject),
     .tp_itemsize = 0,
     .tp_dealloc = Cloudflare_dealloc,
@@ -149,6 +151,7 @@ PyTypeObject CloudflareType = {
     .tp_init = Cloudflare_init,
     .tp_new = Cloudflare_new,
 };
+// clang-format on
 #pragma GCC diagnostic pop
 
 }  // namespace nuv

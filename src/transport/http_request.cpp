@@ -10,6 +10,7 @@
 #include "common/curl_owners.h"
 #include "common/gil.h"
 #include "common/mask_secret.h"
+#include "transport/shared_state.h"
 #include "transport/trace.h"
 
 namespace nuv {
@@ -29,16 +30,6 @@ HttpResult failure(int status, const char* text) { return HttpResult{status, tex
 
 HttpResult curl_failure(CURLcode code) {
   return failure(static_cast<int>(code), curl_easy_strerror(code));
-}
-
-// The CA file in force: CURL_CA_BUNDLE, else SSL_CERT_FILE, else none (then
-// libcurl's built-in default store applies).
-const char* ca_file_from_environment() {
-  for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return value;
-  }
-  return nullptr;
 }
 
 std::string ascii_lower(std::string_view text) {
@@ -92,11 +83,11 @@ HttpResult http_request(std::string_view method, const std::string& url,
     if (!header_list.append(line.c_str())) return failure(-1, "curl_slist_append() failed");
   }
 
-  CurlEasy handle(curl_easy_init());
-  if (!handle) return failure(-1, "curl_easy_init() failed");
+  TransferSetup setup = prepare_transfer();
+  if (setup.handle == nullptr) return failure(-1, "curl_easy_init() failed");
 
   ResponseBuffer response;
-  OptionSetter set(handle.get());
+  OptionSetter set(setup.handle);
   set(CURLOPT_URL, url.c_str());
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
@@ -110,7 +101,17 @@ HttpResult http_request(std::string_view method, const std::string& url,
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
-  if (const char* ca_file = ca_file_from_environment()) set(CURLOPT_CAINFO, ca_file);
+  if (setup.store) {
+    // The store is loaded once per CA file, not per connection.
+    set(CURLOPT_CAINFO, nullptr);
+    set(CURLOPT_CAPATH, nullptr);
+    set(CURLOPT_SSL_CTX_FUNCTION, install_trust_store);
+    set(CURLOPT_SSL_CTX_DATA, setup.store.get());
+  } else {
+    if (!setup.ca_file.empty()) set(CURLOPT_CAINFO, setup.ca_file.c_str());
+    if (!setup.ca_path.empty()) set(CURLOPT_CAPATH, setup.ca_path.c_str());
+  }
+  if (setup.share != nullptr) set(CURLOPT_SHARE, setup.share);
   set(CURLOPT_HTTPHEADER, header_list.get());
 
   if (const char* env_proxy = std::getenv("http_proxy")) {
@@ -148,12 +149,12 @@ HttpResult http_request(std::string_view method, const std::string& url,
   CURLcode code;
   {
     GilRelease unlocked;
-    code = curl_easy_perform(handle.get());
+    code = curl_easy_perform(setup.handle);
   }
   if (code != CURLE_OK) return curl_failure(code);
 
   long status = 0;
-  curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(setup.handle, CURLINFO_RESPONSE_CODE, &status);
   std::string& text = response.data;
   if (size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
   return HttpResult{static_cast<int>(status), std::move(text)};
