@@ -30,7 +30,7 @@ PlannedWrite create_write(const ListedRecord* differing = nullptr) {
 
 ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
                                   const std::vector<ListedRecord>& listing, bool listing_empty) {
-  const RecordSpec& want = wanted.record;
+  const RecordFields& want = wanted.record;
   const bool is_mx = want.type == "MX";
   const bool is_txt = want.type == "TXT";
   MxContent mx;
@@ -199,7 +199,7 @@ void announce(const char* format, const ListedRecord& r) {
 // Carries the plan out, in order, and yields the answer of the write marked
 // as the result (nullopt when there is none).
 std::optional<HttpResult> carry_out(const ReconcilePlan& plan, const ApiContext& context,
-                                    const std::string& zone_id, const RecordSpec& wanted) {
+                                    const std::string& zone_id, const RecordFields& wanted) {
   std::optional<HttpResult> result;
   bool deleted = false;
   for (const PlannedWrite& write : plan.writes) {
@@ -226,7 +226,7 @@ std::optional<HttpResult> carry_out(const ReconcilePlan& plan, const ApiContext&
       case WriteKind::kRestore: {
         const ListedRecord& old = *write.listed;
         answer = create_record(context, zone_id,
-                               RecordSpec{old.type, old.name, old.content, old.proxied, old.ttl});
+                               RecordFields{old.type, old.name, old.content, old.proxied, old.ttl});
         if (succeeded(answer)) {
           ListedRecord restored = old;
           restored.id = created_id(answer, old.id);
@@ -242,7 +242,7 @@ std::optional<HttpResult> carry_out(const ReconcilePlan& plan, const ApiContext&
   return result;
 }
 
-PyObject* not_found(const char* format, const RecordSpec& wanted) {
+PyObject* not_found(const char* format, const RecordFields& wanted) {
   PyRef message(PyUnicode_FromFormat(format, wanted.name.c_str(), wanted.type.c_str(),
                                      wanted.content.c_str(), wanted.proxied ? 1 : 0));
   if (!message) return nullptr;
@@ -285,11 +285,11 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
       PyErr_SetString(PyExc_TypeError, kZoneIdNullMessage);
       return nullptr;
     }
-    WantedRecord wanted{RecordSpec{type, name, content, false, static_cast<uint32_t>(ttl)}};
+    WantedRecord wanted{RecordFields{type, name, content, false, static_cast<uint32_t>(ttl)}};
     if (!read_flag(present_arg, wanted.present) || !read_flag(replace_arg, wanted.replace)) {
       return nullptr;
     }
-    RecordSpec& record = wanted.record;
+    RecordFields& record = wanted.record;
     // The service proxies only these types; any other would never match its
     // own listing and be rewritten on every call.
     record.proxied = proxied != 0 && is_proxiable_type(record.type);

@@ -13,7 +13,7 @@
 namespace nuv {
 
 struct WantedRecord {
-  RecordSpec record;  // record.proxied is the effective flag
+  RecordFields record;  // record.proxied is the effective flag
   bool present = true;
   bool replace = true;
 };

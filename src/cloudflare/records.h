@@ -11,7 +11,7 @@
 
 namespace nuv {
 
-struct RecordSpec {
+struct RecordFields {
   std::string type;
   std::string name;
   // For MX: "host|priority".
@@ -36,7 +36,7 @@ MxContent split_mx_content(std::string_view content);
 // The JSON record body (members content, priority for MX, name, proxied for
 // proxiable types, type, ttl), pretty-printed. nullopt when an MX content
 // names no host.
-std::optional<std::string> build_record_body(const RecordSpec& record);
+std::optional<std::string> build_record_body(const RecordFields& record);
 
 // "/zones/<zone id>/dns_records", then "/<record id>" when one is given;
 // both ids percent-encoded.
@@ -50,9 +50,9 @@ std::string listing_path(std::string_view zone_id, const char* type, const char*
 // The writes. An MX content without host must be refused before (see
 // build_record_body); these return -1 and a message for it.
 HttpResult create_record(const ApiContext& context, std::string_view zone_id,
-                         const RecordSpec& record);
+                         const RecordFields& record);
 HttpResult update_record(const ApiContext& context, std::string_view zone_id,
-                         const std::string& record_id, const RecordSpec& record);
+                         const std::string& record_id, const RecordFields& record);
 HttpResult delete_record(const ApiContext& context, std::string_view zone_id,
                          const std::string& record_id);
 

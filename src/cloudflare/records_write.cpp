@@ -71,7 +71,7 @@ MxContent split_mx_content(std::string_view content) {
   return parts;
 }
 
-std::optional<std::string> build_record_body(const RecordSpec& record) {
+std::optional<std::string> build_record_body(const RecordFields& record) {
   JsonTree body(json_object_new_object());
   if (!body) throw std::bad_alloc();
   if (record.type == "MX") {
@@ -111,7 +111,7 @@ void raise_mx_without_host(const std::string& content) {
 }
 
 HttpResult create_record(const ApiContext& context, std::string_view zone_id,
-                         const RecordSpec& record) {
+                         const RecordFields& record) {
   std::optional<std::string> body = build_record_body(record);
   if (!body) return HttpResult{-1, "MX content names no mail host"};
   const std::string path = records_path(zone_id);
@@ -119,7 +119,7 @@ HttpResult create_record(const ApiContext& context, std::string_view zone_id,
 }
 
 HttpResult update_record(const ApiContext& context, std::string_view zone_id,
-                         const std::string& record_id, const RecordSpec& record) {
+                         const std::string& record_id, const RecordFields& record) {
   std::optional<std::string> body = build_record_body(record);
   if (!body) return HttpResult{-1, "MX content names no mail host"};
   const std::string path = records_path(zone_id, &record_id);
@@ -135,7 +135,7 @@ HttpResult delete_record(const ApiContext& context, std::string_view zone_id,
 namespace {
 
 // The common part of create and update: parsed arguments in, response out.
-PyObject* write_record(PyObject* self, const std::string* record_id, RecordSpec record) {
+PyObject* write_record(PyObject* self, const std::string* record_id, RecordFields record) {
   auto* object = reinterpret_cast<CloudflareObject*>(self);
   std::string zone_id;
   if (!read_zone_id(object, zone_id)) return nullptr;
@@ -162,7 +162,7 @@ PyObject* Cloudflare_dns_create_record(PyObject* self, PyObject* args, PyObject*
                                      &ttl)) {
       return nullptr;
     }
-    return write_record(self, nullptr, RecordSpec{type, name, content, proxied != 0, ttl});
+    return write_record(self, nullptr, RecordFields{type, name, content, proxied != 0, ttl});
   });
 }
 
@@ -179,7 +179,7 @@ PyObject* Cloudflare_dns_update_record(PyObject* self, PyObject* args, PyObject*
       return nullptr;
     }
     const std::string id(record_id);
-    return write_record(self, &id, RecordSpec{type, name, content, proxied != 0, ttl});
+    return write_record(self, &id, RecordFields{type, name, content, proxied != 0, ttl});
   });
 }
 
