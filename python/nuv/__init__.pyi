@@ -104,8 +104,14 @@ class Cloudflare:
         """Bring one record into the wanted state with the fewest writes.
 
         Returns the listing's response when nothing had to change, the
-        response of the write it made, or ("404", message) when the record
-        should not exist and none does."""
+        response of the write it made, ("404", message) when the record
+        should not exist and none does, or (listing status, "Record found:
+        ...") when an MX record of the wanted priority but another host
+        exists and ``replace`` is false.
+
+        Names, types and contents are compared byte for byte with what the
+        service lists: write names in full and in lower case, and IPv6
+        addresses in their compressed form, as the service stores them."""
     def change_always_use_https(self, value: str) -> ApiResponse:
         """Set the zone's always_use_https setting ("on" or "off")."""
     def change_automatic_https_rewrites(self, value: str) -> ApiResponse:
