@@ -127,25 +127,18 @@ ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
 
 namespace nuv {
 
-namespace {
-
-bool succeeded(const HttpResult& result) { return result.status >= 200 && result.status <= 299; }
-
-// The listing's records and the number of elements it had, or false (with
-// Exception carrying the body text) when the answer has no "result" array.
-// Elements without text id, name, type and content are skipped.
-bool read_listing(const std::string& body, PyObject* body_str, std::vector<ListedRecord>& out,
-                  size_t& element_count) {
+std::optional<Listing> parse_listing(const std::string& body) {
   JsonTree root(json_tokener_parse(body.c_str()));
   json_object* result = nullptr;
   if (!json_object_is_type(root.get(), json_type_object) ||
       !json_object_object_get_ex(root.get(), "result", &result) ||
       !json_object_is_type(result, json_type_array)) {
-    PyErr_SetObject(PyExc_Exception, body_str);
-    return false;
+    return std::nullopt;
   }
-  const size_t count = json_object_array_length(result);
-  element_count = count;
+  Listing listing;
+  listing.element_count = json_object_array_length(result);
+  const size_t count = listing.element_count;
+  std::vector<ListedRecord>& out = listing.records;
   out.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     json_object* element = json_object_array_get_idx(result, i);
@@ -177,8 +170,12 @@ bool read_listing(const std::string& body, PyObject* body_str, std::vector<Liste
     }
     out.push_back(std::move(record));
   }
-  return true;
+  return listing;
 }
+
+namespace {
+
+bool succeeded(const HttpResult& result) { return result.status >= 200 && result.status <= 299; }
 
 // The id the service gave a created record, if its answer names one.
 std::string created_id(const HttpResult& created, const std::string& fallback) {
@@ -313,14 +310,14 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
       raise_domain_not_found(domain);
       return nullptr;
     }
-    std::vector<ListedRecord> records;
-    size_t element_count = 0;
-    if (!read_listing(listing.body, PyTuple_GET_ITEM(listing_response.get(), 1), records,
-                      element_count)) {
+    const std::optional<Listing> parsed = parse_listing(listing.body);
+    if (!parsed) {
+      PyErr_SetObject(PyExc_Exception, PyTuple_GET_ITEM(listing_response.get(), 1));
       return nullptr;
     }
 
-    const ReconcilePlan plan = plan_reconciliation(wanted, records, element_count == 0);
+    const ReconcilePlan plan =
+        plan_reconciliation(wanted, parsed->records, parsed->element_count == 0);
     std::optional<HttpResult> result = carry_out(plan, context, zone_id, record);
     switch (plan.outcome) {
       case Outcome::kUnchanged:

@@ -4,7 +4,9 @@
 // tested without a network.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,16 @@ struct ListedRecord {
   int32_t priority = 0;
   uint32_t ttl = 1;
 };
+
+// What the listing's answer holds: the records that carry a text id, name,
+// type and content, and how many elements the service listed in all.
+struct Listing {
+  std::vector<ListedRecord> records;
+  size_t element_count = 0;
+};
+
+// nullopt when the answer is not JSON or has no "result" array.
+std::optional<Listing> parse_listing(const std::string& body);
 
 enum class WriteKind {
   kAnnounce,  // only the trace line
