@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml \
            $(shell find python -type f -not -name '*.pyc')
 
-.PHONY: all system-deps install test demo sanitize format format-check clean
+.PHONY: all system-deps install test demo bench sanitize fuzz fuzz-build fuzz-deps format format-check clean
 
 all: install
 
@@ -55,8 +55,53 @@ $(SANITIZE_VENV)/.installed: $(VENV)/.created $(SOURCES)
 sanitize: $(SANITIZE_VENV)/.installed
 	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
+# libFuzzer targets of the C++ parsing and building code (fuzz/). CI only
+# compiles them; `make fuzz` also runs each for FUZZ_SECONDS, starting from the
+# seeds in fuzz/corpus/<target> (read only) and keeping what it finds under
+# build/fuzz/corpus. A failing input is saved in build/fuzz/artifacts.
+FUZZ_CXX ?= clang++-14
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := fuzz_record_body fuzz_reconcile fuzz_percent_encode fuzz_mask_secret fuzz_dingtalk
+FUZZ_BUILD := build/fuzz
+
+fuzz-deps:
+	@command -v $(FUZZ_CXX) >/dev/null 2>&1 && dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || { \
+	  echo "installing clang-14 and libclang-rt-14-dev with apt-get"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev; }
+
+fuzz-build: $(VENV)/.created fuzz-deps
+	$(MAKE) system-deps
+	$(VENV)/bin/cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DPython_EXECUTABLE="$$(scripts/find-python.sh)"
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
+
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/artifacts
+	@set -e; for target in $(FUZZ_TARGETS); do \
+	  echo "== $$target for $(FUZZ_SECONDS) s"; \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$target; \
+	  if ! $(FUZZ_BUILD)/$$target -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=1024 \
+	      -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$target- \
+	      $(FUZZ_BUILD)/corpus/$$target fuzz/corpus/$$target >$(FUZZ_BUILD)/$$target.log 2>&1; then \
+	    tail -n 40 $(FUZZ_BUILD)/$$target.log; \
+	    echo "$$target failed: input in $(FUZZ_BUILD)/artifacts, log in $(FUZZ_BUILD)/$$target.log"; \
+	    exit 1; \
+	  fi; \
+	  grep -E '^stat::(number_of_executed_units|new_units_added|peak_rss_mb)' $(FUZZ_BUILD)/$$target.log; \
+	done
+
 demo: install
 	$(PY) -m nuv.demo $(ARGS)
+
+# Speed against requests, httpx, pycurl, the official SDK and a C libcurl loop
+# on local servers only; prints a table and writes bench/RESULTS.md.
+bench: install
+	@command -v nginx >/dev/null && command -v hyperfine >/dev/null || { \
+	  echo "installing nginx and hyperfine with apt-get"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nginx hyperfine; }
+	$(PY) -m pip install -q requests httpx cloudflare
+	$(PY) -m pip install -q pycurl || echo "pycurl did not build: its rows are skipped"
+	$(PY) bench/run.py
 
 format:
 	@command -v clang-format >/dev/null || apt-get install -y -qq clang-format

@@ -89,7 +89,9 @@ def preloaded(native_dir, standin, robot_env) -> Callable[..., tuple[object, lis
             "sys.stdout.flush()\n"
             "print(repr(result))\n"
         )
-        env = dict(os.environ, LD_PRELOAD=str(native_dir / "libnuv_preload.so"), **settings)
+        # After whatever is preloaded already (the sanitizer runtime must stay first).
+        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(native_dir / "libnuv_preload.so")]))
+        env = dict(os.environ, LD_PRELOAD=preload, **settings)
         done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, done.stderr
         *trace, result = done.stdout.splitlines()

@@ -1,0 +1,273 @@
+// plan_reconciliation on a wanted record and a listing decoded from the
+// input. Names, types and contents come from small alphabets (plus a few raw
+// bytes) so that records collide the way a real zone's do. Checked:
+//   - present false plans at most one write: the delete of a record with the
+//     wanted name, type and content;
+//   - A and AAAA never delete each other, and no write touches another name;
+//   - every write's target points into the listing, and the plan's outcome
+//     agrees with its writes;
+//   - all writes succeeding, a second plan on the resulting records makes no
+//     write (the call converges);
+//   - the create failing, every listed record is still there afterwards.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cloudflare/reconcile.h"
+#include "fuzz_support.h"
+
+namespace {
+
+using nuv::ListedRecord;
+using nuv::Outcome;
+using nuv::PlannedWrite;
+using nuv::ReconcilePlan;
+using nuv::WantedRecord;
+using nuv::WriteCondition;
+using nuv::WriteKind;
+
+std::string pick(FuzzedDataProvider& input, const std::vector<const char*>& choices) {
+  // One value in eight is raw bytes, the rest from the alphabet.
+  if (input.ConsumeIntegralInRange<int>(0, 7) == 0) return input.ConsumeRandomLengthString(6);
+  return choices[input.ConsumeIntegralInRange<size_t>(0, choices.size() - 1)];
+}
+
+const std::vector<const char*> kTypes = {"A", "AAAA", "CNAME", "TXT", "MX", "NS"};
+const std::vector<const char*> kNames = {"host.example.com", "host.example.com", "www.example.com",
+                                         "HOST.example.com"};
+const std::vector<const char*> kContents = {"192.0.2.1", "2001:db8::1", "a", "b",
+                                            "mail.example.com", "host.example.com", ""};
+
+std::string wanted_content(FuzzedDataProvider& input, const std::string& type) {
+  if (type != "MX") return pick(input, kContents);
+  // "host|priority" in its usual and unusual shapes.
+  std::string content;
+  if (input.ConsumeBool()) content += "|";
+  content += pick(input, kContents);
+  if (input.ConsumeBool()) {
+    content += input.ConsumeBool() ? "|" : "||";
+    static const std::vector<const char*> kPriorities = {"10", "20", "0", " 5x", "-1",
+                                                         "99999999999"};
+    content += pick(input, kPriorities);
+  }
+  return content;
+}
+
+// The listed form of the wanted record, as the service would list it.
+struct Wanted {
+  std::string content;
+  int32_t priority;
+};
+
+Wanted listed_form(const WantedRecord& wanted) {
+  if (wanted.record.type != "MX") return {wanted.record.content, 0};
+  nuv::MxContent mx = nuv::split_mx_content(wanted.record.content);
+  return {*mx.host, mx.priority};
+}
+
+bool points_into(const ListedRecord* record, const std::vector<ListedRecord>& listing) {
+  return !listing.empty() && record >= listing.data() && record < listing.data() + listing.size();
+}
+
+bool is_address(const std::string& type) { return type == "A" || type == "AAAA"; }
+
+// The records after carrying the plan out, each write succeeding unless it
+// is a create of the wanted record and `create_fails`.
+std::vector<ListedRecord> apply(const ReconcilePlan& plan, const WantedRecord& wanted,
+                                const std::vector<ListedRecord>& listing, bool create_fails) {
+  const Wanted form = listed_form(wanted);
+  ListedRecord created{"created", wanted.record.name, wanted.record.type, form.content,
+                       wanted.record.proxied, form.priority, wanted.record.ttl};
+  // Slots by listing index; removed ones are dropped at the end.
+  std::vector<ListedRecord> state = listing;
+  std::vector<bool> removed(listing.size(), false);
+  std::vector<ListedRecord> appended;
+  bool have_result = false;
+  bool result_ok = false;
+  bool deleted = false;
+  for (const PlannedWrite& write : plan.writes) {
+    if (write.condition == WriteCondition::kIfResultSucceeded && !(have_result && result_ok)) {
+      continue;
+    }
+    if (write.condition == WriteCondition::kIfDeletedAndResultFailed &&
+        (!deleted || (have_result && result_ok))) {
+      continue;
+    }
+    const size_t index = write.listed ? static_cast<size_t>(write.listed - listing.data()) : 0;
+    bool ok = true;
+    switch (write.kind) {
+      case WriteKind::kAnnounce:
+        continue;
+      case WriteKind::kCreate:
+        ok = !create_fails;
+        if (ok) appended.push_back(created);
+        break;
+      case WriteKind::kUpdate: {
+        ListedRecord& target = state[index];
+        target.type = wanted.record.type;
+        target.name = wanted.record.name;
+        target.content = form.content;
+        target.proxied = wanted.record.proxied;
+        target.priority = form.priority;
+        target.ttl = wanted.record.ttl;
+        break;
+      }
+      case WriteKind::kDelete:
+        FUZZ_CHECK(!removed[index]);  // never the same record twice
+        removed[index] = true;
+        deleted = true;
+        break;
+      case WriteKind::kRestore: {
+        ListedRecord restored = listing[index];
+        restored.id = "restored";
+        appended.push_back(restored);
+        break;
+      }
+    }
+    if (write.is_result) {
+      have_result = true;
+      result_ok = ok;
+    }
+  }
+  std::vector<ListedRecord> out;
+  for (size_t i = 0; i < state.size(); ++i) {
+    if (!removed[i]) out.push_back(state[i]);
+  }
+  out.insert(out.end(), appended.begin(), appended.end());
+  return out;
+}
+
+auto value_of(const ListedRecord& r) {
+  return std::tie(r.type, r.name, r.content, r.proxied, r.ttl);
+}
+
+std::vector<std::tuple<std::string, std::string, std::string, bool, uint32_t>> values(
+    const std::vector<ListedRecord>& records) {
+  std::vector<std::tuple<std::string, std::string, std::string, bool, uint32_t>> out;
+  for (const ListedRecord& r : records) out.emplace_back(value_of(r));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void check_plan(const ReconcilePlan& plan, const WantedRecord& wanted,
+                const std::vector<ListedRecord>& listing, bool listing_empty) {
+  const nuv::RecordFields& want = wanted.record;
+  const Wanted form = listed_form(wanted);
+  size_t results = 0;
+  bool creates = false;
+  for (const PlannedWrite& write : plan.writes) {
+    if (write.listed != nullptr) FUZZ_CHECK(points_into(write.listed, listing));
+    if (write.kind != WriteKind::kCreate) FUZZ_CHECK(write.listed != nullptr);
+    if (write.announce != nullptr) FUZZ_CHECK(write.listed != nullptr);
+    if (write.is_result) ++results;
+    if (write.kind == WriteKind::kCreate) creates = true;
+    if (write.listed == nullptr) continue;
+    const ListedRecord& r = *write.listed;
+    // The listing is of the wanted name; nothing else is touched.
+    if (write.kind != WriteKind::kCreate) FUZZ_CHECK(r.name == want.name);
+    if (write.kind == WriteKind::kDelete) {
+      FUZZ_CHECK(!(is_address(want.type) && is_address(r.type) && want.type != r.type));
+      if (wanted.present) {
+        // The wanted record itself is never deleted.
+        FUZZ_CHECK(!(r.type == want.type && r.content == form.content));
+      }
+    }
+    if (write.kind == WriteKind::kUpdate) FUZZ_CHECK(r.type == want.type);
+    if (write.kind == WriteKind::kRestore) {
+      // Only a CNAME swap deletes before it creates; MX priorities are not
+      // carried by a restore, so it must never be one.
+      FUZZ_CHECK(r.type == "CNAME" || is_address(r.type));
+      FUZZ_CHECK(write.condition == WriteCondition::kIfDeletedAndResultFailed);
+    }
+  }
+
+  if (!wanted.present) {
+    FUZZ_CHECK(plan.writes.size() <= 1);
+    if (plan.writes.empty()) {
+      FUZZ_CHECK(plan.outcome == (listing_empty ? Outcome::kRecordNotFound
+                                                : Outcome::kNothingToDo));
+    } else {
+      const PlannedWrite& write = plan.writes.front();
+      FUZZ_CHECK(write.kind == WriteKind::kDelete);
+      FUZZ_CHECK(write.is_result && write.condition == WriteCondition::kAlways);
+      FUZZ_CHECK(write.listed->type == want.type && write.listed->content == form.content);
+      FUZZ_CHECK(plan.outcome == Outcome::kWriteResult);
+    }
+    return;
+  }
+
+  FUZZ_CHECK(plan.outcome != Outcome::kRecordNotFound && plan.outcome != Outcome::kNothingToDo);
+  FUZZ_CHECK(results == (plan.outcome == Outcome::kWriteResult ? 1u : 0u));
+  if (plan.outcome == Outcome::kMxFound) {
+    FUZZ_CHECK(points_into(plan.mx_found, listing));
+    FUZZ_CHECK(plan.mx_found->type == "MX" && plan.mx_found->priority == form.priority);
+    FUZZ_CHECK(!creates);
+  } else {
+    FUZZ_CHECK(plan.mx_found == nullptr);
+  }
+  if (plan.outcome == Outcome::kUnchanged || plan.outcome == Outcome::kMxFound) {
+    for (const PlannedWrite& write : plan.writes) {
+      FUZZ_CHECK(write.kind == WriteKind::kAnnounce || write.kind == WriteKind::kDelete);
+    }
+  }
+  // The result's answer exists before any write that waits for it.
+  bool result_seen = false;
+  for (const PlannedWrite& write : plan.writes) {
+    if (write.condition != WriteCondition::kAlways) FUZZ_CHECK(result_seen);
+    if (write.is_result) result_seen = true;
+  }
+
+  // Every write succeeding, the next identical call has nothing to do.
+  const std::vector<ListedRecord> after = apply(plan, wanted, listing, false);
+  const ReconcilePlan again = nuv::plan_reconciliation(wanted, after, after.empty());
+  FUZZ_CHECK(again.outcome == Outcome::kUnchanged || again.outcome == Outcome::kMxFound);
+  for (const PlannedWrite& write : again.writes) FUZZ_CHECK(write.kind == WriteKind::kAnnounce);
+
+  // A failed create loses nothing: what was deleted for it comes back.
+  if (creates) {
+    const std::vector<ListedRecord> failed = apply(plan, wanted, listing, true);
+    FUZZ_CHECK(values(failed) == values(listing));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider input(data, size);
+  WantedRecord wanted;
+  wanted.present = input.ConsumeBool();
+  wanted.replace = input.ConsumeBool();
+  wanted.record.proxied = input.ConsumeBool();
+  wanted.record.ttl = input.ConsumeBool() ? 1 : input.ConsumeIntegral<uint32_t>();
+  wanted.record.type = pick(input, kTypes);
+  wanted.record.name = pick(input, kNames);
+  wanted.record.content = wanted_content(input, wanted.record.type);
+  // The caller refuses an MX without a host before planning.
+  if (wanted.record.type == "MX" && !nuv::split_mx_content(wanted.record.content).host) return 0;
+
+  std::vector<ListedRecord> listing;
+  const size_t count = input.ConsumeIntegralInRange<size_t>(0, 8);
+  for (size_t i = 0; i < count && input.remaining_bytes() > 0; ++i) {
+    ListedRecord r;
+    r.id = "id" + std::to_string(i);
+    r.type = pick(input, kTypes);
+    // The service lists only the wanted name, but a listing is not trusted.
+    r.name = input.ConsumeIntegralInRange<int>(0, 5) == 0 ? pick(input, kNames) : wanted.record.name;
+    r.content = pick(input, kContents);
+    r.proxied = input.ConsumeBool();
+    static const int32_t kPriorities[] = {10, 20, 0, 5, -1, INT32_MAX};
+    r.priority = kPriorities[input.ConsumeIntegralInRange<size_t>(0, 5)];
+    r.ttl = input.ConsumeBool() ? 1 : 300;
+    listing.push_back(std::move(r));
+  }
+
+  // Elements skipped for missing fields leave a listing that was not empty.
+  const bool listing_empty = listing.empty() && input.ConsumeBool();
+  const ReconcilePlan plan = nuv::plan_reconciliation(wanted, listing, listing_empty);
+  check_plan(plan, wanted, listing, listing_empty);
+  return 0;
+}
