@@ -35,7 +35,9 @@ ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
   const bool is_txt = want.type == "TXT";
   MxContent mx;
   if (is_mx) mx = split_mx_content(want.content);
-  const std::string& wanted_content = is_mx ? *mx.host : want.content;
+  // Callers refuse an MX content without host before planning; should one
+  // come here all the same, it matches no listed host.
+  const std::string wanted_content = is_mx ? mx.host.value_or(std::string()) : want.content;
 
   auto same_name_and_type = [&](const ListedRecord& r) {
     return r.name == want.name && r.type == want.type;

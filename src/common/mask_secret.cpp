@@ -29,7 +29,15 @@ std::string mask_proxy(std::string_view proxy) {
       proxy.substr(start, authority_end == std::string_view::npos ? std::string_view::npos
                                                                   : authority_end - start);
   size_t at = authority.rfind('@');
-  if (at == std::string_view::npos) return std::string(proxy);
+  if (at == std::string_view::npos) {
+    // A password holding an unencoded "/", "?" or "#" ends the authority
+    // early; libcurl refuses such a proxy, but the text still reaches the
+    // trace. Its user information then runs up to the last "@" of the text.
+    at = proxy.rfind('@');
+    if (at == std::string_view::npos || at < start) return std::string(proxy);
+    authority = proxy.substr(start);
+    at -= start;
+  }
   size_t colon = authority.find(':');
   if (colon == std::string_view::npos || colon > at) return std::string(proxy);
   std::string out(proxy.substr(0, start + colon + 1));
