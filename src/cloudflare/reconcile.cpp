@@ -125,10 +125,6 @@ ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
   return plan;
 }
 
-}  // namespace nuv
-
-namespace nuv {
-
 std::optional<Listing> parse_listing(const std::string& body) {
   JsonTree root(json_tokener_parse(body.c_str()));
   json_object* result = nullptr;
