@@ -22,12 +22,29 @@ bool read_member_text(CloudflareObject* self, PyObject* field, const char* name,
   return utf8_of_object(field, out);
 }
 
+// Texts handed to libcurl as C strings: a NUL would silently cut them short.
+bool check_no_nul(const std::string& text, const char* name) {
+  if (text.find('\0') == std::string::npos) return true;
+  PyErr_Format(PyExc_ValueError, "%s must not contain NUL characters", name);
+  return false;
+}
+
+// The token ends up in a header line: a line break would add headers of the
+// caller's choosing.
+bool check_token(const std::string& token) {
+  if (token.find_first_of("\r\n") == std::string::npos) return check_no_nul(token, "api_token");
+  PyErr_SetString(PyExc_ValueError, "api_token must not contain line breaks");
+  return false;
+}
+
 }  // namespace
 
 bool read_api_context(CloudflareObject* self, ApiContext& context) {
   return read_member_text(self, self->api_token, "api_token", context.token) &&
+         check_token(context.token) &&
          read_member_text(self, self->api_url, "api_url", context.base_url) &&
-         utf8_of_str(self->proxy, context.proxy);
+         check_no_nul(context.base_url, "api_url") && utf8_of_str(self->proxy, context.proxy) &&
+         check_no_nul(context.proxy, "proxy");
 }
 
 bool read_zone_id(CloudflareObject* self, std::string& zone_id) {

@@ -75,3 +75,4 @@ def test_default_host_through_the_proxy(fresh_standin, client_env, zone, capfd):
         ("POST", "api.cloudflare.com", True),
     ]
     assert f"user_proxy: {fresh_standin.proxy_url}" in capfd.readouterr().out
+
