@@ -1,6 +1,9 @@
 """Helpers shared by the tests of every subsystem."""
 
+import contextlib
 import json
+import threading
+import time
 
 
 def echoed(response):
@@ -11,3 +14,24 @@ def echoed(response):
 
 def trace_lines(capfd) -> list[str]:
     return capfd.readouterr().out.splitlines()
+
+
+@contextlib.contextmanager
+def ticking_thread():
+    """Another Python thread noting the time every 10 ms while the block
+    runs: the ticks show whether it ran while the block waited."""
+    ticks: list[float] = []
+    stop = threading.Event()
+
+    def tick() -> None:
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.01)
+
+    thread = threading.Thread(target=tick)
+    thread.start()
+    try:
+        yield ticks
+    finally:
+        stop.set()
+        thread.join()

@@ -6,13 +6,13 @@ from __future__ import annotations
 
 import json
 import socket
-import threading
 import time
 
 import pytest
 
 from nuv import DingTalk
 from robot_credentials import SECRET, TOKEN
+from support import ticking_thread
 
 OK = '{"errcode": 0, "errmsg": "ok"}'
 MORE = "more: [https://ding-doc.dingtalk.com/doc#/serverapi2/qf2nxq]"
@@ -203,23 +203,10 @@ class TestServiceAnswers:
 
 def test_any_answer_comes_back_and_other_threads_run_while_waiting(fresh_standin, robot):
     fresh_standin.add_fault("POST", "^/robot/send$", status=502, body="upstream down", delay=0.6)
-    ticks: list[float] = []
-    stop = threading.Event()
-
-    def ticker() -> None:
-        while not stop.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.01)
-
-    thread = threading.Thread(target=ticker)
-    thread.start()
-    try:
+    with ticking_thread() as ticks:
         started = time.monotonic()
         assert robot.send_text("x") == "upstream down"
         finished = time.monotonic()
-    finally:
-        stop.set()
-        thread.join()
     assert finished - started >= 0.5
     assert sum(started + 0.1 < t < finished - 0.1 for t in ticks) >= 10
 

@@ -3,12 +3,11 @@ their trace, proxies, TLS verification, redirects and bodies of every shape."""
 
 import json
 import socket
-import threading
 import time
 
 import pytest
 
-from support import echoed, trace_lines
+from support import echoed, ticking_thread, trace_lines
 from nuv import Cloudflare
 
 
@@ -179,23 +178,10 @@ class TestBodySizeLimit:
 
 
 def test_other_threads_run_while_a_request_waits(fresh_standin, client_env):
-    ticks = []
-    stop = threading.Event()
-
-    def ticker():
-        while not stop.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.01)
-
-    thread = threading.Thread(target=ticker)
-    thread.start()
-    try:
+    with ticking_thread() as ticks:
         started = time.monotonic()
         assert Cloudflare(api_url=fresh_standin.url("/_test")).get("/slow?seconds=1") == (200, "slow")
         finished = time.monotonic()
-    finally:
-        stop.set()
-        thread.join()
     assert sum(started < t < finished for t in ticks) > 10
 
 
