@@ -6,7 +6,7 @@
 #include "cloudflare/methods.h"
 #include "cloudflare/records.h"
 #include "common/guard.h"
-#include "common/json_tree.h"
+#include "common/json_build.h"
 #include "common/percent_encode.h"
 
 namespace nuv {
@@ -30,18 +30,6 @@ int32_t read_priority(std::string_view text) {
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(value);
-}
-
-void add_member(json_object* object, const char* key, json_object* value) {
-  if (value == nullptr) throw std::bad_alloc();
-  if (json_object_object_add(object, key, value) != 0) {
-    json_object_put(value);
-    throw std::bad_alloc();
-  }
-}
-
-json_object* new_string(const std::string& text) {
-  return json_object_new_string_len(text.data(), static_cast<int>(text.size()));
 }
 
 }  // namespace
@@ -72,26 +60,22 @@ MxContent split_mx_content(std::string_view content) {
 }
 
 std::optional<std::string> build_record_body(const RecordFields& record) {
-  JsonTree body(json_object_new_object());
-  if (!body) throw std::bad_alloc();
+  JsonTree body = json_new_object();
   if (record.type == "MX") {
     MxContent mx = split_mx_content(record.content);
     if (!mx.host) return std::nullopt;
-    add_member(body.get(), "content", new_string(*mx.host));
-    add_member(body.get(), "priority", json_object_new_int(mx.priority));
+    json_add_member(body, "content", json_new_string(*mx.host));
+    json_add_member(body, "priority", json_new_int(mx.priority));
   } else {
-    add_member(body.get(), "content", new_string(record.content));
+    json_add_member(body, "content", json_new_string(record.content));
   }
-  add_member(body.get(), "name", new_string(record.name));
+  json_add_member(body, "name", json_new_string(record.name));
   if (is_proxiable_type(record.type)) {
-    add_member(body.get(), "proxied", json_object_new_boolean(record.proxied));
+    json_add_member(body, "proxied", json_new_bool(record.proxied));
   }
-  add_member(body.get(), "type", new_string(record.type));
-  add_member(body.get(), "ttl", json_object_new_int(static_cast<int32_t>(record.ttl)));
-  const char* text =
-      json_object_to_json_string_ext(body.get(), JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_PRETTY);
-  if (text == nullptr) throw std::bad_alloc();
-  return std::string(text);
+  json_add_member(body, "type", json_new_string(record.type));
+  json_add_member(body, "ttl", json_new_int(static_cast<int32_t>(record.ttl)));
+  return json_text(body, JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_PRETTY);
 }
 
 std::string records_path(std::string_view zone_id, const std::string* record_id) {

@@ -3,7 +3,7 @@
 #include "cloudflare/methods.h"
 #include "cloudflare/request.h"
 #include "common/guard.h"
-#include "common/json_tree.h"
+#include "common/json_build.h"
 #include "common/percent_encode.h"
 
 namespace nuv {
@@ -11,17 +11,10 @@ namespace nuv {
 namespace {
 
 // A one-member JSON object, pretty-printed like the record body.
-std::string single_member_body(const char* key, json_object* value) {
-  if (value == nullptr) throw std::bad_alloc();
-  JsonTree body(json_object_new_object());
-  if (!body || json_object_object_add(body.get(), key, value) != 0) {
-    json_object_put(value);
-    throw std::bad_alloc();
-  }
-  const char* text =
-      json_object_to_json_string_ext(body.get(), JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_PRETTY);
-  if (text == nullptr) throw std::bad_alloc();
-  return text;
+std::string single_member_body(const char* key, JsonTree value) {
+  JsonTree body = json_new_object();
+  json_add_member(body, key, std::move(value));
+  return json_text(body, JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_PRETTY);
 }
 
 // Sends `body` with `method` to "/zones/<zone id>" + suffix.
@@ -44,7 +37,7 @@ PyObject* change_setting(PyObject* self, PyObject* args, PyObject* kwargs, const
     return nullptr;
   }
   return zone_request(self, "PATCH", setting_suffix,
-                      single_member_body("value", json_object_new_string(value)));
+                      single_member_body("value", json_new_string(value)));
 }
 
 }  // namespace
@@ -73,7 +66,7 @@ PyObject* Cloudflare_change_ssl_model(PyObject* self, PyObject* args, PyObject* 
 PyObject* Cloudflare_purge_cache(PyObject* self, PyObject* /*args*/, PyObject* /*kwargs*/) {
   return guarded([&] {
     return zone_request(self, "POST", "/purge_cache",
-                        single_member_body("purge_everything", json_object_new_boolean(1)));
+                        single_member_body("purge_everything", json_new_bool(true)));
   });
 }
 

@@ -24,6 +24,8 @@ class JsonTree {
   ~JsonTree() { json_object_put(root_); }
 
   json_object* get() const noexcept { return root_; }
+  // Hands the reference over (to a container that took it).
+  [[nodiscard]] json_object* release() noexcept { return std::exchange(root_, nullptr); }
   explicit operator bool() const noexcept { return root_ != nullptr; }
 
  private:

@@ -3,84 +3,35 @@
 #include <json-c/json.h>
 
 #include <algorithm>
-#include <climits>
-#include <new>
-#include <stdexcept>
 
-#include "common/json_tree.h"
+#include "common/json_build.h"
 
 namespace nuv {
 
-namespace {
-
-JsonTree new_object() {
-  JsonTree tree(json_object_new_object());
-  if (!tree) throw std::bad_alloc();
-  return tree;
-}
-
-JsonTree new_string(std::string_view text) {
-  if (text.size() > static_cast<size_t>(INT_MAX)) throw std::length_error("text too long for JSON");
-  JsonTree tree(json_object_new_string_len(text.data(), static_cast<int>(text.size())));
-  if (!tree) throw std::bad_alloc();
-  return tree;
-}
-
-// json-c takes over the reference it is given only when the insertion
-// succeeds. The container gets a reference of its own, and 'value' drops
-// the caller's when it goes, so the value lives exactly as long as the
-// container on success and is released on failure.
-void add_member(const JsonTree& object, const char* key, const JsonTree& value) {
-  json_object* shared = json_object_get(value.get());
-  if (json_object_object_add(object.get(), key, shared) != 0) {
-    json_object_put(shared);
-    throw std::bad_alloc();
-  }
-}
-
-void add_item(const JsonTree& array, const JsonTree& value) {
-  json_object* shared = json_object_get(value.get());
-  if (json_object_array_add(array.get(), shared) != 0) {
-    json_object_put(shared);
-    throw std::bad_alloc();
-  }
-}
-
-std::string serialise(const JsonTree& root) {
-  const char* text = json_object_to_json_string(root.get());
-  if (text == nullptr) throw std::bad_alloc();
-  return text;
-}
-
-}  // namespace
-
 std::string build_text_body(std::string_view content) {
-  JsonTree text = new_object();
-  add_member(text, "content", new_string(content));
-  JsonTree root = new_object();
-  add_member(root, "msgtype", new_string("text"));
-  add_member(root, "text", text);
-  return serialise(root);
+  JsonTree text = json_new_object();
+  json_add_member(text, "content", json_new_string(content));
+  JsonTree root = json_new_object();
+  json_add_member(root, "msgtype", json_new_string("text"));
+  json_add_member(root, "text", std::move(text));
+  return json_text(root, JSON_C_TO_STRING_SPACED);
 }
 
 std::string build_markdown_body(std::string_view title, std::string_view text,
                                 const std::vector<std::string>& mobiles) {
-  JsonTree markdown = new_object();
-  add_member(markdown, "title", new_string(title));
-  add_member(markdown, "text", new_string(text));
-  JsonTree numbers(json_object_new_array());
-  if (!numbers) throw std::bad_alloc();
-  for (const std::string& mobile : mobiles) add_item(numbers, new_string(mobile));
-  JsonTree boolean(json_object_new_boolean(0));
-  if (!boolean) throw std::bad_alloc();
-  JsonTree at = new_object();
-  add_member(at, "isAtAll", boolean);
-  add_member(at, "atMobiles", numbers);
-  JsonTree root = new_object();
-  add_member(root, "msgtype", new_string("markdown"));
-  add_member(root, "markdown", markdown);
-  add_member(root, "at", at);
-  return serialise(root);
+  JsonTree markdown = json_new_object();
+  json_add_member(markdown, "title", json_new_string(title));
+  json_add_member(markdown, "text", json_new_string(text));
+  JsonTree numbers = json_new_array();
+  for (const std::string& mobile : mobiles) json_add_item(numbers, json_new_string(mobile));
+  JsonTree at = json_new_object();
+  json_add_member(at, "isAtAll", json_new_bool(false));
+  json_add_member(at, "atMobiles", std::move(numbers));
+  JsonTree root = json_new_object();
+  json_add_member(root, "msgtype", json_new_string("markdown"));
+  json_add_member(root, "markdown", std::move(markdown));
+  json_add_member(root, "at", std::move(at));
+  return json_text(root, JSON_C_TO_STRING_SPACED);
 }
 
 std::string mention_line(const std::vector<std::string>& mobiles) {
