@@ -9,6 +9,15 @@ this package re-exports them and ships their type stubs.
 ``nuv.testing`` holds local stand-ins of both services for offline tests.
 """
 
+from typing import Final
+
 from _nuv import Cloudflare, DingTalk
 
-__all__ = ["Cloudflare", "DingTalk"]
+__all__ = ["Cloudflare", "DingTalk", "ApiResponse", "DEFAULT_API_URL"]
+
+ApiResponse = tuple[int, str]
+"""(status, body) of a Cloudflare call: the HTTP status and the response
+text, or libcurl's result code and its description."""
+
+DEFAULT_API_URL: Final[str] = Cloudflare().api_url
+"""The base URL a Cloudflare object uses unless given ``api_url``."""

@@ -2,7 +2,7 @@
 
 from typing import Final, SupportsIndex
 
-__all__ = ["Cloudflare", "DingTalk"]
+__all__ = ["Cloudflare", "DingTalk", "ApiResponse", "DEFAULT_API_URL"]
 
 ApiResponse = tuple[int, str]
 """(status, body): the HTTP status and response text; on a transport failure

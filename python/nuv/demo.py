@@ -22,7 +22,6 @@ import argparse
 import json
 import os
 import secrets
-import sys
 from typing import Any, Callable
 
 from nuv import Cloudflare, DingTalk
@@ -103,9 +102,10 @@ def scenario(cf: Cloudflare, domain: str, host: str, notify: Notify | None, purg
     else:
         say("cache left alone (add --purge)")
 
-    if live:
+    if previous_ssl is not None:
         check(cf.change_ssl_model(previous_ssl), "restoring the SSL mode")
         say(f"SSL mode restored to {previous_ssl!r}")
+    if live:
         ensure(cf, domain, "A", host, "192.0.2.20", present=False)
 
 
@@ -151,4 +151,4 @@ def main(argv: list[str] | None = None) -> None:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

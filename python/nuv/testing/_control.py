@@ -65,10 +65,10 @@ class ControlApp:
             case "DELETE", ["requests"]:
                 return _answering({"cleared": True}, server.log.clear)
             case "POST", ["tokens"]:
-                token = body.get("token")
+                token = body["token"]
                 return _answering({"token": token}, lambda: cloudflare.add_token(token, body.get("zones")))
             case "POST", ["zones"]:
-                return lambda: cloudflare.add_zone(body.get("name"), body.get("id"), body.get("status", "active"))
+                return lambda: cloudflare.add_zone(body["name"], body.get("id"), body.get("status", "active"))
             case "GET", ["zones"]:
                 return cloudflare.zone_list
             case "POST", ["zones", zone_id, "records"]:
@@ -86,7 +86,7 @@ class ControlApp:
             case "DELETE", ["faults"]:
                 return _answering({"cleared": True}, server.faults.clear)
             case "POST", ["robots"]:
-                token = body.get("token")
+                token = body["token"]
                 return _answering(
                     {"token": token},
                     lambda: dingtalk.add_robot(
