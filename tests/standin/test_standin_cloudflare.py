@@ -330,3 +330,11 @@ def test_faults_replace_answers_without_touching_state(fresh_standin, api, clien
     fresh_standin.add_fault("GET", "/zones$", close=True)
     with pytest.raises(ConnectionError):
         api("GET", "/zones")
+
+
+def test_seeded_ids_are_reachable_in_any_case(fresh_standin, api, zone):
+    seeded = fresh_standin.add_record(zone["id"], id="ABCDEF0123456789ABCDEF0123456789", name="www", content="192.0.2.1")
+    assert seeded["id"] == "abcdef0123456789abcdef0123456789"
+    assert api("GET", f"/zones/{zone['id']}/dns_records/{seeded['id'].upper()}").status == 200
+    fresh_standin.delete_record(zone["id"], seeded["id"].upper())
+    assert fresh_standin.records(zone["id"]) == []

@@ -252,7 +252,7 @@ class CloudflareApp:
             record_type = str(fields.get("type", "A"))
             stamp = now_text()
             record: dict[str, Any] = {
-                "id": str(fields.get("id") or new_identifier()),
+                "id": str(fields.get("id") or new_identifier()).lower(),
                 "name": zone.full_name(str(fields.get("name", "@"))),
                 "type": record_type,
                 "content": fields.get("content", ""),
@@ -281,7 +281,7 @@ class CloudflareApp:
         with self.lock:
             zone = self._control_zone(zone_id)
             before = len(zone.records)
-            zone.records = [r for r in zone.records if r["id"] != record_id]
+            zone.records = [r for r in zone.records if r["id"] != record_id.lower()]
             if len(zone.records) == before:
                 raise KeyError(f"no record {record_id}")
 
