@@ -5,7 +5,6 @@ test says so, and helpers to read the trace (file descriptor 1)."""
 from __future__ import annotations
 
 import pytest
-
 from nuv import Cloudflare
 
 pytest_plugins = ["nuv.testing.pytest_plugin"]

@@ -2,6 +2,7 @@
 
 import contextlib
 import json
+import socket
 import threading
 import time
 
@@ -35,3 +36,10 @@ def ticking_thread():
     finally:
         stop.set()
         thread.join()
+
+
+def closed_port() -> int:
+    """A 127.0.0.1 port that nothing listens on: "no network" in tests."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]

@@ -4,7 +4,6 @@ has selected it, and a seeder of its records."""
 from __future__ import annotations
 
 import pytest
-
 from cloudflare_support import DOMAIN, ZONE_ID, rid
 
 

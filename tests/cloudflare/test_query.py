@@ -2,19 +2,20 @@
 the service or the network reaches the caller."""
 
 import json
-import socket
 
 import pytest
-
-from cloudflare_support import DOMAIN, OTHER_DOMAIN, OTHER_ZONE_ID, ZONE_ID, client_for, sent
+from cloudflare_support import (
+    DOMAIN,
+    OTHER_DOMAIN,
+    OTHER_ZONE_ID,
+    ZONE_ID,
+    client_for,
+    sent,
+)
+from support import closed_port
 
 LOOKUP = "/client/v4/zones?page=1&per_page=20&order=status&direction=desc&match=all&name="
 
-
-def closed_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def test_success_selects_the_zone_and_returns_the_lookup_answer(cf, zone, fresh_standin):

@@ -4,7 +4,6 @@ requests it makes, the trace lines it prints and the value it returns."""
 import json
 
 import pytest
-
 from cloudflare_support import (
     DOMAIN,
     OTHER_DOMAIN,

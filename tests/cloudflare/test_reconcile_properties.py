@@ -7,10 +7,9 @@ import json
 from collections import Counter
 
 import pytest
+from cloudflare_support import DOMAIN, ZONE_ID, rid, sent
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
-
-from cloudflare_support import DOMAIN, ZONE_ID, rid, sent
 from nuv import Cloudflare
 
 NAMES = [f"a.{DOMAIN}", f"b.{DOMAIN}"]

@@ -5,7 +5,6 @@ the zone they settle on, the JSON record body, and the service's answers
 import json
 
 import pytest
-
 from cloudflare_support import (
     DOMAIN,
     OTHER_DOMAIN,
@@ -15,8 +14,8 @@ from cloudflare_support import (
     client_for,
     decisions,
     error_of,
-    rid,
     result_of,
+    rid,
     sent,
     state,
 )

@@ -5,7 +5,14 @@ thread assigns while a request is on the wire."""
 import threading
 import time
 
-from cloudflare_support import DOMAIN, OTHER_DOMAIN, OTHER_ZONE_ID, ZONE_ID, result_of, sent
+from cloudflare_support import (
+    DOMAIN,
+    OTHER_DOMAIN,
+    OTHER_ZONE_ID,
+    ZONE_ID,
+    result_of,
+    sent,
+)
 
 EMPTY_LISTING = {"success": True, "errors": [], "messages": [], "result": []}
 

@@ -2,7 +2,6 @@
 before anything is sent."""
 
 import pytest
-
 from nuv import Cloudflare
 
 

@@ -2,7 +2,6 @@
 sent as given, the service's answer returned whatever it says."""
 
 import pytest
-
 from cloudflare_support import ZONE_ID, error_of, result_of, sent
 
 SETTINGS = [

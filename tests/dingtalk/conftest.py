@@ -13,7 +13,6 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
-
 from nuv import DingTalk
 from robot_credentials import SECRET, TOKEN
 

@@ -5,23 +5,16 @@ service's refusals and a send without network."""
 from __future__ import annotations
 
 import json
-import socket
 import time
 
 import pytest
-
 from nuv import DingTalk
 from robot_credentials import SECRET, TOKEN
-from support import ticking_thread
+from support import closed_port, ticking_thread
 
 OK = '{"errcode": 0, "errmsg": "ok"}'
 MORE = "more: [https://ding-doc.dingtalk.com/doc#/serverapi2/qf2nxq]"
 
-
-def closed_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def only_message(standin, token=TOKEN):

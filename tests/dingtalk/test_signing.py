@@ -11,7 +11,6 @@ import re
 import urllib.parse
 
 import pytest
-
 from nuv import DingTalk
 from robot_credentials import SECRET, TOKEN
 

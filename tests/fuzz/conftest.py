@@ -3,8 +3,7 @@
 from __future__ import annotations
 
 import pytest
-
-from fuzz_helpers import closed_port
+from support import closed_port
 
 
 @pytest.fixture

@@ -3,18 +3,11 @@
 
 from __future__ import annotations
 
-import socket
-
 from nuv import Cloudflare
 
 DOMAIN = "example.com"
 ZONE_ID = "0123456789abcdef0123456789abcdef"
 
-
-def closed_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def zone_client(standin) -> Cloudflare:

@@ -10,11 +10,9 @@ from __future__ import annotations
 
 import os
 
-import pytest
+from fuzz_helpers import DOMAIN, ZONE_ID
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
-
-from fuzz_helpers import DOMAIN, ZONE_ID
 from nuv import Cloudflare, DingTalk
 
 

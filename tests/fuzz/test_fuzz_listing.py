@@ -7,13 +7,11 @@ never crashes or hangs, and writes only to records the listing named."""
 from __future__ import annotations
 
 import json
-import math
 import urllib.parse
 
+from fuzz_helpers import DOMAIN, ZONE_ID, zone_client
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
-
-from fuzz_helpers import DOMAIN, ZONE_ID, zone_client
 
 NAME = f"host.{DOMAIN}"
 TYPES = ["A", "AAAA", "CNAME", "TXT", "MX", "NS"]

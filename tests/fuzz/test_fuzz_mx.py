@@ -10,10 +10,9 @@ import json
 import re
 
 import pytest
+from fuzz_helpers import DOMAIN, zone_client
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-from fuzz_helpers import DOMAIN, ZONE_ID, zone_client
 
 pieces = st.one_of(
     st.sampled_from(["mx.example.net", "", " ", "mail", "10", " 5", "+7", "-3", "12abc", "0x10", "99999999999",

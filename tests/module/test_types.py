@@ -3,10 +3,9 @@
 import gc
 import weakref
 
-import pytest
-
 import _nuv
 import nuv
+import pytest
 from nuv import Cloudflare, DingTalk
 
 DEFAULT_API_URL = "https://api.cloudflare.com/client/v4"

@@ -4,7 +4,6 @@ import os
 import subprocess
 
 import pytest
-
 from nuv import Cloudflare
 
 

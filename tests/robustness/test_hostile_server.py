@@ -8,14 +8,13 @@ from __future__ import annotations
 
 import json
 import re
-import socket
 import threading
 import time
 from collections.abc import Callable
 
 import pytest
-
 from nuv import Cloudflare, DingTalk
+from support import closed_port
 
 BOUND = 31.0  # the transfer timeout is 30 s; a second for everything around it
 
@@ -45,11 +44,6 @@ HOSTILE_ROUTES = [
     pytest.param("flood", 23, WRITE_ERROR, id="body-beyond-64MiB"),
 ]
 
-
-def closed_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def timed(call: Callable[[], object]) -> object:

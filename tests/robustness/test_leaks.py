@@ -19,15 +19,14 @@ from __future__ import annotations
 import ctypes
 import gc
 import os
-import socket
 import sys
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 import pytest
-
 from nuv import Cloudflare, DingTalk
+from support import closed_port
 
 SANITIZED = os.environ.get("NUV_SANITIZED") == "1"
 
@@ -54,11 +53,6 @@ def fresh(text: str) -> str:
     assert len(text) < 2 or copy is not text
     return copy
 
-
-def closed_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def open_fds() -> int:

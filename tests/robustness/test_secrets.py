@@ -8,12 +8,11 @@ secret counts as leaked when any 8 bytes of it in a row appear."""
 
 from __future__ import annotations
 
-import socket
 from collections.abc import Callable
 
 import pytest
-
 from nuv import Cloudflare, DingTalk
+from support import closed_port
 
 API_TOKEN = "SECRET-TOKEN-a1b2c3d4e5f6g7h8"
 WRONG_TOKEN = "WRONG-SECRET-TOKEN-z9y8x7w6v5u4"
@@ -24,11 +23,6 @@ PROXY_PASSWORD = "PROXY-PASSWORD-xyz"
 SECRETS = (API_TOKEN, WRONG_TOKEN, ROBOT_TOKEN, ROBOT_SECRET, WRONG_ROBOT_SECRET, PROXY_PASSWORD)
 CLOUDFLARE_URL = "https://api.cloudflare.com/client/v4"
 
-
-def closed_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def with_password(proxy_url: str) -> str:

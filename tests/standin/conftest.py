@@ -9,7 +9,6 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
-
 from nuv.testing import StandIn
 
 

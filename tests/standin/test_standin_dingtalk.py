@@ -7,7 +7,6 @@ import time
 import urllib.parse
 
 import pytest
-
 from nuv.testing._dingtalk import signature
 
 SECRET = "SEC" + "0123456789abcdef" * 4

@@ -8,9 +8,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-from nuv.testing import StandIn
-
 import nuv.testing
+from nuv.testing import StandIn
 
 
 def test_json_line_describes_every_listener(standin):

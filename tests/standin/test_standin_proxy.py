@@ -9,7 +9,6 @@ import time
 import urllib.parse
 
 import pytest
-
 from nuv.testing._dingtalk import signature
 
 

@@ -1,20 +1,11 @@
 """The HTTP executor as every method sees it: request forms, headers and
 their trace, proxies, TLS verification, redirects and bodies of every shape."""
 
-import json
-import socket
 import time
 
 import pytest
-
-from support import echoed, ticking_thread, trace_lines
 from nuv import Cloudflare
-
-
-def closed_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from support import closed_port, echoed, ticking_thread, trace_lines
 
 
 def header(echo, name):
