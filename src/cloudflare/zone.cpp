@@ -2,8 +2,6 @@
 
 #include <json-c/json.h>
 
-#include <cstring>
-
 #include "cloudflare/methods.h"
 #include "common/guard.h"
 #include "common/json_tree.h"

@@ -1,17 +1,13 @@
-// Owners of libcurl resources: an easy handle and a header list.
+// Owner of a libcurl header list. (Easy handles live per thread and are
+// owned by the transport's shared state, which must not clean up a handle
+// inherited through fork.)
 #pragma once
 
 #include <curl/curl.h>
 
-#include <memory>
 #include <utility>
 
 namespace nuv {
-
-struct CurlEasyDeleter {
-  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
-};
-using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
 class CurlHeaderList {
  public:
