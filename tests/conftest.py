@@ -4,12 +4,23 @@ test says so, and helpers to read the trace (file descriptor 1)."""
 
 from __future__ import annotations
 
+import _nuv
 import pytest
 from nuv import Cloudflare
 
 pytest_plugins = ["nuv.testing.pytest_plugin"]
 
 PROXY_VARIABLES = ("http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY")
+
+
+# Backoffs, Retry-After waits and rate-limit windows run 100 times faster in
+# the suite: the policy decides as it would, the suite does not sleep for it.
+TEST_WAIT_SCALE = 0.01
+
+
+@pytest.fixture(autouse=True, scope="session")
+def quick_waits():
+    _nuv._set_wait_scale(TEST_WAIT_SCALE)
 
 
 @pytest.fixture

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "common/request_settings.h"
+
 namespace nuv {
 
 struct CloudflareObject {
@@ -15,6 +17,7 @@ struct CloudflareObject {
   PyObject* zone;
   PyObject* zone_id;
   PyObject* proxy;
+  RequestSettings settings;
 };
 
 }  // namespace nuv

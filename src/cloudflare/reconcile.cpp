@@ -192,12 +192,17 @@ void announce(const char* format, const ListedRecord& r) {
 }
 
 // Carries the plan out, in order, and yields the answer of the write marked
-// as the result (nullopt when there is none).
+// as the result (nullopt when there is none). An interrupt stops it before
+// its next write, except the restore of what it deleted, which still runs;
+// `interrupted` then tells, with the handler's exception set.
 std::optional<HttpResult> carry_out(const ReconcilePlan& plan, const ApiContext& context,
-                                    const std::string& zone_id, const RecordFields& wanted) {
+                                    const std::string& zone_id, const RecordFields& wanted,
+                                    bool& interrupted) {
   std::optional<HttpResult> result;
   bool deleted = false;
+  interrupted = false;
   for (const PlannedWrite& write : plan.writes) {
+    if (interrupted && write.kind != WriteKind::kRestore) continue;
     const bool result_ok = result && succeeded(*result);
     if (write.condition == WriteCondition::kIfResultSucceeded && !result_ok) continue;
     if (write.condition == WriteCondition::kIfDeletedAndResultFailed && (!deleted || result_ok)) {
@@ -220,8 +225,13 @@ std::optional<HttpResult> carry_out(const ReconcilePlan& plan, const ApiContext&
         break;
       case WriteKind::kRestore: {
         const ListedRecord& old = *write.listed;
-        answer = create_record(context, zone_id,
+        // Put back before the interrupt goes up, and not itself interrupted.
+        PyObject* pending = interrupted ? PyErr_GetRaisedException() : nullptr;
+        ApiContext restoring = context;
+        restoring.interruptible = false;
+        answer = create_record(restoring, zone_id,
                                RecordFields{old.type, old.name, old.content, old.proxied, old.ttl});
+        if (pending != nullptr) PyErr_SetRaisedException(pending);  // steals 'pending'
         if (succeeded(answer)) {
           ListedRecord restored = old;
           restored.id = created_id(answer, old.id);
@@ -232,6 +242,7 @@ std::optional<HttpResult> carry_out(const ReconcilePlan& plan, const ApiContext&
         break;
       }
     }
+    if (answer.interrupted) interrupted = true;
     if (write.is_result) result = std::move(answer);
   }
   return result;
@@ -316,7 +327,9 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
 
     const ReconcilePlan plan =
         plan_reconciliation(wanted, parsed->records, parsed->element_count == 0);
-    std::optional<HttpResult> result = carry_out(plan, context, zone_id, record);
+    bool interrupted = false;
+    std::optional<HttpResult> result = carry_out(plan, context, zone_id, record, interrupted);
+    if (interrupted) return nullptr;
     switch (plan.outcome) {
       case Outcome::kUnchanged:
         return listing_response.release();

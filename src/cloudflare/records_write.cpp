@@ -99,7 +99,7 @@ HttpResult create_record(const ApiContext& context, std::string_view zone_id,
   std::optional<std::string> body = build_record_body(record);
   if (!body) return HttpResult{-1, "MX content names no mail host"};
   const std::string path = records_path(zone_id);
-  return cloudflare_request(context, "POST", &path, &*body);
+  return cloudflare_request(context, RequestKind::kCreate, "POST", &path, &*body);
 }
 
 HttpResult update_record(const ApiContext& context, std::string_view zone_id,
@@ -107,13 +107,26 @@ HttpResult update_record(const ApiContext& context, std::string_view zone_id,
   std::optional<std::string> body = build_record_body(record);
   if (!body) return HttpResult{-1, "MX content names no mail host"};
   const std::string path = records_path(zone_id, &record_id);
-  return cloudflare_request(context, "PUT", &path, &*body);
+  return cloudflare_request(context, RequestKind::kIdempotentWrite, "PUT", &path, &*body);
 }
 
 HttpResult delete_record(const ApiContext& context, std::string_view zone_id,
                          const std::string& record_id) {
   const std::string path = records_path(zone_id, &record_id);
-  return cloudflare_request(context, "DELETE", &path, nullptr);
+  HttpResult result = cloudflare_request(context, RequestKind::kDelete, "DELETE", &path, nullptr);
+  if (result.already_gone) {
+    // The answer the deletion itself would have had.
+    JsonTree body = json_new_object();
+    JsonTree deleted = json_new_object();
+    json_add_member(deleted, "id", json_new_string(record_id));
+    json_add_member(body, "result", std::move(deleted));
+    json_add_member(body, "success", json_new_bool(true));
+    json_add_member(body, "errors", json_new_array());
+    json_add_member(body, "messages", json_new_array());
+    result.status = 200;
+    result.body = json_text(body, JSON_C_TO_STRING_PLAIN);
+  }
+  return result;
 }
 
 namespace {

@@ -40,6 +40,7 @@ bool check_token(const std::string& token) {
 }  // namespace
 
 bool read_api_context(CloudflareObject* self, ApiContext& context) {
+  context.settings = self->settings;
   return read_member_text(self, self->api_token, "api_token", context.token) &&
          check_token(context.token) &&
          read_member_text(self, self->api_url, "api_url", context.base_url) &&
@@ -55,17 +56,33 @@ bool read_zone_id(CloudflareObject* self, std::string& zone_id) {
   return utf8_of_str(self->zone_id, zone_id);
 }
 
-HttpResult cloudflare_request(const ApiContext& context, std::string_view method,
+HttpResult cloudflare_request(const ApiContext& context, RequestKind kind, std::string_view method,
                               const std::string* path, const std::string* request_body) {
   const std::vector<std::string> headers{
       "Content-Type: application/json",
       "Authorization: Bearer " + context.token,
   };
   const std::string url = context.base_url + (path ? *path : std::string(DEFAULT_ZONES_PATH));
-  return http_request(method, url, headers, request_body, &context.proxy);
+  return send_with_policy(
+      kind, RequestText{method, url, headers, request_body, &context.proxy, context.interruptible},
+      context.settings, ServiceLimits{context.token, kCloudflareWindowSeconds});
+}
+
+HttpResult cloudflare_request(const ApiContext& context, std::string_view method,
+                              const std::string* path, const std::string* request_body) {
+  RequestKind kind = RequestKind::kCreate;
+  if (method == "GET") {
+    kind = RequestKind::kRead;
+  } else if (method == "PUT" || method == "PATCH") {
+    kind = RequestKind::kIdempotentWrite;
+  } else if (method == "DELETE") {
+    kind = RequestKind::kDelete;
+  }
+  return cloudflare_request(context, kind, method, path, request_body);
 }
 
 PyObject* api_response(const HttpResult& result) {
+  if (result.interrupted) return nullptr;
   PyRef status(PyLong_FromLong(result.status));
   if (!status) return nullptr;
   PyRef body(str_from_utf8(result.body));

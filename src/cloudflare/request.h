@@ -9,7 +9,9 @@
 #include <string_view>
 
 #include "cloudflare/cloudflare_object.h"
+#include "common/request_settings.h"
 #include "transport/http_request.h"
+#include "transport/retry_policy.h"
 
 namespace nuv {
 
@@ -25,6 +27,9 @@ struct ApiContext {
   std::string token;
   std::string base_url;
   std::string proxy;
+  RequestSettings settings;
+  // Cleared for a write that must not be left half done by an interrupt.
+  bool interruptible = true;
 };
 
 // On error (a deleted or unconvertible field), set an exception and return
@@ -36,12 +41,20 @@ bool read_api_context(CloudflareObject* self, ApiContext& context);
 bool read_zone_id(CloudflareObject* self, std::string& zone_id);
 
 // One request: base URL + path (DEFAULT_ZONES_PATH when null), the JSON
-// content type and the bearer token, the instance's proxy.
+// content type and the bearer token, the instance's proxy, sent under the
+// retry policy and the token's rate limit as `kind` allows.
+HttpResult cloudflare_request(const ApiContext& context, RequestKind kind, std::string_view method,
+                              const std::string* path, const std::string* request_body);
+
+// As above, the kind told by the method: GET reads; PUT and PATCH are
+// idempotent writes; DELETE deletes; anything else (POST) creates, the kind
+// never sent twice blindly.
 HttpResult cloudflare_request(const ApiContext& context, std::string_view method,
                               const std::string* path, const std::string* request_body);
 
 // The (status, body) tuple handed to Python. On error (a body that is not
-// UTF-8), set an exception and return nullptr.
+// UTF-8; an interrupted request, whose exception is already set), set an
+// exception and return nullptr.
 PyObject* api_response(const HttpResult& result);
 
 }  // namespace nuv

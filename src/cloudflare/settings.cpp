@@ -18,7 +18,7 @@ std::string single_member_body(const char* key, JsonTree value) {
 }
 
 // Sends `body` with `method` to "/zones/<zone id>" + suffix.
-PyObject* zone_request(PyObject* self, const char* method, const char* suffix,
+PyObject* zone_request(PyObject* self, RequestKind kind, const char* method, const char* suffix,
                        const std::string& body) {
   auto* object = reinterpret_cast<CloudflareObject*>(self);
   std::string zone_id;
@@ -26,7 +26,7 @@ PyObject* zone_request(PyObject* self, const char* method, const char* suffix,
   ApiContext context;
   if (!read_api_context(object, context)) return nullptr;
   const std::string path = "/zones/" + percent_encode(zone_id) + suffix;
-  return api_response(cloudflare_request(context, method, &path, &body));
+  return api_response(cloudflare_request(context, kind, method, &path, &body));
 }
 
 PyObject* change_setting(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
@@ -36,7 +36,7 @@ PyObject* change_setting(PyObject* self, PyObject* args, PyObject* kwargs, const
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &value)) {
     return nullptr;
   }
-  return zone_request(self, "PATCH", setting_suffix,
+  return zone_request(self, RequestKind::kIdempotentWrite, "PATCH", setting_suffix,
                       single_member_body("value", json_new_string(value)));
 }
 
@@ -65,7 +65,8 @@ PyObject* Cloudflare_change_ssl_model(PyObject* self, PyObject* args, PyObject* 
 // Arguments are accepted and ignored: purging everything takes none.
 PyObject* Cloudflare_purge_cache(PyObject* self, PyObject* /*args*/, PyObject* /*kwargs*/) {
   return guarded([&] {
-    return zone_request(self, "POST", "/purge_cache",
+    // Purging twice purges what purging once does: safe to send again.
+    return zone_request(self, RequestKind::kIdempotentWrite, "POST", "/purge_cache",
                         single_member_body("purge_everything", json_new_bool(true)));
   });
 }

@@ -41,6 +41,7 @@ const char* first_zone_id(json_object* root, bool& empty) {
 }  // namespace
 
 void raise_domain_not_found(const char* domain) {
+  if (last_send_interrupted()) return;
   PyObject* cause = PyErr_GetRaisedException();
   PyErr_Format(PyExc_TypeError, "Domain not found: %s", domain);
   if (cause == nullptr) return;

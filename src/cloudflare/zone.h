@@ -15,7 +15,8 @@ PyRef lookup_zone(CloudflareObject* self, const ApiContext& context, const std::
 
 // Replaces the pending exception by TypeError "Domain not found: <domain>",
 // keeping the original as its __cause__ so that a rejected token or a
-// network failure stays visible.
+// network failure stays visible. An interrupted request's exception (what a
+// signal handler raised) is left as it is.
 void raise_domain_not_found(const char* domain);
 
 // Makes sure the object's zone is the zone of `domain` (nullptr: the current

@@ -4,6 +4,7 @@
 
 #include "common/py_ref.h"
 #include "dingtalk/messages.h"
+#include "surface/settings_attributes.h"
 
 namespace nuv {
 
@@ -19,19 +20,28 @@ PyObject* DingTalk_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwarg
     *field = PyUnicode_FromString("");
     if (*field == nullptr) return nullptr;  // dealloc releases the field already set
   }
+  object->settings = RequestSettings{};
+  object->settings.rate_limit = kDingTalkRateLimit;
   return self.release();
 }
 
 // A value left out keeps the current one, also when __init__ runs again.
 int DingTalk_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"token", "secret", nullptr};
+  static const char* keywords[] = {"token",           "secret",     "retries", "timeout",
+                                   "connect_timeout", "rate_limit", nullptr};
   PyObject* token = nullptr;
   PyObject* secret = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UU:DingTalk", const_cast<char**>(keywords),
-                                   &token, &secret)) {
+  PyObject* retries = nullptr;
+  PyObject* timeout = nullptr;
+  PyObject* connect_timeout = nullptr;
+  PyObject* rate_limit = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UU$OOOO:DingTalk", const_cast<char**>(keywords),
+                                   &token, &secret, &retries, &timeout, &connect_timeout,
+                                   &rate_limit)) {
     return -1;
   }
   DingTalkObject* object = as_dingtalk(self);
+  if (!store_settings(object->settings, retries, timeout, connect_timeout, rate_limit)) return -1;
   if (token != nullptr) replace_field(object->token, Py_NewRef(token));
   if (secret != nullptr) replace_field(object->secret, Py_NewRef(secret));
   return 0;
@@ -50,7 +60,22 @@ PyMemberDef DingTalk_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+constexpr size_t kSettingsOffset = offsetof(DingTalkObject, settings);
+SettingSlot retries_slot{kSettingsOffset, SettingName::kRetries};
+SettingSlot timeout_slot{kSettingsOffset, SettingName::kTimeout};
+SettingSlot connect_timeout_slot{kSettingsOffset, SettingName::kConnectTimeout};
+SettingSlot rate_limit_slot{kSettingsOffset, SettingName::kRateLimit};
+
 PyGetSetDef DingTalk_getset[] = {
+    {"retries", get_setting, set_setting,
+     "Extra attempts for a send that provably never reached the robot (default 2).", &retries_slot},
+    {"timeout", get_setting, set_setting, "Seconds one attempt may take (default 30.0).",
+     &timeout_slot},
+    {"connect_timeout", get_setting, set_setting,
+     "Seconds one attempt may take to connect (default 10.0).", &connect_timeout_slot},
+    {"rate_limit", get_setting, set_setting,
+     "Messages per 60 s to this robot, kept by the whole process (default 20; 0: no limit).",
+     &rate_limit_slot},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

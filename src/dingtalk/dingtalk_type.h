@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include "common/request_settings.h"
+
 namespace nuv {
 
 // The instance record of nuv.DingTalk: the robot's access token and its
@@ -10,6 +12,7 @@ struct DingTalkObject {
   PyObject_HEAD
   PyObject* token;
   PyObject* secret;
+  RequestSettings settings;
 };
 
 // nuv.DingTalk; readied by PyInit__nuv.

@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "common/guard.h"
+#include "common/json_tree.h"
 #include "common/text.h"
 #include "dingtalk/dingtalk_type.h"
 #include "dingtalk/message_body.h"
 #include "dingtalk/sign.h"
 #include "transport/http_request.h"
+#include "transport/retry_policy.h"
 #include "transport/trace.h"
 
 namespace nuv {
@@ -17,12 +19,34 @@ namespace nuv {
 namespace {
 
 constexpr char kContentTypeLine[] = "Content-Type: application/json;charset=utf-8";
+// A throttled robot stays blocked this long, whatever is sent meanwhile.
+constexpr double kThrottleSeconds = 600.0;
 
-// The robot's credentials, read once at the start of a send.
+// The robot's credentials and the object's settings, read once at the start
+// of a send.
 struct Robot {
   std::string token;
   std::string secret;
+  RequestSettings settings;
 };
+
+// The robot's answer when it throttles: HTTP 200 with errcode 410100 (sending
+// too fast) or 130101 (too many messages); another send would only be
+// refused too.
+const char* throttled_robot(const HttpResult& answer) {
+  if (answer.body.find("errcode") == std::string::npos) return nullptr;
+  JsonTree root(json_tokener_parse(answer.body.c_str()));
+  json_object* errcode = nullptr;
+  if (!json_object_object_get_ex(root.get(), "errcode", &errcode)) return nullptr;
+  switch (json_object_get_int(errcode)) {
+    case 410100:
+      return "the robot is throttled (errcode 410100)";
+    case 130101:
+      return "the robot is throttled (errcode 130101)";
+    default:
+      return nullptr;
+  }
+}
 
 // A field that was deleted, or assigned something other than a str, fails
 // here, before anything is signed, traced or posted. On error, set an
@@ -42,6 +66,7 @@ bool read_credential(PyObject* self, PyObject* field, const char* name, std::str
 
 bool read_robot(PyObject* self, Robot& robot) {
   auto* object = reinterpret_cast<DingTalkObject*>(self);
+  robot.settings = object->settings;
   return read_credential(self, object->token, "token", robot.token) &&
          read_credential(self, object->secret, "secret", robot.secret);
 }
@@ -79,11 +104,15 @@ bool read_mobiles(PyObject* sequence, std::vector<std::string>& mobiles) {
 
 // Posts a signed message body and hands the answer to Python: the response
 // text (or the executor's error text) as a str. On error (a response that is
-// not UTF-8), set an exception and return nullptr.
-PyObject* post_message(const std::string& url, const std::string& body) {
+// not UTF-8; an interrupt), set an exception and return nullptr.
+PyObject* post_message(const Robot& robot, const std::string& url, const std::string& body) {
   trace("Data: %s\n", body.c_str());
-  const HttpResult result =
-      http_request("POST", url, {kContentTypeLine}, &body, /*user_proxy=*/nullptr);
+  const std::vector<std::string> headers{kContentTypeLine};
+  const HttpResult result = send_with_policy(
+      RequestKind::kMessageSend, RequestText{"POST", url, headers, &body, /*proxy=*/nullptr},
+      robot.settings,
+      ServiceLimits{robot.token, kDingTalkWindowSeconds, throttled_robot, kThrottleSeconds});
+  if (result.interrupted) return nullptr;
   trace("Result: %s\n", result.body.c_str());
   return str_from_utf8(result.body);
 }
@@ -102,7 +131,7 @@ PyObject* DingTalk_send_text(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!read_robot(self, robot)) return nullptr;
     const std::optional<std::string> url = dingtalk_sign_url(robot.secret, robot.token);
     if (!url) Py_RETURN_NONE;
-    return post_message(*url, build_text_body(content));
+    return post_message(robot, *url, build_text_body(content));
   });
 }
 
@@ -128,7 +157,8 @@ PyObject* DingTalk_send_markdown(PyObject* self, PyObject* args, PyObject* kwarg
     // The caller's own title and text; the body below shows what is sent.
     trace("send markdown: %s\n", title);
     trace("send markdown: %s\n", text);
-    return post_message(*url, build_markdown_body(title, mention_text(text, mobiles), mobiles));
+    return post_message(robot, *url,
+                        build_markdown_body(title, mention_text(text, mobiles), mobiles));
   });
 }
 

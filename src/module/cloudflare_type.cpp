@@ -8,6 +8,7 @@
 #include "common/guard.h"
 #include "common/py_ref.h"
 #include "module/utility_methods.h"
+#include "surface/settings_attributes.h"
 
 namespace nuv {
 
@@ -26,18 +27,26 @@ PyObject* Cloudflare_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwa
     *field = PyUnicode_FromString("");
     if (*field == nullptr) return nullptr;  // dealloc releases the fields already set
   }
+  object->settings = RequestSettings{};
+  object->settings.rate_limit = kCloudflareRateLimit;
   return self.release();
 }
 
 int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"email", "account", "api_token", "proxy", "api_url", nullptr};
+  static const char* keywords[] = {"email",   "account", "api_token",       "proxy",      "api_url",
+                                   "retries", "timeout", "connect_timeout", "rate_limit", nullptr};
   PyObject* email = nullptr;
   PyObject* account = nullptr;
   PyObject* api_token = nullptr;
   PyObject* proxy = nullptr;
   PyObject* api_url = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUUU:Cloudflare", const_cast<char**>(keywords),
-                                   &email, &account, &api_token, &proxy, &api_url)) {
+  PyObject* retries = nullptr;
+  PyObject* timeout = nullptr;
+  PyObject* connect_timeout = nullptr;
+  PyObject* rate_limit = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "|UUUUU$OOOO:Cloudflare", const_cast<char**>(keywords), &email, &account,
+          &api_token, &proxy, &api_url, &retries, &timeout, &connect_timeout, &rate_limit)) {
     return -1;
   }
   PyRef url =
@@ -45,6 +54,7 @@ int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!url) return -1;
 
   CloudflareObject* object = as_cloudflare(self);
+  if (!store_settings(object->settings, retries, timeout, connect_timeout, rate_limit)) return -1;
   if (email != nullptr) replace_field(object->email, Py_NewRef(email));
   if (account != nullptr) replace_field(object->account, Py_NewRef(account));
   if (api_token != nullptr) replace_field(object->api_token, Py_NewRef(api_token));
@@ -102,9 +112,25 @@ PyMemberDef Cloudflare_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+constexpr size_t kSettingsOffset = offsetof(CloudflareObject, settings);
+SettingSlot retries_slot{kSettingsOffset, SettingName::kRetries};
+SettingSlot timeout_slot{kSettingsOffset, SettingName::kTimeout};
+SettingSlot connect_timeout_slot{kSettingsOffset, SettingName::kConnectTimeout};
+SettingSlot rate_limit_slot{kSettingsOffset, SettingName::kRateLimit};
+
 PyGetSetDef Cloudflare_getset[] = {
     {"zone", Cloudflare_get_zone, Cloudflare_set_zone, nullptr, nullptr},
     {"zone_id", Cloudflare_get_zone_id, Cloudflare_set_zone_id, nullptr, nullptr},
+    {"retries", get_setting, set_setting,
+     "Extra attempts for a request that may safely be sent again (default 2).", &retries_slot},
+    {"timeout", get_setting, set_setting, "Seconds one attempt may take (default 30.0).",
+     &timeout_slot},
+    {"connect_timeout", get_setting, set_setting,
+     "Seconds one attempt may take to connect (default 10.0).", &connect_timeout_slot},
+    {"rate_limit", get_setting, set_setting,
+     "Requests per 300 s with this token, kept by the whole process (default 1200; 0: no "
+     "limit).",
+     &rate_limit_slot},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

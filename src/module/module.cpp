@@ -5,6 +5,7 @@
 #include "common/py_ref.h"
 #include "dingtalk/dingtalk_type.h"
 #include "module/cloudflare_type.h"
+#include "module/testing_hooks.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ PyMODINIT_FUNC PyInit__nuv() {
   if (PyType_Ready(&nuv::DingTalkType) < 0) return nullptr;
   nuv::PyRef module(PyModule_Create(&nuv_module));
   if (!module) return nullptr;
+  if (PyModule_AddFunctions(module.get(), nuv::kTestingHooks) < 0) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Cloudflare",
                             reinterpret_cast<PyObject*>(&nuv::CloudflareType)) < 0 ||
       PyModule_AddObjectRef(module.get(), "DingTalk",

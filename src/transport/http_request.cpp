@@ -9,6 +9,7 @@
 #include "common/curl_owners.h"
 #include "common/gil.h"
 #include "common/mask_secret.h"
+#include "transport/interruption.h"
 #include "transport/shared_state.h"
 #include "transport/trace.h"
 
@@ -16,7 +17,6 @@ namespace nuv {
 
 namespace {
 
-constexpr long kTimeoutSeconds = 30;
 // libcurl's own default since 8.3; set so every libcurl ends an endless
 // redirect loop the same way (code 47).
 constexpr long kMaxRedirects = 30;
@@ -55,6 +55,32 @@ class OptionSetter {
   CURLcode result_ = CURLE_OK;
 };
 
+// Whether libcurl had begun to send the request: the pre-transfer time is set
+// once every connection step (proxy tunnel and TLS handshake included) is
+// done, just before the request goes out, and the request size counts what
+// was handed to the connection.
+bool request_started(CURL* handle) {
+  curl_off_t pretransfer_us = 0;
+  long request_bytes = 0;
+  if (curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &pretransfer_us) != CURLE_OK ||
+      curl_easy_getinfo(handle, CURLINFO_REQUEST_SIZE, &request_bytes) != CURLE_OK) {
+    return true;  // unknown counts as sent
+  }
+  return pretransfer_us > 0 || request_bytes > 0;
+}
+
+// The value of the final answer's first `name` header, or "".
+std::string header_value(CURL* handle, const char* name) {
+  struct curl_header* header = nullptr;
+  if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
+      header == nullptr || header->value == nullptr) {
+    return {};
+  }
+  return header->value;
+}
+
+thread_local bool t_in_transfer = false;
+
 }  // namespace
 
 // libcurl write function: collects the body into the call's ResponseBuffer.
@@ -75,7 +101,10 @@ extern "C" size_t write_callback(char* chunk, size_t size, size_t count, void* b
 
 HttpResult http_request(std::string_view method, const std::string& url,
                         const std::vector<std::string>& headers, const std::string* request_body,
-                        const std::string* user_proxy) {
+                        const std::string* user_proxy, const TransferOptions& options) {
+  // A signal handler run during a transfer may itself make a request; the
+  // thread's handle is busy until the transfer ends.
+  if (t_in_transfer) return failure(-1, "a request is already under way in this thread");
   CurlHeaderList header_list;
   for (const std::string& line : headers) {
     trace("%s\n", mask_header_line(line).c_str());
@@ -95,7 +124,9 @@ HttpResult http_request(std::string_view method, const std::string& url,
   set(CURLOPT_VERBOSE, 0L);
   set(CURLOPT_WRITEFUNCTION, write_callback);
   set(CURLOPT_WRITEDATA, &response);
-  set(CURLOPT_TIMEOUT, kTimeoutSeconds);
+  set(CURLOPT_TIMEOUT_MS, options.timeout_ms);
+  set(CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
+  if (options.fresh_connection) set(CURLOPT_FRESH_CONNECT, 1L);
   // Transfers run on any Python thread; timeouts must not rely on signals.
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_SSL_VERIFYPEER, 1L);
@@ -112,6 +143,13 @@ HttpResult http_request(std::string_view method, const std::string& url,
   }
   if (setup.share != nullptr) set(CURLOPT_SHARE, setup.share);
   set(CURLOPT_HTTPHEADER, header_list.get());
+  SignalWatch watch;
+  watch.main_thread = options.interruptible && in_main_thread();
+  if (watch.main_thread) {
+    set(CURLOPT_NOPROGRESS, 0L);
+    set(CURLOPT_XFERINFOFUNCTION, abort_on_signal);
+    set(CURLOPT_XFERINFODATA, &watch);
+  }
 
   if (const char* env_proxy = std::getenv("http_proxy")) {
     trace("proxy: %s\n", mask_proxy(env_proxy).c_str());
@@ -147,16 +185,28 @@ HttpResult http_request(std::string_view method, const std::string& url,
 
   CURLcode code;
   {
+    t_in_transfer = true;
     GilRelease unlocked;
     code = curl_easy_perform(setup.handle);
   }
-  if (code != CURLE_OK) return curl_failure(code);
+  t_in_transfer = false;
+  if (code != CURLE_OK) {
+    HttpResult failed = curl_failure(code);
+    failed.interrupted = watch.raised;
+    failed.request_started = request_started(setup.handle);
+    return failed;
+  }
 
   long status = 0;
   curl_easy_getinfo(setup.handle, CURLINFO_RESPONSE_CODE, &status);
   std::string& text = response.data;
   if (size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
-  return HttpResult{static_cast<int>(status), std::move(text)};
+  HttpResult result{static_cast<int>(status), std::move(text)};
+  result.answered = true;
+  result.request_started = true;
+  if (status == 429 || status == 503)
+    result.retry_after = header_value(setup.handle, "Retry-After");
+  return result;
 }
 
 }  // namespace nuv

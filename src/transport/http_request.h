@@ -5,16 +5,47 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace nuv {
 
 struct HttpResult {
+  HttpResult() = default;
+  HttpResult(int status_, std::string body_) : status(status_), body(std::move(body_)) {}
+
   // HTTP status when the exchange completed, the libcurl result code when
   // the transfer failed, -1 when no transfer could be set up.
   int status = -1;
   // The response body up to its first zero byte, or the error text.
   std::string body;
+  // The exchange completed: `status` is the service's.
+  bool answered = false;
+  // libcurl had begun sending the request when the transfer failed: the
+  // service may have received it. False only when the failure came earlier
+  // (resolving, connecting, the proxy tunnel, the TLS handshake).
+  bool request_started = false;
+  // The answer's Retry-After header as sent (429 and 503 only), else empty.
+  std::string retry_after;
+  // A Python signal handler raised during the transfer, which was abandoned;
+  // the exception is set.
+  bool interrupted = false;
+  // A DELETE whose earlier attempt's answer was lost was answered 404: the
+  // record is gone, most likely by that earlier attempt.
+  bool already_gone = false;
+};
+
+// How one transfer is carried out (the defaults are the documented ones).
+struct TransferOptions {
+  long timeout_ms = 30000;
+  long connect_timeout_ms = 10000;
+  // Never on a connection used before. On a reused connection that died
+  // before any answer byte, libcurl sends the request again by itself; for
+  // a write that is not idempotent that could be a duplicate, so such
+  // writes pay for a connection (a TLS resumption) of their own.
+  bool fresh_connection = false;
+  // In the main thread, end the transfer when a signal handler raises.
+  bool interruptible = true;
 };
 
 // Bodies above this size are refused (libcurl's write error, 23).
@@ -25,8 +56,10 @@ inline constexpr size_t kMaxResponseBytes = 64u * 1024u * 1024u;
 // `method` in any letter case; `request_body` is sent only for methods that
 // carry one (an empty body when null); `user_proxy`, when not null, overrides
 // the http_proxy environment variable ("" means a direct connection).
+// In the main thread, a signal handler that raises ends the transfer within
+// a fraction of a second (`interrupted`, exception set).
 HttpResult http_request(std::string_view method, const std::string& url,
                         const std::vector<std::string>& headers, const std::string* request_body,
-                        const std::string* user_proxy);
+                        const std::string* user_proxy, const TransferOptions& options = {});
 
 }  // namespace nuv

@@ -13,7 +13,7 @@ DINGTALK_DOC = "DingTalk(token, salt) -> DingTalk \n\n DingTalk Object\n\n"
 
 
 def test_module_publishes_the_two_types_and_nothing_else():
-    public = [name for name in vars(_nuv) if not name.startswith("__")]
+    public = [name for name in vars(_nuv) if not name.startswith("_")]
     assert public == ["Cloudflare", "DingTalk"]
     assert _nuv.__doc__ is None
     assert nuv.Cloudflare is _nuv.Cloudflare and nuv.DingTalk is _nuv.DingTalk

@@ -1,0 +1,72 @@
+#include "module/testing_hooks.h"
+
+#include <chrono>
+#include <cmath>
+#include <string>
+
+#include "common/guard.h"
+#include "transport/interruption.h"
+#include "transport/rate_limiter.h"
+#include "transport/retry_policy.h"
+
+namespace nuv {
+
+namespace {
+
+// _set_wait_scale(scale): every backoff, Retry-After wait, rate-limit window
+// and pause is multiplied by `scale` (1.0 restores the documented times).
+PyObject* set_wait_scale_hook(PyObject*, PyObject* arg) {
+  const double scale = PyFloat_AsDouble(arg);
+  if (scale == -1.0 && PyErr_Occurred()) return nullptr;
+  if (!(scale > 0.0 && scale <= 1.0)) {
+    PyErr_SetString(PyExc_ValueError, "scale must be more than 0 and at most 1");
+    return nullptr;
+  }
+  set_wait_scale(scale);
+  Py_RETURN_NONE;
+}
+
+// _policy_bookkeeping_ns(iterations): nanoseconds per request of what the
+// policy adds when nothing fails (signal check, the token's window, the
+// answer's classification), measured without any transfer.
+PyObject* policy_bookkeeping_hook(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    const long iterations = PyLong_AsLong(arg);
+    if (iterations == -1 && PyErr_Occurred()) return nullptr;
+    if (iterations <= 0) {
+      PyErr_SetString(PyExc_ValueError, "iterations must be positive");
+      return nullptr;
+    }
+    const std::string token = "bench-token-" + std::to_string(iterations);
+    HttpResult answer{200, "{}"};
+    answer.answered = true;
+    long retried = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < iterations; ++i) {
+      if (PyErr_CheckSignals() < 0) return nullptr;
+      RateSlot slot;
+      HttpResult refused;
+      if (acquire_rate_slot(rate_key(token, 300.0), iterations + 1, slot, refused) !=
+          SlotGrant::kGranted) {
+        return nullptr;
+      }
+      const Failure failure = classify_failure(answer);
+      retried += may_retry(RequestKind::kRead, failure) ? 1 : 0;
+      slot.finish(0, &answer);
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    if (retried != 0) return PyErr_Format(PyExc_AssertionError, "a 200 was retried");
+    return PyFloat_FromDouble(std::chrono::duration<double, std::nano>(elapsed).count() /
+                              static_cast<double>(iterations));
+  });
+}
+
+}  // namespace
+
+PyMethodDef kTestingHooks[] = {
+    {"_set_wait_scale", set_wait_scale_hook, METH_O, nullptr},
+    {"_policy_bookkeeping_ns", policy_bookkeeping_hook, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace nuv

@@ -1,0 +1,12 @@
+// Private module functions for the test suite and the benchmarks: scaling
+// the policy's waits down, and timing its bookkeeping alone.
+#pragma once
+
+#include <Python.h>
+
+namespace nuv {
+
+// Added to _nuv by PyInit__nuv.
+extern PyMethodDef kTestingHooks[];
+
+}  // namespace nuv
