@@ -11,6 +11,8 @@ std::string dns_name_key(std::string_view name) {
   return key;
 }
 
-bool same_dns_name(std::string_view a, std::string_view b) { return dns_name_key(a) == dns_name_key(b); }
+bool same_dns_name(std::string_view a, std::string_view b) {
+  return dns_name_key(a) == dns_name_key(b);
+}
 
 }  // namespace nuv

@@ -46,8 +46,8 @@ Neighbours sort_neighbours(const WantedRecord& wanted, const std::vector<ListedR
     }
     // An MX is the record of its host; its priority is compared like the
     // other fields, except that removing a record needs the exact one.
-    const bool same = r.content == wanted_content &&
-                      (!is_mx || wanted.present || r.priority == mx.priority);
+    const bool same =
+        r.content == wanted_content && (!is_mx || wanted.present || r.priority == mx.priority);
     (same ? out.matches : out.same_type).push_back(&r);
   }
   return out;
