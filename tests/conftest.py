@@ -7,20 +7,23 @@ from __future__ import annotations
 import _nuv
 import pytest
 from nuv import Cloudflare
+from support import TEST_WAIT_SCALE
 
 pytest_plugins = ["nuv.testing.pytest_plugin"]
 
 PROXY_VARIABLES = ("http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY")
 
 
-# Backoffs, Retry-After waits and rate-limit windows run 100 times faster in
-# the suite: the policy decides as it would, the suite does not sleep for it.
-TEST_WAIT_SCALE = 0.01
-
-
 @pytest.fixture(autouse=True, scope="session")
 def quick_waits():
     _nuv._set_wait_scale(TEST_WAIT_SCALE)
+
+
+@pytest.fixture(autouse=True)
+def fresh_rate_limits():
+    """Every test starts with no token paused or counted by the process-wide
+    rate limiter (the stand-in's default token serves them all)."""
+    _nuv._forget_rate_limits()
 
 
 @pytest.fixture

@@ -6,6 +6,11 @@ import socket
 import threading
 import time
 
+# Backoffs, Retry-After waits and rate-limit windows run 100 times faster in
+# the suite (tests/conftest.py): the policy decides as it would, the suite
+# does not sleep for it.
+TEST_WAIT_SCALE = 0.01
+
 
 def echoed(response):
     status, body = response
@@ -43,3 +48,13 @@ def closed_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+def in_new_thread(call):
+    """call() in a thread of its own (which has no connections yet); its result."""
+    results = []
+    thread = threading.Thread(target=lambda: results.append(call()))
+    thread.start()
+    thread.join(60)
+    assert not thread.is_alive() and len(results) == 1
+    return results[0]

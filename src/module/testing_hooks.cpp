@@ -61,9 +61,16 @@ PyObject* policy_bookkeeping_hook(PyObject*, PyObject* arg) {
   });
 }
 
+// _forget_rate_limits(): every token's window and pause start afresh.
+PyObject* forget_rate_limits_hook(PyObject*, PyObject*) {
+  forget_rate_history();
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyMethodDef kTestingHooks[] = {
+    {"_forget_rate_limits", forget_rate_limits_hook, METH_NOARGS, nullptr},
     {"_set_wait_scale", set_wait_scale_hook, METH_O, nullptr},
     {"_policy_bookkeeping_ns", policy_bookkeeping_hook, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -1,5 +1,6 @@
 // Private module functions for the test suite and the benchmarks: scaling
-// the policy's waits down, and timing its bookkeeping alone.
+// the policy's waits down, forgetting the rate limiter's history, and timing
+// the policy's bookkeeping alone.
 #pragma once
 
 #include <Python.h>

@@ -40,9 +40,9 @@ struct TransferOptions {
   long timeout_ms = 30000;
   long connect_timeout_ms = 10000;
   // Never on a connection used before. On a reused connection that died
-  // before any answer byte, libcurl sends the request again by itself; for
-  // a write that is not idempotent that could be a duplicate, so such
-  // writes pay for a connection (a TLS resumption) of their own.
+  // before any answer byte, libcurl sends the request again by itself; a
+  // request that must not be sent twice unseen pays for a connection (a TLS
+  // resumption) of its own.
   bool fresh_connection = false;
   // In the main thread, end the transfer when a signal handler raises.
   bool interruptible = true;

@@ -59,6 +59,9 @@ void forget_in_child() {
   g_mutex.unlock();
 }
 
+// A slot knows its history by the process and generation it was given in.
+unsigned long g_generation = 0;
+
 // Must be called with g_mutex held.
 Windows& windows() {
   static const bool registered =
@@ -67,6 +70,7 @@ Windows& windows() {
   if (g_windows == nullptr) {
     g_windows = new Windows();
     g_pid = getpid();
+    ++g_generation;
   }
   return *g_windows;
 }
@@ -91,6 +95,11 @@ void forget_idle(Windows& all, Clock::time_point now) {
 
 }  // namespace
 
+void forget_rate_history() {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  g_windows = nullptr;  // abandoned like a child's: slots may still point in
+}
+
 RateKey rate_key(std::string_view token, double window_seconds) {
   return RateKey{std::hash<std::string_view>{}(token), window_seconds};
 }
@@ -98,8 +107,9 @@ RateKey rate_key(std::string_view token, double window_seconds) {
 void RateSlot::finish(double pause_seconds, const HttpResult* answer) {
   if (window_ == nullptr) return;
   std::lock_guard<std::mutex> guard(g_mutex);
-  // In a forked child the window belongs to the abandoned history.
-  if (pid_ == getpid() && g_windows != nullptr) {
+  // In a forked child, or after the history was forgotten, the window
+  // belongs to an abandoned history.
+  if (pid_ == getpid() && generation_ == g_generation && g_windows != nullptr) {
     TokenWindow& w = *window_;
     const Clock::time_point now = Clock::now();
     --w.in_flight;
@@ -142,6 +152,7 @@ SlotGrant acquire_rate_slot(const RateKey& key, long limit, RateSlot& slot, Http
           ++w.in_flight;
           slot.window_ = &w;
           slot.pid_ = g_pid;
+          slot.generation_ = g_generation;
           return SlotGrant::kGranted;
         }
         wait = w.ended.empty() ? std::max(kMinRecheckSeconds, kBusyRecheckSeconds * scale)

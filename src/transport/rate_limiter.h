@@ -51,12 +51,17 @@ class RateSlot {
   friend SlotGrant acquire_rate_slot(const RateKey&, long, RateSlot&, HttpResult&, bool);
   TokenWindow* window_ = nullptr;
   pid_t pid_ = 0;
+  unsigned long generation_ = 0;
 };
 
 // Waits (interpreter lock released, interruptible, traced once) until the
 // token may send. Must be called with the interpreter lock held.
 SlotGrant acquire_rate_slot(const RateKey& key, long limit, RateSlot& slot, HttpResult& refused,
                             bool interruptible = true);
+
+// Forgets every token's history and pause, as a forked child does (tests
+// use it to start each case afresh). Slots held meanwhile finish harmlessly.
+void forget_rate_history();
 
 // A pause longer than this is not waited for; see also the retry policy.
 inline constexpr double kMaxWaitedPauseSeconds = 60.0;

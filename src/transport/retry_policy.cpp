@@ -136,7 +136,13 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
   TransferOptions options;
   options.timeout_ms = milliseconds(settings.timeout);
   options.connect_timeout_ms = milliseconds(settings.connect_timeout);
-  options.fresh_connection = kind == RequestKind::kCreate || kind == RequestKind::kMessageSend;
+  // libcurl re-sends by itself a request whose reused connection died before
+  // any answer byte. Harmless for reads and idempotent writes; a create or a
+  // message could be doubled, and a delete's 404 after its first attempt
+  // went through would read as a failure: those go on a connection of their
+  // own, where every retry is the policy's.
+  options.fresh_connection = kind == RequestKind::kCreate || kind == RequestKind::kMessageSend ||
+                             kind == RequestKind::kDelete;
   options.interruptible = request.interruptible;
   const bool limited = settings.rate_limit > 0;
   const RateKey key = limited ? rate_key(limits.token, limits.window_seconds) : RateKey{};
