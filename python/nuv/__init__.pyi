@@ -34,9 +34,23 @@ class Cloudflare:
         api_token: str = ...,
         proxy: str = ...,
         api_url: str = ...,
+        *,
+        retries: int = 2,
+        timeout: float = 30.0,
+        connect_timeout: float = 10.0,
+        rate_limit: int = 1200,
     ) -> None:
         """``proxy`` (write-once, not readable) overrides the ``http_proxy``
         environment variable; the empty default means a direct connection."""
+
+    retries: int
+    """Extra attempts for a request that may safely be sent again (0..100)."""
+    timeout: float
+    """Seconds one attempt may take."""
+    connect_timeout: float
+    """Seconds one attempt may take to connect."""
+    rate_limit: int
+    """Requests per 300 s with this token, kept by the whole process (0: off)."""
 
     @property
     def zone(self) -> str:
@@ -130,7 +144,25 @@ class DingTalk:
     secret: str
     """The robot's signing secret ("SEC...")."""
 
-    def __init__(self, token: str = ..., secret: str = ...) -> None: ...
+    def __init__(
+        self,
+        token: str = ...,
+        secret: str = ...,
+        *,
+        retries: int = 2,
+        timeout: float = 30.0,
+        connect_timeout: float = 10.0,
+        rate_limit: int = 20,
+    ) -> None: ...
+
+    retries: int
+    """Extra attempts for a send that provably never reached the robot."""
+    timeout: float
+    """Seconds one attempt may take."""
+    connect_timeout: float
+    """Seconds one attempt may take to connect."""
+    rate_limit: int
+    """Messages per 60 s to this robot, kept by the whole process (0: off)."""
     def send_text(self, content: str) -> str | None:
         """Post a text message; returns the service's response text (or the
         transport error text), None when no signed URL could be made."""
