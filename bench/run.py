@@ -43,6 +43,8 @@ from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 from nuv.testing import StandIn
 
+import bench_dingtalk  # bench/ is the script's own directory
+
 BENCH = Path(__file__).resolve().parent
 CALLS = int(os.environ.get("BENCH_CALLS", "2000"))
 PROCESSES = int(os.environ.get("BENCH_PROCESSES", "20"))
@@ -827,6 +829,7 @@ def report(ctx: dict) -> str:
             sdk_ratio >= TARGETS["cron_vs_sdk"],
         )
     )
+    lines += ctx.get("dingtalk", [])
     lines += ["", "## Targets of issue 5", "", "| target | measured | |", "|---|---|---|"]
     lines += [f"| {name} | {measured} | {verdict(ok)} |" for name, measured, ok in rows]
     if first_sys is not None:
@@ -891,6 +894,8 @@ def main() -> None:
                 ctx["threads"] = thread_scaling(thread_cases(api, ca, token, directory, standin, floor))
             print("cron-style jobs ...", file=sys.stderr)
             ctx["cron"], ctx["timer"] = cron_jobs(standin, directory)
+            print("DingTalk sends ...", file=sys.stderr)
+            ctx["dingtalk"] = bench_dingtalk.section(standin)
         text = report(ctx)
         print(text)
         (BENCH / "RESULTS.md").write_text(text)

@@ -2,8 +2,8 @@
 
 ``Cloudflare`` finds a zone, lists and writes its DNS records, brings one
 record into a wanted state (``dns_ensured_record``), changes three zone
-settings and purges the cache. ``DingTalk`` posts signed text and markdown
-messages to a custom robot. Both are implemented in the ``_nuv`` extension;
+settings and purges the cache. ``DingTalk`` posts signed messages of every
+type to a custom robot and answers with a checkable ``DingTalkReply``. Both are implemented in the ``_nuv`` extension;
 this package re-exports them and ships their type stubs.
 
 ``nuv.testing`` holds local stand-ins of both services for offline tests.
@@ -11,9 +11,9 @@ this package re-exports them and ships their type stubs.
 
 from typing import Final
 
-from _nuv import Cloudflare, DingTalk
+from _nuv import Cloudflare, DingTalk, DingTalkError, DingTalkReply
 
-__all__ = ["Cloudflare", "DingTalk", "ApiResponse", "DEFAULT_API_URL"]
+__all__ = ["Cloudflare", "DingTalk", "DingTalkReply", "DingTalkError", "ApiResponse", "DEFAULT_API_URL"]
 
 ApiResponse = tuple[int, str]
 """(status, body) of a Cloudflare call: the HTTP status and the response

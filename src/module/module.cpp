@@ -1,10 +1,11 @@
-// Entry point of the _nuv extension: readies the two types and publishes
-// them. Nothing else runs at import.
+// Entry point of the _nuv extension: readies the types and publishes them.
+// Nothing else runs at import.
 #include <Python.h>
 
 #include "common/py_ref.h"
 #include "dingtalk/dingtalk_type.h"
 #include "module/cloudflare_type.h"
+#include "surface/dingtalk_reply.h"
 
 namespace {
 
@@ -25,12 +26,17 @@ PyModuleDef nuv_module = {
 PyMODINIT_FUNC PyInit__nuv() {
   if (PyType_Ready(&nuv::CloudflareType) < 0) return nullptr;
   if (PyType_Ready(&nuv::DingTalkType) < 0) return nullptr;
+  if (nuv::ready_dingtalk_reply_types() < 0) return nullptr;
   nuv::PyRef module(PyModule_Create(&nuv_module));
   if (!module) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Cloudflare",
                             reinterpret_cast<PyObject*>(&nuv::CloudflareType)) < 0 ||
       PyModule_AddObjectRef(module.get(), "DingTalk",
-                            reinterpret_cast<PyObject*>(&nuv::DingTalkType)) < 0) {
+                            reinterpret_cast<PyObject*>(&nuv::DingTalkType)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "DingTalkReply",
+                            reinterpret_cast<PyObject*>(&nuv::DingTalkReplyType)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "DingTalkError",
+                            reinterpret_cast<PyObject*>(&nuv::DingTalkErrorType)) < 0) {
     return nullptr;
   }
   return module.release();
