@@ -4,7 +4,7 @@ Each send signs a fresh URL, builds its body and posts it through the
 stand-in's proxy under the real host name (the connection is kept, as in a
 daemon). Wall time is dominated by the stand-in (Python, another process);
 the client's own CPU time per send is nuv's share. `make bench` includes this
-section; `python bench/bench_dingtalk.py` prints it alone.
+section (bench/run.py finds every bench_*.py); `python bench/bench_dingtalk.py` prints it alone.
 """
 
 from __future__ import annotations
@@ -72,12 +72,13 @@ def measure(standin: StandIn) -> dict[str, tuple[float, float]]:
                 os.environ.pop(name, None)
             else:
                 os.environ[name] = value
-        standin.reset()
+        standin.dingtalk_options(rate_limits=True)  # the stand-in serves other measures too
     return {name: (statistics.median(walls[name]), cpus[name] / len(walls[name])) for name in sends}
 
 
-def section(standin: StandIn) -> list[str]:
-    """The report's DingTalk section, as markdown lines."""
+def section(api: str, token: str, standin: StandIn) -> list[str]:
+    """The report's DingTalk section, as markdown lines (bench/run.py calls every
+    bench module's section with the nginx API, its token and the stand-in)."""
     results = measure(standin)
     lines = [
         "",
@@ -95,4 +96,4 @@ def section(standin: StandIn) -> list[str]:
 
 if __name__ == "__main__":
     with StandIn.start() as running:
-        print("\n".join(section(running)))
+        print("\n".join(section("", "", running)))
