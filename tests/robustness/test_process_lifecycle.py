@@ -87,10 +87,10 @@ for fd in os.listdir("/proc/self/fd"):
 
 
 def test_a_child_started_with_close_fds_false_holds_no_api_connection(fresh_standin, client_env):
-    before = tcp_socket_inodes()
     assert Cloudflare(api_url=fresh_standin.url("/_test")).get("/status/200")[0] == 200
-    kept_alive = tcp_socket_inodes() - before
-    assert kept_alive  # the connection stays open for the next request
+    # This one, kept open for the next request, and any other still open.
+    kept_alive = tcp_socket_inodes()
+    assert kept_alive
     inheritable, other_end = os.pipe()
     os.set_inheritable(inheritable, True)
     try:
