@@ -79,12 +79,11 @@ std::optional<std::string> build_record_body(const RecordFields& record) {
 }
 
 std::string records_path(std::string_view zone_id, const std::string* record_id) {
-  std::string path = "/zones/";
-  path += percent_encode(zone_id);
+  std::string path = zone_path(zone_id);
   path += "/dns_records";
   if (record_id != nullptr) {
     path += '/';
-    path += percent_encode(*record_id);
+    path += percent_encode_segment(*record_id);
   }
   return path;
 }
@@ -181,8 +180,7 @@ PyObject* Cloudflare_dns_delete_record(PyObject* self, PyObject* args, PyObject*
     if (!read_zone_id(object, zone_id)) return nullptr;
     ApiContext context;
     if (!read_api_context(object, context)) return nullptr;
-    return api_response(delete_record(context, zone_id, record_id), context,
-                        Permission::kDnsEdit);
+    return api_response(delete_record(context, zone_id, record_id), context, Permission::kDnsEdit);
   });
 }
 

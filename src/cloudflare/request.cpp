@@ -4,6 +4,7 @@
 
 #include "cloudflare/methods.h"
 #include "common/guard.h"
+#include "common/percent_encode.h"
 #include "common/py_ref.h"
 #include "common/text.h"
 #include "surface/errors.h"
@@ -56,6 +57,10 @@ bool read_zone_id(CloudflareObject* self, std::string& zone_id) {
   return utf8_of_str(self->zone_id, zone_id);
 }
 
+std::string zone_path(std::string_view zone_id) {
+  return "/zones/" + percent_encode_segment(zone_id);
+}
+
 HttpResult cloudflare_request(const ApiContext& context, std::string_view method,
                               const std::string* path, const std::string* request_body) {
   const std::vector<std::string> headers{
@@ -66,15 +71,15 @@ HttpResult cloudflare_request(const ApiContext& context, std::string_view method
   return http_request(method, url, headers, request_body, &context.proxy);
 }
 
-PyObject* api_response(const HttpResult& result, const ApiContext& context,
-                       Permission permission) {
+PyObject* api_response(const HttpResult& result, const ApiContext& context, Permission permission) {
   PyRef status(PyLong_FromLong(result.status));
   if (!status) return nullptr;
   PyRef body(str_from_utf8(result.body));
   if (!body) return nullptr;
-  return new_api_response(status.get(), body.get(), Secrets{context.token, context.proxy},
-                          ResponseFacts{.detail = result.detail, .ca_source = result.ca_source,
-                                        .permission = permission});
+  return new_api_response(
+      status.get(), body.get(), Secrets{context.token, context.proxy},
+      ResponseFacts{
+          .detail = result.detail, .ca_source = result.ca_source, .permission = permission});
 }
 
 PyObject* api_response_of(PyObject* status, PyObject* body, const ApiContext& context,

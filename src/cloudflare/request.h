@@ -32,9 +32,14 @@ struct ApiContext {
 // false.
 bool read_api_context(CloudflareObject* self, ApiContext& context);
 
-// The zone id as UTF-8. On error (unset: TypeError with kZoneIdNullMessage;
+// The zone id as UTF-8. On error (unset: ZoneNotFoundError, a TypeError,
+// with kZoneIdNullMessage;
 // unconvertible text), set an exception and return false.
 bool read_zone_id(CloudflareObject* self, std::string& zone_id);
+
+// "/zones/<zone id>": the id as one path segment ("." encoded too), so no
+// zone id can lead a request to another resource.
+std::string zone_path(std::string_view zone_id);
 
 // One request: base URL + path (DEFAULT_ZONES_PATH when null), the JSON
 // content type and the bearer token, the instance's proxy.
@@ -44,8 +49,7 @@ HttpResult cloudflare_request(const ApiContext& context, std::string_view method
 // The ApiResponse (status, body) handed to Python; `permission` is what the
 // call needs of the token (named by the hint of an authentication failure).
 // On error (a body that is not UTF-8), set an exception and return nullptr.
-PyObject* api_response(const HttpResult& result, const ApiContext& context,
-                       Permission permission);
+PyObject* api_response(const HttpResult& result, const ApiContext& context, Permission permission);
 
 // An ApiResponse of items a method makes itself (such as ("404", "Record not
 // found: ...")). On error, set an exception and return nullptr.

@@ -132,8 +132,8 @@ PyObject* ApiResponse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     PyObject* status = nullptr;
     PyObject* body = nullptr;
     PyObject* detail = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU|U:ApiResponse",
-                                     const_cast<char**>(keywords), &status, &body, &detail)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU|U:ApiResponse", const_cast<char**>(keywords),
+                                     &status, &body, &detail)) {
       return nullptr;
     }
     std::string detail_text;
@@ -250,8 +250,8 @@ PyGetSetDef ApiResponse_getset[] = {
     {"errors", ApiResponse_get_errors, nullptr,
      "The envelope's \"errors\": a list of {\"code\": int, \"message\": str}; [] when absent.",
      nullptr},
-    {"messages", ApiResponse_get_messages, nullptr,
-     "The envelope's \"messages\"; [] when absent.", nullptr},
+    {"messages", ApiResponse_get_messages, nullptr, "The envelope's \"messages\"; [] when absent.",
+     nullptr},
     {"result_info", ApiResponse_get_result_info, nullptr,
      "The envelope's \"result_info\" (paging of a listing), or None when absent.", nullptr},
     {"detail", ApiResponse_get_detail, nullptr,
@@ -300,9 +300,9 @@ PyObject* new_api_response(PyObject* status, PyObject* body, const Secrets& secr
     permission.reset(PyLong_FromLong(static_cast<long>(facts.permission)));
     if (!permission) return nullptr;
   }
-  return allocate(&ApiResponseType, {Py_NewRef(status), Py_NewRef(body), nullptr, masked.release(),
-                                     detail.release(), ca_source.release(), retry_after.release(),
-                                     permission.release()});
+  return allocate(&ApiResponseType,
+                  {Py_NewRef(status), Py_NewRef(body), nullptr, masked.release(), detail.release(),
+                   ca_source.release(), retry_after.release(), permission.release()});
 }
 
 PyObject* response_status(PyObject* response) { return slot(response, kStatus); }

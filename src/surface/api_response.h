@@ -51,8 +51,8 @@ PyObject* new_api_response(PyObject* status, PyObject* body, const Secrets& secr
 PyObject* response_status(PyObject* response);
 // The body with the call's credentials masked.
 PyObject* response_masked_body(PyObject* response);
-PyObject* response_detail(PyObject* response);    // str
-PyObject* response_ca_source(PyObject* response);  // str or nullptr
+PyObject* response_detail(PyObject* response);       // str
+PyObject* response_ca_source(PyObject* response);    // str or nullptr
 PyObject* response_retry_after(PyObject* response);  // float or nullptr
 Permission response_permission(PyObject* response);
 

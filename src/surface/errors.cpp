@@ -122,11 +122,12 @@ PyRef message_of(PyObject* response, PyObject* errors) {
 
 std::string permission_hint(Permission permission) {
   const char* name = permission_name(permission);
-  std::string hint = name != nullptr
-                         ? std::string("This call needs an API token with the permission ") +
-                               name + " on the zone"
-                         : std::string("Check that the API token is valid and has the permission "
-                                       "this call needs on the zone");
+  std::string hint =
+      name != nullptr
+          ? std::string("This call needs an API token with the permission ") + name + " on the zone"
+          : std::string(
+                "Check that the API token is valid and has the permission "
+                "this call needs on the zone");
   return hint + kZoneIdHint;
 }
 
@@ -201,9 +202,8 @@ void raise_with(PyRef error, PyObject* response, PyObject* errors, const std::st
   if (!error) return;
   PyObject* target = error.get();
   PyRef hint_text(hint.empty() ? Py_NewRef(Py_None)
-                               : PyUnicode_DecodeUTF8(hint.data(),
-                                                      static_cast<Py_ssize_t>(hint.size()),
-                                                      "replace"));
+                               : PyUnicode_DecodeUTF8(
+                                     hint.data(), static_cast<Py_ssize_t>(hint.size()), "replace"));
   if (!hint_text) return;
   PyObject* status = response != nullptr ? response_status(response) : Py_None;
   if (PyObject_SetAttrString(target, "status", status) < 0 ||
@@ -253,8 +253,8 @@ bool add_error_types(PyObject* module) {
                                    "The service refused the token, or the token lacks a "
                                    "permission (401, 403; codes 9109, 9103, 10000, 6003, 6111).",
                                    cloudflare_error, {});
-  not_found_error = make_type(module, "NotFoundError",
-                              "The zone or record does not exist (404).", cloudflare_error, {});
+  not_found_error = make_type(module, "NotFoundError", "The zone or record does not exist (404).",
+                              cloudflare_error, {});
   rate_limited_error = make_type(
       module, "RateLimitedError",
       "Too many requests (429, code 971). retry_after: seconds to wait, or None when the service "
@@ -338,10 +338,12 @@ void raise_zone_not_found(const std::string& message, ZoneProblem problem, PyObj
   PyRef error(PyObject_CallOneArg(zone_not_found_error, text.get()));
   const std::string hint =
       problem == ZoneProblem::kNotSelected
-          ? std::string("Select a zone first with query(domain), or pass zone_id= to the method "
-                        "or to Cloudflare().")
-          : std::string("Check the domain's spelling and that the API token has the permission "
-                        "Zone \u2192 Zone \u2192 Read on it") +
+          ? std::string(
+                "Select a zone first with query(domain), or pass zone_id= to the method "
+                "or to Cloudflare().")
+          : std::string(
+                "Check the domain's spelling and that the API token has the permission "
+                "Zone \u2192 Zone \u2192 Read on it") +
                 kZoneIdHint;
   raise_with(std::move(error), response, errors.get(), hint);
 }

@@ -16,17 +16,16 @@ bool is_token_character(char c) {
 }
 
 // Replaces every occurrence of `secret` that stands alone by `masked`.
-std::string replace_whole(std::string_view text, std::string_view secret,
-                          std::string_view masked) {
+std::string replace_whole(std::string_view text, std::string_view secret, std::string_view masked) {
   std::string out;
   size_t copied = 0;
   size_t pos = 0;
   while ((pos = text.find(secret, pos)) != std::string_view::npos) {
     const size_t end = pos + secret.size();
-    const bool alone = (pos == 0 || !is_token_character(text[pos - 1]) ||
-                        !is_token_character(secret.front())) &&
-                       (end == text.size() || !is_token_character(text[end]) ||
-                        !is_token_character(secret.back()));
+    const bool alone =
+        (pos == 0 || !is_token_character(text[pos - 1]) || !is_token_character(secret.front())) &&
+        (end == text.size() || !is_token_character(text[end]) ||
+         !is_token_character(secret.back()));
     if (alone) {
       out.append(text, copied, pos - copied);
       out += masked;

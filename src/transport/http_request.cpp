@@ -39,8 +39,8 @@ HttpResult curl_failure(CURLcode code) {
 // Names nuv and libcurl to the service, so its logs can tell our requests
 // apart.
 const std::string& user_agent() {
-  static const std::string text = std::string("nuv/") + NUV_VERSION + " libcurl/" +
-                                  curl_version_info(CURLVERSION_NOW)->version;
+  static const std::string text =
+      std::string("nuv/") + NUV_VERSION + " libcurl/" + curl_version_info(CURLVERSION_NOW)->version;
   return text;
 }
 
@@ -104,6 +104,10 @@ HttpResult http_request(std::string_view method, const std::string& url,
   set(CURLOPT_ERRORBUFFER, error_buffer);
   set(CURLOPT_USERAGENT, user_agent().c_str());
   set(CURLOPT_URL, url.c_str());
+  // The path goes out exactly as built (and as traced): libcurl would
+  // otherwise resolve "." and ".." segments and so change which resource a
+  // request reaches.
+  set(CURLOPT_PATH_AS_IS, 1L);
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
   set(CURLOPT_PROTOCOLS_STR, "http,https");
