@@ -39,7 +39,7 @@ MxContent split_mx_content(std::string_view content);
 std::optional<std::string> build_record_body(const RecordFields& record);
 
 // "/zones/<zone id>/dns_records", then "/<record id>" when one is given;
-// both ids percent-encoded.
+// both ids percent-encoded as one segment each ("." included).
 std::string records_path(std::string_view zone_id, const std::string* record_id = nullptr);
 
 // "/zones/<zone id>/dns_records?" and the filters given (nullptr: left

@@ -79,12 +79,11 @@ std::optional<std::string> build_record_body(const RecordFields& record) {
 }
 
 std::string records_path(std::string_view zone_id, const std::string* record_id) {
-  std::string path = "/zones/";
-  path += percent_encode(zone_id);
+  std::string path = zone_path(zone_id);
   path += "/dns_records";
   if (record_id != nullptr) {
     path += '/';
-    path += percent_encode(*record_id);
+    path += percent_encode_segment(*record_id);
   }
   return path;
 }

@@ -235,7 +235,7 @@ def test_delete_sends_no_body_and_the_encoded_record_id(echo_cf):
     echo_cf.zone_id = "z 1/2"
     echo = echoed(echo_cf.dns_delete_record(record_id="../x y"))
     assert echo["method"] == "DELETE" and echo["body"] == ""
-    assert echo["target"].endswith("/zones/z%201%2F2/dns_records/..%2Fx%20y")
+    assert echo["target"].endswith("/zones/z%201%2F2/dns_records/%2E%2E%2Fx%20y")
 
 
 def test_encoded_ids_never_reach_another_resource(zcf, seed, fresh_standin):
