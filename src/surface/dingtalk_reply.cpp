@@ -125,9 +125,9 @@ PyObject* DingTalkReply_ok(PyObject* self, void* /*closure*/) {
   return PyBool_FromLong(ok);
 }
 
-// The one-line message of the error a reply raises. On error, set an
-// exception and return nullptr.
-PyObject* error_message(PyObject* self, PyObject* hint) {
+// The one-line message of the error a reply raises (the hint is a note, as
+// for the Cloudflare errors). On error, set an exception and return nullptr.
+PyObject* error_message(PyObject* self) {
   DingTalkReplyObject* reply = as_reply(self);
   PyRef message;
   if (reply->errcode != Py_None) {
@@ -144,9 +144,6 @@ PyObject* error_message(PyObject* self, PyObject* hint) {
                                        reply->curl_code));
   } else {
     message.reset(PyUnicode_FromFormat("the request to DingTalk failed: %U", self));
-  }
-  if (message && hint != Py_None) {
-    message.reset(PyUnicode_FromFormat("%U; %U", message.get(), hint));
   }
   return message.release();
 }
@@ -175,7 +172,7 @@ PyObject* DingTalkReply_raise_for_errcode(PyObject* self, PyObject* /*unused*/) 
                    : PyUnicode_DecodeUTF8(hint_text.data(),
                                           static_cast<Py_ssize_t>(hint_text.size()), "strict"));
     if (!hint) return nullptr;
-    PyRef message(error_message(self, hint.get()));
+    PyRef message(error_message(self));
     if (!message) return nullptr;
     PyRef args(PyTuple_Pack(1, message.get()));
     if (!args) return nullptr;
@@ -185,6 +182,11 @@ PyObject* DingTalkReply_raise_for_errcode(PyObject* self, PyObject* /*unused*/) 
     PyRef error(
         PyObject_Call(reinterpret_cast<PyObject*>(&DingTalkErrorType), args.get(), fields.get()));
     if (!error) return nullptr;
+    // Tracebacks show notes; str(error) stays the service's answer.
+    if (hint.get() != Py_None) {
+      PyRef noted(PyObject_CallMethod(error.get(), "add_note", "O", hint.get()));
+      if (!noted) return nullptr;
+    }
     PyErr_SetObject(reinterpret_cast<PyObject*>(&DingTalkErrorType), error.get());
     return nullptr;
   });
