@@ -58,8 +58,9 @@ class Nuv:
         return env
 
     def popen(self, *args: str, env: dict[str, str | None] | None = None, **options: Any) -> subprocess.Popen[str]:
+        options = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **options}
         return subprocess.Popen([sys.executable, "-m", "nuv", *args], env=self.env(**(env or {})), text=True,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, **options)
+                                **options)
 
     def __call__(self, *args: str, env: dict[str, str | None] | None = None, input: str | None = None) -> Run:
         done = subprocess.run([sys.executable, "-m", "nuv", *args], env=self.env(**(env or {})), input=input,

@@ -3,6 +3,8 @@ services received, its exit status."""
 
 from __future__ import annotations
 
+import os
+import pty
 import shlex
 import signal
 
@@ -71,11 +73,30 @@ def test_json_documents(nuv):
     assert failed.status == 1 and failed.json["ok"] is False and "example.org" in failed.json["error"]
 
 
-def test_listing_follows_every_page(nuv):
+def test_listing_follows_every_page_with_progress_on_a_terminal(nuv):
     for i in range(1, 1203):
         nuv.standin.add_record(nuv.zone["id"], type="TXT", name=f"r{i}.example.com", content=f"v{i}", ttl=1)
-    listed = nuv("dns", "list", DOMAIN, "--json").json
-    assert len(listed) == 1202 and len({r["id"] for r in listed}) == 1202
+    listed = nuv("dns", "list", DOMAIN, "--json")
+    assert len(listed.json) == 1202 and len({r["id"] for r in listed.json}) == 1202
+    assert listed.err == ""  # no progress line when standard error is not a terminal
+
+    controller, terminal = pty.openpty()
+    with nuv.popen("dns", "list", DOMAIN, stderr=terminal) as process:
+        os.close(terminal)
+        table = process.stdout.read()
+        shown = b""
+        while chunk := _read_terminal(controller):
+            shown += chunk
+    os.close(controller)
+    assert process.returncode == 0 and len(table.splitlines()) == 1203
+    assert b"records: page 3 of 3" in shown and shown.endswith(b"\r\x1b[K")
+
+
+def _read_terminal(fd: int) -> bytes:
+    try:
+        return os.read(fd, 4096)
+    except OSError:  # EIO: the other side is closed
+        return b""
 
 
 @pytest.mark.parametrize(
