@@ -9,10 +9,9 @@ import shlex
 import signal
 
 import pytest
+from cli_support import DOMAIN, HOST
 from nuv import Cloudflare
 from nuv.cli import _compat
-
-from cli_support import DOMAIN, HOST
 
 needs_plan = pytest.mark.skipif(not _compat.HAS_PLAN, reason="the extension has no dns_plan yet")
 needs_retries = pytest.mark.skipif(not _compat._accepts(Cloudflare, retries=0), reason="no retries yet")
