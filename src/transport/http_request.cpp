@@ -5,12 +5,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 #include "common/curl_owners.h"
 #include "common/gil.h"
 #include "common/mask_secret.h"
 #include "transport/shared_state.h"
 #include "transport/trace.h"
+
+#ifndef NUV_VERSION
+#define NUV_VERSION "0.1.0"
+#endif
 
 namespace nuv {
 
@@ -29,6 +34,14 @@ HttpResult failure(int status, const char* text) { return HttpResult{status, tex
 
 HttpResult curl_failure(CURLcode code) {
   return failure(static_cast<int>(code), curl_easy_strerror(code));
+}
+
+// Names nuv and libcurl to the service, so its logs can tell our requests
+// apart.
+const std::string& user_agent() {
+  static const std::string text =
+      std::string("nuv/") + NUV_VERSION + " libcurl/" + curl_version_info(CURLVERSION_NOW)->version;
+  return text;
 }
 
 std::string ascii_lower(std::string_view text) {
@@ -86,7 +99,10 @@ HttpResult http_request(std::string_view method, const std::string& url,
   if (setup.handle == nullptr) return failure(-1, "curl_easy_init() failed");
 
   ResponseBuffer response;
+  char error_buffer[CURL_ERROR_SIZE] = {};
   OptionSetter set(setup.handle);
+  set(CURLOPT_ERRORBUFFER, error_buffer);
+  set(CURLOPT_USERAGENT, user_agent().c_str());
   set(CURLOPT_URL, url.c_str());
   // The path goes out exactly as built (and as traced): libcurl would
   // otherwise resolve "." and ".." segments and so change which resource a
@@ -154,7 +170,12 @@ HttpResult http_request(std::string_view method, const std::string& url,
     GilRelease unlocked;
     code = curl_easy_perform(setup.handle);
   }
-  if (code != CURLE_OK) return curl_failure(code);
+  if (code != CURLE_OK) {
+    HttpResult failed = curl_failure(code);
+    failed.detail = error_buffer;
+    failed.ca_source = std::move(setup.ca_source);
+    return failed;
+  }
 
   long status = 0;
   curl_easy_getinfo(setup.handle, CURLINFO_RESPONSE_CODE, &status);
