@@ -135,6 +135,26 @@ def test_credentials_come_from_files_and_never_show(nuv, tmp_path):
     assert failed.status == 1 and "wrong-token-0123456789" not in failed.err
 
 
+def test_zone_id_skips_the_look_up_and_api_url_replaces_the_host(nuv):
+    """A zone-restricted token cannot look its zone up: --zone-id works without."""
+    zone_id = nuv.zone["id"]
+    nuv.standin.clear_requests()
+    direct = {"https_proxy": None, "CLOUDFLARE_API_URL": nuv.standin.api_url}
+    for args in (
+        ["dns", "ensure", DOMAIN, "A", HOST, "192.0.2.7"],
+        ["dns", "list", DOMAIN],
+        ["ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.8", "--ipv6", "none"],
+        ["zone", "set", DOMAIN, "ssl=full"],
+        ["purge", DOMAIN, "--yes"],
+    ):
+        ran = nuv(*args, "--zone-id", zone_id, env=direct)
+        assert ran.status == 0, (args, ran.err)
+    seen = nuv.standin.requests("cloudflare")
+    assert [r["path"] for r in seen if r["path"].endswith("/zones")] == []
+    assert {r["via_proxy"] for r in seen} == {False}
+    assert nuv.contents("A") == ["192.0.2.8"] and nuv.standin.purges(zone_id) == 1
+
+
 @needs_retries
 @pytest.mark.parametrize("status", [429, 503])
 def test_answers_worth_retrying_are_retried(nuv, status):
