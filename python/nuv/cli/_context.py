@@ -44,6 +44,8 @@ def _one_line(text: str, limit: int = 400) -> str:
 def describe(error: BaseException) -> tuple[str, str | None]:
     """The error's message and its hint (the library's advice), each on one line."""
     hint = getattr(error, "hint", None)
+    if hint and "zone_id=" in hint:
+        hint += " With nuv: --zone-id ID."
     return _one_line(str(error) or type(error).__name__), _one_line(hint) if hint else None
 
 
@@ -145,6 +147,13 @@ def dingtalk_options(with_connection: bool) -> argparse.ArgumentParser:
         default=argparse.SUPPRESS,
         help="read the robot's signing secret from this file (default: DINGTALK_SECRET, "
         "else the file named by DINGTALK_SECRET_FILE)",
+    )
+    group.add_argument(
+        "--dingtalk-keyword",
+        metavar="TEXT",
+        default=argparse.SUPPRESS,
+        help="the keyword the robot's security setting wants, added to messages that lack it "
+        "(default: DINGTALK_KEYWORD)",
     )
     return options
 
@@ -324,7 +333,9 @@ class Context:
             if proxy:
                 os.environ["http_proxy"] = proxy
             try:
-                self._robot = nuv.DingTalk(token, secret, **self._resilience())
+                keyword = self.option("dingtalk_keyword") or os.environ.get("DINGTALK_KEYWORD")
+                settings = {"keyword": keyword} if keyword else {}
+                self._robot = nuv.DingTalk(token, secret, **settings, **self._resilience())
             except (TypeError, ValueError) as refused:
                 raise UsageError(f"DingTalk settings refused: {refused}") from None
         return self._robot
