@@ -1,11 +1,14 @@
-// Entry point of the _nuv extension: readies the two types and publishes
-// them. Nothing else runs at import.
+// Entry point of the _nuv extension: readies the types and publishes them.
+// Nothing else runs at import.
 #include <Python.h>
 
 #include "common/py_ref.h"
 #include "dingtalk/dingtalk_type.h"
 #include "module/cloudflare_type.h"
 #include "module/testing_hooks.h"
+#include "surface/api_response.h"
+#include "surface/dingtalk_reply.h"
+#include "surface/errors.h"
 
 namespace {
 
@@ -26,13 +29,22 @@ PyModuleDef nuv_module = {
 PyMODINIT_FUNC PyInit__nuv() {
   if (PyType_Ready(&nuv::CloudflareType) < 0) return nullptr;
   if (PyType_Ready(&nuv::DingTalkType) < 0) return nullptr;
+  if (PyType_Ready(&nuv::ApiResponseType) < 0) return nullptr;
+  if (nuv::ready_dingtalk_reply_types() < 0) return nullptr;
   nuv::PyRef module(PyModule_Create(&nuv_module));
   if (!module) return nullptr;
-  if (PyModule_AddFunctions(module.get(), nuv::kTestingHooks) < 0) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Cloudflare",
                             reinterpret_cast<PyObject*>(&nuv::CloudflareType)) < 0 ||
       PyModule_AddObjectRef(module.get(), "DingTalk",
-                            reinterpret_cast<PyObject*>(&nuv::DingTalkType)) < 0) {
+                            reinterpret_cast<PyObject*>(&nuv::DingTalkType)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "ApiResponse",
+                            reinterpret_cast<PyObject*>(&nuv::ApiResponseType)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "DingTalkReply",
+                            reinterpret_cast<PyObject*>(&nuv::DingTalkReplyType)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "DingTalkError",
+                            reinterpret_cast<PyObject*>(&nuv::DingTalkErrorType)) < 0 ||
+      !nuv::add_error_types(module.get()) ||
+      PyModule_AddFunctions(module.get(), nuv::kTestingHooks) < 0) {
     return nullptr;
   }
   return module.release();

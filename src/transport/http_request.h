@@ -33,6 +33,11 @@ struct HttpResult {
   // A DELETE whose earlier attempt's answer was lost was answered 404: the
   // record is gone, most likely by that earlier attempt.
   bool already_gone = false;
+  // When the transfer failed: libcurl's detailed message (CURLOPT_ERRORBUFFER:
+  // which certificate check failed, the proxy's answer, the host that could
+  // not be resolved), and the CA file or directory that was in force.
+  std::string detail{};
+  std::string ca_source{};
 };
 
 // How one transfer is carried out (the defaults are the documented ones).

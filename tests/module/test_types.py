@@ -9,21 +9,40 @@ import pytest
 from nuv import Cloudflare, DingTalk
 
 DEFAULT_API_URL = "https://api.cloudflare.com/client/v4"
-DINGTALK_DOC = "DingTalk(token, salt) -> DingTalk \n\n DingTalk Object\n\n"
 
 
-def test_module_publishes_the_two_types_and_nothing_else():
-    public = [name for name in vars(_nuv) if not name.startswith("_")]
-    assert public == ["Cloudflare", "DingTalk"]
-    assert _nuv.__doc__ is None
-    assert nuv.Cloudflare is _nuv.Cloudflare and nuv.DingTalk is _nuv.DingTalk
+RESULT_AND_ERROR_TYPES = [
+    "ApiResponse",
+    "CloudflareError",
+    "AuthenticationError",
+    "NotFoundError",
+    "RateLimitedError",
+    "ConflictError",
+    "TransportError",
+    "ZoneNotFoundError",
+    "DingTalkReply",
+    "DingTalkError",
+]
+
+
+def test_module_publishes_the_types_and_nuv_re_exports_them():
+    public = [name for name in vars(_nuv) if not name.startswith("__")]
+    assert public[:2] == ["Cloudflare", "DingTalk"]
+    for name in ["Cloudflare", "DingTalk", *RESULT_AND_ERROR_TYPES]:
+        assert getattr(nuv, name) is getattr(_nuv, name), name
+        assert name in nuv.__all__
 
 
 def test_type_names_docs_and_module():
     assert Cloudflare.__module__ == "nuv" and DingTalk.__module__ == "nuv"
     assert repr(Cloudflare) == "<class 'nuv.Cloudflare'>"
     assert Cloudflare.__doc__ is None
-    assert DingTalk.__doc__ == DINGTALK_DOC
+    # The keyword is `secret` (the doc once said "salt").
+    assert DingTalk.__text_signature__ == "(token='', secret='', *, keyword=None)"
+    assert "secret is its signing secret" in DingTalk.__doc__ and "salt" not in DingTalk.__doc__
+    for name in ("send_text", "send_markdown", "send_link", "send_action_card", "send_feed_card"):
+        method = getattr(DingTalk, name)
+        assert method.__text_signature__.startswith("($self, /, ") and method.__doc__, name
     assert Cloudflare.api_url.__doc__ == "Cloudflare default entry point url"
     assert DingTalk.secret.__doc__ == "DingTalk secret"
 
@@ -39,6 +58,33 @@ def test_types_subclass_but_instances_take_no_attributes_or_weakrefs(cls):
         obj.anything = 1
     with pytest.raises(TypeError):
         weakref.ref(obj)
+
+
+class _Marker:
+    """Something a weak reference can follow into a cycle."""
+
+
+@pytest.mark.parametrize(
+    "make, field",
+    [
+        (Cloudflare, "email"),
+        (Cloudflare, "account"),
+        (Cloudflare, "api_token"),
+        (Cloudflare, "api_url"),
+        (DingTalk, "token"),
+        (DingTalk, "secret"),
+    ],
+)
+@pytest.mark.parametrize("subclassed", [False, True])
+def test_reference_cycles_through_an_instance_are_collected(make, field, subclassed):
+    cls = type("Sub", (make,), {}) if subclassed else make
+    obj, marker = cls(), _Marker()
+    marker.back = obj
+    setattr(obj, field, marker)  # obj -> marker -> obj
+    gone = weakref.ref(marker)
+    del obj, marker
+    gc.collect()
+    assert gone() is None
 
 
 class TestCloudflareConstruction:
@@ -92,7 +138,7 @@ class TestCloudflareFields:
         cf = Cloudflare()
         assert cf.zone == "" and cf.zone_id == ""
         # Still unset: a zone method refuses to run.
-        with pytest.raises(TypeError, match="^Zone id is null, please query domain first.$"):
+        with pytest.raises(TypeError, match="^Zone id is null, please query domain first.\n"):
             cf.purge_cache()
 
     def test_zone_properties_take_str_only(self):
