@@ -419,11 +419,14 @@ class CloudflareApp:
             zone = self._control_zone(zone_id)
             record_type = str(fields.get("type", "A"))
             stamp = now_text()
+            content = fields.get("content", "")
+            if "content" not in fields and record_type in DATA_FIELDS and isinstance(fields.get("data"), dict):
+                content = content_from_data(record_type, fields["data"])
             record: dict[str, Any] = {
                 "id": str(fields.get("id") or new_identifier()).lower(),
                 "name": zone.full_name(str(fields.get("name", "@"))),
                 "type": record_type,
-                "content": fields.get("content", ""),
+                "content": content,
                 "proxiable": record_type in PROXIABLE,
                 "proxied": bool(fields.get("proxied", False)),
                 "ttl": fields.get("ttl", 1),
