@@ -250,7 +250,7 @@ class Zone:
             self.settings.setdefault(key, {"value": value, "modified_on": None})
 
     def remember(self, by: str) -> None:
-        """Keep the state a write left (records are replaced, never changed in place, by later writes)."""
+        """Keep the state a write left."""
         self.writes += 1
         self.history.append(
             {"write": self.writes, "time": time.time(), "by": by, "records": [dict(r) for r in self.records]}
@@ -324,7 +324,7 @@ class CloudflareApp:
         self.schemas = RequestSchemas()
         self.tokens: dict[str, frozenset[str] | None] = {}
         self.zones: dict[str, Zone] = {}
-        # What reset() goes back to; python -m nuv.testing --rate-limit sets it.
+        # What reset() goes back to; python -m nuv.testing --cloudflare-rate-limit sets it.
         self.start_rate_limit: RateLimit | None = RateLimit()
         self.limiter = TokenLimiter(self.start_rate_limit)
         self.batch = BatchControl()
