@@ -11,13 +11,32 @@ this package re-exports them and ships their type stubs.
 
 from typing import Final
 
-from _nuv import Cloudflare, DingTalk
+from _nuv import (
+    ApiResponse,
+    AuthenticationError,
+    Cloudflare,
+    CloudflareError,
+    ConflictError,
+    DingTalk,
+    NotFoundError,
+    RateLimitedError,
+    TransportError,
+    ZoneNotFoundError,
+)
 
-__all__ = ["Cloudflare", "DingTalk", "ApiResponse", "DEFAULT_API_URL"]
-
-ApiResponse = tuple[int, str]
-"""(status, body) of a Cloudflare call: the HTTP status and the response
-text, or libcurl's result code and its description."""
+__all__ = [
+    "Cloudflare",
+    "DingTalk",
+    "ApiResponse",
+    "DEFAULT_API_URL",
+    "CloudflareError",
+    "AuthenticationError",
+    "NotFoundError",
+    "RateLimitedError",
+    "ConflictError",
+    "TransportError",
+    "ZoneNotFoundError",
+]
 
 DEFAULT_API_URL: Final[str] = Cloudflare().api_url
 """The base URL a Cloudflare object uses unless given ``api_url``."""

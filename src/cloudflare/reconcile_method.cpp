@@ -10,6 +10,7 @@
 #include "common/guard.h"
 #include "common/py_ref.h"
 #include "common/text.h"
+#include "surface/errors.h"
 
 namespace nuv {
 
@@ -63,7 +64,7 @@ bool parse_ensure_call(PyObject* self, PyObject* args, PyObject* kwargs, const c
   wanted.record.content = content;
   if (!read_ttl(ttl_arg, wanted.record.ttl)) return false;
   if (reinterpret_cast<CloudflareObject*>(self)->zone_id == nullptr) {
-    PyErr_SetString(PyExc_TypeError, kZoneIdNullMessage);
+    raise_zone_not_found(kZoneIdNullMessage, ZoneProblem::kNotSelected, nullptr);
     return false;
   }
   if (!read_flag(present_arg, wanted.present) || !read_flag(replace_arg, wanted.replace) ||
@@ -97,7 +98,7 @@ bool list_name(CloudflareObject* object, const ApiContext& context, const Ensure
   for (size_t page = 1; page <= pages; ++page) {
     const std::string path = page == 1 ? first_path : first_path + "&page=" + std::to_string(page);
     const HttpResult answer = cloudflare_request(context, "GET", &path, nullptr);
-    PyRef response(api_response(answer));
+    PyRef response(api_response(answer, context, Permission::kDnsRead));
     if (!response) {
       // A listing that yields no answer (its text is not UTF-8) fails the
       // call like a failed zone lookup; the decoding error stays the cause.
@@ -106,7 +107,8 @@ bool list_name(CloudflareObject* object, const ApiContext& context, const Ensure
     }
     std::optional<Listing> parsed = parse_listing(answer.body);
     if (!parsed) {
-      PyErr_SetObject(PyExc_Exception, PyTuple_GET_ITEM(response.get(), 1));
+      // The whole answer is the message, as it always was, credentials masked.
+      raise_for_response(response.get(), response_masked_body(response.get()));
       return false;
     }
     if (page == 1) {
@@ -127,33 +129,36 @@ bool list_name(CloudflareObject* object, const ApiContext& context, const Ensure
   return true;
 }
 
-PyObject* not_found(const char* format, const RecordFields& wanted) {
+PyObject* not_found(const char* format, const RecordFields& wanted, const ApiContext& context) {
   PyRef message(PyUnicode_FromFormat(format, wanted.name.c_str(), wanted.type.c_str(),
                                      wanted.content.c_str(), wanted.proxied ? 1 : 0));
   if (!message) return nullptr;
-  return Py_BuildValue("(sO)", "404", message.get());
+  PyRef status(PyUnicode_FromString("404"));
+  if (!status) return nullptr;
+  return api_response_of(status.get(), message.get(), context, Permission::kDnsEdit);
 }
 
 // The value dns_ensured_record returns for a plan carried out.
 PyObject* outcome_value(const ReconcilePlan& plan, CarriedOut& done, NameListing& listing,
-                        const RecordFields& record) {
-  if (done.failure) return api_response(*done.failure);
+                        const RecordFields& record, const ApiContext& context) {
+  if (done.failure) return api_response(*done.failure, context, Permission::kDnsEdit);
   switch (plan.outcome) {
     case Outcome::kUnchanged:
       return listing.first_answer.release();
     case Outcome::kWriteResult:
-      return api_response(*done.result);
+      return api_response(*done.result, context, Permission::kDnsEdit);
     case Outcome::kRecordNotFound:
-      return not_found("Record not found: %s, %s, %s, %d", record);
+      return not_found("Record not found: %s, %s, %s, %d", record, context);
     case Outcome::kNothingToDo:
-      return not_found("Nothing to do, Record not found: %s, %s, %s, %d", record);
+      return not_found("Nothing to do, Record not found: %s, %s, %s, %d", record, context);
     case Outcome::kMxFound: {
       const ListedRecord& r = *plan.mx_found;
       PyRef message(PyUnicode_FromFormat("Record found: %s %s, %s, %s, %d %d", r.id.c_str(),
                                          r.name.c_str(), r.type.c_str(), r.content.c_str(),
                                          r.proxied ? 1 : 0, static_cast<int>(r.priority)));
       if (!message) return nullptr;
-      return PyTuple_Pack(2, PyTuple_GET_ITEM(listing.first_answer.get(), 0), message.get());
+      return api_response_of(PyTuple_GET_ITEM(listing.first_answer.get(), 0), message.get(),
+                             context, Permission::kDnsEdit);
     }
   }
   return nullptr;
@@ -232,7 +237,7 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
     const ReconcilePlan plan =
         plan_reconciliation(call.wanted, listing.records, listing.element_count == 0);
     CarriedOut done = carry_out(plan, context, zone_id, call.wanted.record);
-    return outcome_value(plan, done, listing, call.wanted.record);
+    return outcome_value(plan, done, listing, call.wanted.record, context);
   });
 }
 

@@ -5,12 +5,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 #include "common/curl_owners.h"
 #include "common/gil.h"
 #include "common/mask_secret.h"
+#include "transport/child_processes.h"
 #include "transport/shared_state.h"
 #include "transport/trace.h"
+
+#ifndef NUV_VERSION
+#define NUV_VERSION "0.1.0"
+#endif
 
 namespace nuv {
 
@@ -29,6 +35,14 @@ HttpResult failure(int status, const char* text) { return HttpResult{status, tex
 
 HttpResult curl_failure(CURLcode code) {
   return failure(static_cast<int>(code), curl_easy_strerror(code));
+}
+
+// Names nuv and libcurl to the service, so its logs can tell our requests
+// apart.
+const std::string& user_agent() {
+  static const std::string text =
+      std::string("nuv/") + NUV_VERSION + " libcurl/" + curl_version_info(CURLVERSION_NOW)->version;
+  return text;
 }
 
 std::string ascii_lower(std::string_view text) {
@@ -86,14 +100,23 @@ HttpResult http_request(std::string_view method, const std::string& url,
   if (setup.handle == nullptr) return failure(-1, "curl_easy_init() failed");
 
   ResponseBuffer response;
+  char error_buffer[CURL_ERROR_SIZE] = {};
   OptionSetter set(setup.handle);
+  set(CURLOPT_ERRORBUFFER, error_buffer);
+  set(CURLOPT_USERAGENT, user_agent().c_str());
   set(CURLOPT_URL, url.c_str());
   // The path goes out exactly as built (and as traced): libcurl would
   // otherwise resolve "." and ".." segments and so change which resource a
   // request reaches.
   set(CURLOPT_PATH_AS_IS, 1L);
+  // A URL without a scheme goes out over TLS, never in clear.
+  set(CURLOPT_DEFAULT_PROTOCOL, "https");
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
+  // A redirect keeps the method and its body (libcurl would otherwise turn a
+  // POST into a GET after 301/302/303, and re-send a PUT or PATCH without
+  // its body): a write is never silently replaced by a read.
+  set(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   set(CURLOPT_VERBOSE, 0L);
@@ -102,6 +125,7 @@ HttpResult http_request(std::string_view method, const std::string& url,
   set(CURLOPT_TIMEOUT, kTimeoutSeconds);
   // Transfers run on any Python thread; timeouts must not rely on signals.
   set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_OPENSOCKETFUNCTION, open_socket_closed_on_exec);
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   if (setup.store) {
@@ -154,7 +178,12 @@ HttpResult http_request(std::string_view method, const std::string& url,
     GilRelease unlocked;
     code = curl_easy_perform(setup.handle);
   }
-  if (code != CURLE_OK) return curl_failure(code);
+  if (code != CURLE_OK) {
+    HttpResult failed = curl_failure(code);
+    failed.detail = error_buffer;
+    failed.ca_source = std::move(setup.ca_source);
+    return failed;
+  }
 
   long status = 0;
   curl_easy_getinfo(setup.handle, CURLINFO_RESPONSE_CODE, &status);
