@@ -1,6 +1,7 @@
 // dns_ensured_record and dns_plan: the same arguments, look-ups, listing and
 // plan; the first carries the plan out, the second returns it.
 #include <string_view>
+#include <unordered_set>
 
 #include "cloudflare/methods.h"
 #include "cloudflare/reconcile.h"
@@ -95,6 +96,7 @@ bool list_name(CloudflareObject* object, const ApiContext& context, const Ensure
   const std::string name = dns_name_key(call.wanted.record.name);
   const std::string first_path = listing_path(zone_id, nullptr, name.c_str(), nullptr);
   size_t pages = 1;
+  std::unordered_set<std::string> seen_ids;
   for (size_t page = 1; page <= pages; ++page) {
     const std::string path = page == 1 ? first_path : first_path + "&page=" + std::to_string(page);
     const HttpResult answer = cloudflare_request(context, "GET", &path, nullptr);
@@ -123,8 +125,11 @@ bool list_name(CloudflareObject* object, const ApiContext& context, const Ensure
       listing.first_answer = std::move(response);
     }
     listing.element_count += parsed->element_count;
-    listing.records.insert(listing.records.end(), std::make_move_iterator(parsed->records.begin()),
-                           std::make_move_iterator(parsed->records.end()));
+    for (ListedRecord& record : parsed->records) {
+      // A record listed twice (records added while the pages are read
+      // shift them) is one record: never written twice.
+      if (seen_ids.insert(record.id).second) listing.records.push_back(std::move(record));
+    }
   }
   return true;
 }
