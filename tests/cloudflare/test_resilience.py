@@ -146,3 +146,39 @@ def test_a_lost_delete_answer_followed_by_404_is_traced_as_done(kind_client, fre
     status, body = kind_client.dns_delete_record(rid(1))
     assert (status, body) == (200, f'{{"result":{{"id":"{rid(1)}"}},"success":true,"errors":[],"messages":[]}}')
     assert "delete answered 404 after an attempt whose answer was lost: already gone" in trace_lines(capfd)
+
+
+# ----- the reconciliation: a write of unknown outcome means listing again ---
+
+BATCH_ROUTE = r"/dns_records/batch$"
+CREATE_ROUTE = r"/dns_records$"
+
+
+@pytest.mark.parametrize(
+    "seeded, route, fault, posts",
+    [
+        # One create: a single request.
+        pytest.param(None, CREATE_ROUTE, "dropped-processed", 1, id="create-applied-answer-lost"),
+        pytest.param(None, CREATE_ROUTE, "502-processed", 1, id="create-applied-502"),
+        pytest.param(None, CREATE_ROUTE, "dropped-unprocessed", 2, id="create-lost-before-the-service"),
+        pytest.param(None, CREATE_ROUTE, "503", 2, id="create-503"),
+        # A CNAME in the way: delete and create in one batch.
+        pytest.param("CNAME", BATCH_ROUTE, "dropped-processed", 1, id="batch-applied-answer-lost"),
+        pytest.param("CNAME", BATCH_ROUTE, "dropped-unprocessed", 2, id="batch-lost-before-the-service"),
+    ],
+)
+def test_a_write_of_unknown_outcome_is_never_sent_again_blindly(zcf, seed, fresh_standin, capfd, seeded, route, fault, posts):
+    if seeded:
+        seed(1, seeded, N, "t.example.net", ttl=1, proxied=False)
+    fresh_standin.fault(route, method="POST", **FAULTS[fault])
+    status, _ = zcf.dns_ensured_record(DOMAIN, "A", N, NEW, False, 1)
+    assert status == 200
+    assert state(fresh_standin) == [(N, "A", NEW, False)]  # once, and nothing else
+    assert len([r for r in sent(fresh_standin, "POST") if re.search(route, r["path"])]) == posts
+    assert any(line.startswith("write outcome unknown (") for line in trace_lines(capfd))
+
+
+def test_listing_again_stops_after_retries_rounds(zcf, fresh_standin):
+    fresh_standin.fault(CREATE_ROUTE, method="POST", status=503, count=None)
+    assert zcf.dns_ensured_record(DOMAIN, "A", N, NEW, False, 1)[0] == 503
+    assert len(sent(fresh_standin, "POST")) == 3 and len(sent(fresh_standin, "GET")) == 3
