@@ -49,7 +49,8 @@ def measure(standin: StandIn) -> dict[str, tuple[float, float]]:
     null = os.open(os.devnull, os.O_WRONLY)
     os.dup2(null, 1)
     try:
-        sends = _sends(nuv.DingTalk(TOKEN, SECRET))
+        # The client's limiter off: this sends far more than a robot may.
+        sends = _sends(nuv.DingTalk(TOKEN, SECRET, rate_limit=0))
         for send in sends.values():
             for _ in range(WARMUP):
                 assert send().ok

@@ -71,7 +71,7 @@ def measure(standin: StandIn, token: str, setup: Callable, batches: bool) -> tup
         wanted = setup(standin, zone_id)
         if not batches:
             standin.refuse_batches(404)
-        cf = Cloudflare(api_token=token, api_url=standin.api_url)
+        cf = Cloudflare(api_token=token, api_url=standin.api_url, rate_limit=0)  # more than a token may
         cf.zone, cf.zone_id = ZONE, zone_id
         standin.clear_requests()
         start = time.perf_counter()
