@@ -6,18 +6,22 @@ settings and purges the cache. ``DingTalk`` posts signed text and markdown
 messages to a custom robot. Both are implemented in the ``_nuv`` extension;
 this package re-exports them and ships their type stubs.
 
+Both trace what they send (secrets masked) to standard output unless told
+otherwise: ``set_trace("off")``, ``"stderr"``, ``"logging"``, a file-like
+object or a callable; or ``NUV_TRACE`` in the environment at import.
+
 ``nuv.testing`` holds local stand-ins of both services for offline tests.
 """
 
-from typing import Final
+# No run-time import beyond _nuv: `import nuv` is part of every cron job's
+# start-up. Annotations live in the stubs (__init__.pyi).
+from _nuv import Cloudflare, DingTalk, get_trace, set_trace
 
-from _nuv import Cloudflare, DingTalk
-
-__all__ = ["Cloudflare", "DingTalk", "ApiResponse", "DEFAULT_API_URL"]
+__all__ = ["Cloudflare", "DingTalk", "ApiResponse", "DEFAULT_API_URL", "set_trace", "get_trace"]
 
 ApiResponse = tuple[int, str]
 """(status, body) of a Cloudflare call: the HTTP status and the response
 text, or libcurl's result code and its description."""
 
-DEFAULT_API_URL: Final[str] = Cloudflare().api_url
+DEFAULT_API_URL = Cloudflare().api_url
 """The base URL a Cloudflare object uses unless given ``api_url``."""

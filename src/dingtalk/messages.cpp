@@ -82,8 +82,7 @@ bool read_mobiles(PyObject* sequence, std::vector<std::string>& mobiles) {
 // not UTF-8), set an exception and return nullptr.
 PyObject* post_message(const std::string& url, const std::string& body) {
   trace("Data: %s\n", body.c_str());
-  const HttpResult result =
-      http_request("POST", url, {kContentTypeLine}, &body, /*user_proxy=*/nullptr);
+  const HttpResult result = http_request("POST", url, {kContentTypeLine}, &body, ProxyChoice{});
   trace("Result: %s\n", result.body.c_str());
   return str_from_utf8(result.body);
 }

@@ -12,9 +12,9 @@ DEFAULT_API_URL = "https://api.cloudflare.com/client/v4"
 DINGTALK_DOC = "DingTalk(token, salt) -> DingTalk \n\n DingTalk Object\n\n"
 
 
-def test_module_publishes_the_two_types_and_nothing_else():
+def test_module_publishes_the_two_types_the_trace_setters_and_nothing_else():
     public = [name for name in vars(_nuv) if not name.startswith("__")]
-    assert public == ["Cloudflare", "DingTalk"]
+    assert sorted(public) == ["Cloudflare", "DingTalk", "get_trace", "set_trace"]
     assert _nuv.__doc__ is None
     assert nuv.Cloudflare is _nuv.Cloudflare and nuv.DingTalk is _nuv.DingTalk
 
