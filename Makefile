@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml \
            $(shell find python -type f -not -name '*.pyc')
 
-.PHONY: all system-deps install test demo bench sanitize fuzz fuzz-build fuzz-deps format format-check clean
+.PHONY: all system-deps install test demo bench bench-deps bench-check sanitize fuzz fuzz-build fuzz-deps format format-check clean
 
 all: install
 
@@ -94,14 +94,22 @@ demo: install
 	$(PY) -m nuv.demo $(ARGS)
 
 # Speed against requests, httpx, pycurl, the official SDK and a C libcurl loop
-# on local servers only; prints a table and writes bench/RESULTS.md.
-bench: install
-	@command -v nginx >/dev/null && command -v hyperfine >/dev/null || { \
-	  echo "installing nginx and hyperfine with apt-get"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nginx hyperfine; }
+# on local servers only; prints a table and writes bench/RESULTS.md and
+# bench/results.json. bench-check runs the targeted measures briefly (about a
+# minute) beside their targets and the committed figures; not run by CI, as
+# the machines are shared and noisy.
+bench-deps: install
+	@command -v nginx >/dev/null && command -v openssl >/dev/null || { \
+	  echo "installing nginx and openssl with apt-get"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nginx openssl; }
 	$(PY) -m pip install -q requests httpx cloudflare
 	$(PY) -m pip install -q pycurl || echo "pycurl did not build: its rows are skipped"
+
+bench: bench-deps
 	$(PY) bench/run.py
+
+bench-check: bench-deps
+	$(PY) bench/check.py
 
 format:
 	@command -v clang-format >/dev/null || apt-get install -y -qq clang-format

@@ -79,11 +79,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(encoded == escaped);
   curl_free(escaped);
 
-  // Paths: the ids stay one segment each, the filters one parameter each.
+  // The segment encoder: the same, with "." encoded too.
+  const std::string segment = nuv::percent_encode_segment(raw);
+  FUZZ_CHECK(segment.find('.') == std::string::npos);
+  std::string dots_restored = segment;
+  for (size_t at = 0; (at = dots_restored.find("%2E", at)) != std::string::npos;) {
+    dots_restored.replace(at, 3, ".");
+    ++at;
+  }
+  FUZZ_CHECK(dots_restored == encoded);
+
+  // Paths: the ids stay one segment each (never a dot segment), the filters
+  // one parameter each.
   const std::string path = nuv::records_path(zone_id, &record_id);
-  FUZZ_CHECK(path == "/zones/" + nuv::percent_encode(zone_id) + "/dns_records/" +
-                         nuv::percent_encode(record_id));
-  FUZZ_CHECK(path.find_first_of("?#") == std::string::npos);
+  FUZZ_CHECK(path == "/zones/" + nuv::percent_encode_segment(zone_id) + "/dns_records/" +
+                         nuv::percent_encode_segment(record_id));
+  FUZZ_CHECK(path.find_first_of("?#.") == std::string::npos);
   size_t slashes = 0;
   for (char c : path) slashes += c == '/' ? 1 : 0;
   FUZZ_CHECK(slashes == 4);

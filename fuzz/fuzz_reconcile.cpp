@@ -1,18 +1,20 @@
 // plan_reconciliation on a wanted record and a listing decoded from the
 // input. Names, types and contents come from small alphabets (plus a few raw
 // bytes) so that records collide the way a real zone's do. Checked:
-//   - present false plans at most one write: the delete of a record with the
-//     wanted name, type and content;
+//   - present false plans only deletes of records with the wanted name,
+//     type and content (and MX priority);
 //   - A and AAAA never delete each other, and no write touches another name;
-//   - every write's target points into the listing, and the plan's outcome
-//     agrees with its writes;
+//   - every write's target points into the listing, no record is written
+//     twice, and the plan's outcome agrees with its writes;
 //   - all writes succeeding, a second plan on the resulting records makes no
 //     write (the call converges);
-//   - the create failing, every listed record is still there afterwards.
+//   - sent one at a time and stopping at a failed create, with what it
+//     deleted restored, every listed record is still there afterwards.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -27,8 +29,8 @@ using nuv::Outcome;
 using nuv::PlannedWrite;
 using nuv::ReconcilePlan;
 using nuv::WantedRecord;
-using nuv::WriteCondition;
 using nuv::WriteKind;
+using nuv::WriteStep;
 
 std::string pick(FuzzedDataProvider& input, const std::vector<const char*>& choices) {
   // One value in eight is raw bytes, the rest from the alphabet.
@@ -75,8 +77,9 @@ bool points_into(const ListedRecord* record, const std::vector<ListedRecord>& li
 
 bool is_address(const std::string& type) { return type == "A" || type == "AAAA"; }
 
-// The records after carrying the plan out, each write succeeding unless it
-// is a create of the wanted record and `create_fails`.
+// The records after sending the plan's writes one at a time, each
+// succeeding unless it is a create of the wanted record and `create_fails`;
+// a failure stops the writes and restores the conflicting records deleted.
 std::vector<ListedRecord> apply(const ReconcilePlan& plan, const WantedRecord& wanted,
                                 const std::vector<ListedRecord>& listing, bool create_fails) {
   const Wanted form = listed_form(wanted);
@@ -86,52 +89,29 @@ std::vector<ListedRecord> apply(const ReconcilePlan& plan, const WantedRecord& w
   std::vector<ListedRecord> state = listing;
   std::vector<bool> removed(listing.size(), false);
   std::vector<ListedRecord> appended;
-  bool have_result = false;
-  bool result_ok = false;
-  bool deleted = false;
-  for (const PlannedWrite& write : plan.writes) {
-    if (write.condition == WriteCondition::kIfResultSucceeded && !(have_result && result_ok)) {
-      continue;
-    }
-    if (write.condition == WriteCondition::kIfDeletedAndResultFailed &&
-        (!deleted || (have_result && result_ok))) {
-      continue;
-    }
-    const size_t index = write.listed ? static_cast<size_t>(write.listed - listing.data()) : 0;
-    bool ok = true;
-    switch (write.kind) {
-      case WriteKind::kAnnounce:
-        continue;
-      case WriteKind::kCreate:
-        ok = !create_fails;
-        if (ok) appended.push_back(created);
-        break;
-      case WriteKind::kUpdate: {
-        ListedRecord& target = state[index];
-        target.type = wanted.record.type;
-        target.name = wanted.record.name;
-        target.content = form.content;
-        target.proxied = wanted.record.proxied;
-        target.priority = form.priority;
-        target.ttl = wanted.record.ttl;
+  std::vector<size_t> to_restore;
+  for (const PlannedWrite* write : nuv::one_at_a_time(plan)) {
+    const size_t index = write->listed ? static_cast<size_t>(write->listed - listing.data()) : 0;
+    if (write->kind == WriteKind::kCreate) {
+      if (create_fails) {
+        for (size_t i : to_restore) appended.push_back(listing[i]);
         break;
       }
-      case WriteKind::kDelete:
-        FUZZ_CHECK(!removed[index]);  // never the same record twice
-        removed[index] = true;
-        deleted = true;
-        break;
-      case WriteKind::kRestore: {
-        ListedRecord restored = listing[index];
-        restored.id = "restored";
-        appended.push_back(restored);
-        break;
-      }
+      appended.push_back(created);
+    } else if (write->kind == WriteKind::kUpdate) {
+      ListedRecord& target = state[index];
+      target.type = wanted.record.type;
+      target.name = wanted.record.name;
+      target.content = form.content;
+      target.proxied = wanted.record.proxied;
+      target.priority = form.priority;
+      target.ttl = wanted.record.ttl;
+    } else {
+      FUZZ_CHECK(!removed[index]);  // never the same record twice
+      removed[index] = true;
+      if (write->step == WriteStep::kClearConflict) to_restore.push_back(index);
     }
-    if (write.is_result) {
-      have_result = true;
-      result_ok = ok;
-    }
+    if (write->step != WriteStep::kClearConflict) to_restore.clear();
   }
   std::vector<ListedRecord> out;
   for (size_t i = 0; i < state.size(); ++i) {
@@ -157,18 +137,19 @@ void check_plan(const ReconcilePlan& plan, const WantedRecord& wanted,
                 const std::vector<ListedRecord>& listing, bool listing_empty) {
   const nuv::RecordFields& want = wanted.record;
   const Wanted form = listed_form(wanted);
-  size_t results = 0;
   bool creates = false;
+  std::set<const ListedRecord*> targets;
   for (const PlannedWrite& write : plan.writes) {
-    if (write.listed != nullptr) FUZZ_CHECK(points_into(write.listed, listing));
-    if (write.kind != WriteKind::kCreate) FUZZ_CHECK(write.listed != nullptr);
-    if (write.announce != nullptr) FUZZ_CHECK(write.listed != nullptr);
-    if (write.is_result) ++results;
-    if (write.kind == WriteKind::kCreate) creates = true;
-    if (write.listed == nullptr) continue;
+    if (write.kind == WriteKind::kCreate) {
+      FUZZ_CHECK(write.listed == nullptr);
+      creates = true;
+      continue;
+    }
+    FUZZ_CHECK(points_into(write.listed, listing));
+    FUZZ_CHECK(targets.insert(write.listed).second);
     const ListedRecord& r = *write.listed;
     // The listing is of the wanted name; nothing else is touched.
-    if (write.kind != WriteKind::kCreate) FUZZ_CHECK(r.name == want.name);
+    FUZZ_CHECK(r.name == want.name);
     if (write.kind == WriteKind::kDelete) {
       FUZZ_CHECK(!(is_address(want.type) && is_address(r.type) && want.type != r.type));
       if (wanted.present) {
@@ -177,55 +158,55 @@ void check_plan(const ReconcilePlan& plan, const WantedRecord& wanted,
       }
     }
     if (write.kind == WriteKind::kUpdate) FUZZ_CHECK(r.type == want.type);
-    if (write.kind == WriteKind::kRestore) {
-      // Only a CNAME swap deletes before it creates; MX priorities are not
-      // carried by a restore, so it must never be one.
-      FUZZ_CHECK(r.type == "CNAME" || is_address(r.type));
-      FUZZ_CHECK(write.condition == WriteCondition::kIfDeletedAndResultFailed);
+    // Only a CNAME swap deletes before it creates.
+    if (write.step == WriteStep::kClearConflict) {
+      FUZZ_CHECK(write.kind == WriteKind::kDelete && (r.type == "CNAME" || is_address(r.type)));
     }
   }
+  for (const nuv::Announcement& line : plan.announcements) {
+    FUZZ_CHECK(points_into(line.listed, listing));
+  }
+  // Batch order: deletes, then updates, then creates.
+  FUZZ_CHECK(std::is_sorted(plan.writes.begin(), plan.writes.end(),
+                            [](const PlannedWrite& a, const PlannedWrite& b) {
+                              auto rank = [](WriteKind k) {
+                                return k == WriteKind::kDelete ? 0 : k == WriteKind::kUpdate ? 1 : 2;
+                              };
+                              return rank(a.kind) < rank(b.kind);
+                            }));
+  if (plan.outcome == Outcome::kWriteResult) FUZZ_CHECK(plan.result_index < plan.writes.size());
 
   if (!wanted.present) {
-    FUZZ_CHECK(plan.writes.size() <= 1);
     if (plan.writes.empty()) {
       FUZZ_CHECK(plan.outcome == (listing_empty ? Outcome::kRecordNotFound
                                                 : Outcome::kNothingToDo));
-    } else {
-      const PlannedWrite& write = plan.writes.front();
+    }
+    for (const PlannedWrite& write : plan.writes) {
       FUZZ_CHECK(write.kind == WriteKind::kDelete);
-      FUZZ_CHECK(write.is_result && write.condition == WriteCondition::kAlways);
       FUZZ_CHECK(write.listed->type == want.type && write.listed->content == form.content);
+      if (want.type == "MX") FUZZ_CHECK(write.listed->priority == form.priority);
       FUZZ_CHECK(plan.outcome == Outcome::kWriteResult);
     }
     return;
   }
 
   FUZZ_CHECK(plan.outcome != Outcome::kRecordNotFound && plan.outcome != Outcome::kNothingToDo);
-  FUZZ_CHECK(results == (plan.outcome == Outcome::kWriteResult ? 1u : 0u));
   if (plan.outcome == Outcome::kMxFound) {
     FUZZ_CHECK(points_into(plan.mx_found, listing));
     FUZZ_CHECK(plan.mx_found->type == "MX" && plan.mx_found->priority == form.priority);
-    FUZZ_CHECK(!creates);
+    FUZZ_CHECK(plan.writes.empty());
   } else {
     FUZZ_CHECK(plan.mx_found == nullptr);
   }
   if (plan.outcome == Outcome::kUnchanged || plan.outcome == Outcome::kMxFound) {
-    for (const PlannedWrite& write : plan.writes) {
-      FUZZ_CHECK(write.kind == WriteKind::kAnnounce || write.kind == WriteKind::kDelete);
-    }
-  }
-  // The result's answer exists before any write that waits for it.
-  bool result_seen = false;
-  for (const PlannedWrite& write : plan.writes) {
-    if (write.condition != WriteCondition::kAlways) FUZZ_CHECK(result_seen);
-    if (write.is_result) result_seen = true;
+    for (const PlannedWrite& write : plan.writes) FUZZ_CHECK(write.kind == WriteKind::kDelete);
   }
 
   // Every write succeeding, the next identical call has nothing to do.
   const std::vector<ListedRecord> after = apply(plan, wanted, listing, false);
   const ReconcilePlan again = nuv::plan_reconciliation(wanted, after, after.empty());
   FUZZ_CHECK(again.outcome == Outcome::kUnchanged || again.outcome == Outcome::kMxFound);
-  for (const PlannedWrite& write : again.writes) FUZZ_CHECK(write.kind == WriteKind::kAnnounce);
+  FUZZ_CHECK(again.writes.empty());
 
   // A failed create loses nothing: what was deleted for it comes back.
   if (creates) {

@@ -21,10 +21,82 @@ bool conflicts_in_type(std::string_view listed, std::string_view wanted) {
   return (listed == "CNAME" && address(wanted)) || (wanted == "CNAME" && address(listed));
 }
 
-PlannedWrite create_write(const ListedRecord* differing = nullptr) {
-  return {WriteKind::kCreate, differing, differing ? kTraceDiffers : nullptr,
-          WriteCondition::kAlways, true};
+// The same-name records of the listing, sorted by what they are to the
+// wanted record.
+struct Neighbours {
+  std::vector<const ListedRecord*> matches;      // the wanted record itself
+  std::vector<const ListedRecord*> same_type;    // same type, other content
+  std::vector<const ListedRecord*> conflicting;  // in the way of the wanted type
+};
+
+Neighbours sort_neighbours(const WantedRecord& wanted, const std::vector<ListedRecord>& listing) {
+  const RecordFields& want = wanted.record;
+  const bool is_mx = want.type == "MX";
+  MxContent mx;
+  if (is_mx) mx = split_mx_content(want.content);
+  // Callers refuse an MX content without host before planning; should one
+  // come here all the same, it matches no listed host.
+  const std::string wanted_content = is_mx ? mx.host.value_or(std::string()) : want.content;
+  Neighbours out;
+  for (const ListedRecord& r : listing) {
+    if (r.name != want.name) continue;
+    if (r.type != want.type) {
+      if (conflicts_in_type(r.type, want.type)) out.conflicting.push_back(&r);
+      continue;
+    }
+    // An MX is the record of its host; its priority is compared like the
+    // other fields, except that removing a record needs the exact one.
+    const bool same =
+        r.content == wanted_content && (!is_mx || wanted.present || r.priority == mx.priority);
+    (same ? out.matches : out.same_type).push_back(&r);
+  }
+  return out;
 }
+
+// Builds the plan's write list in batch order from the three kinds.
+class PlanBuilder {
+ public:
+  explicit PlanBuilder(ReconcilePlan& plan) : plan_(plan) {}
+  void remove(const ListedRecord& r, WriteStep step, const char* reason, const char* format) {
+    deletes_.push_back({WriteKind::kDelete, &r, step, reason});
+    plan_.announcements.push_back({format, &r});
+  }
+  void update(const ListedRecord& r, const char* reason, bool is_result) {
+    updates_.push_back({WriteKind::kUpdate, &r, WriteStep::kWriteWanted, reason});
+    plan_.announcements.push_back({kTraceDiffers, &r});
+    result_ = is_result ? &updates_.back() - updates_.data() : result_;
+    result_in_ = is_result ? WriteKind::kUpdate : result_in_;
+  }
+  void create(const char* reason) {
+    creates_.push_back({WriteKind::kCreate, nullptr, WriteStep::kWriteWanted, reason});
+    result_ = static_cast<ptrdiff_t>(creates_.size()) - 1;
+    result_in_ = WriteKind::kCreate;
+  }
+  void result_is_first_delete() {
+    result_ = 0;
+    result_in_ = WriteKind::kDelete;
+  }
+  void finish() {
+    std::vector<PlannedWrite>& out = plan_.writes;
+    out = std::move(deletes_);
+    const size_t updates_at = out.size();
+    out.insert(out.end(), updates_.begin(), updates_.end());
+    const size_t creates_at = out.size();
+    out.insert(out.end(), creates_.begin(), creates_.end());
+    if (result_ < 0) return;
+    plan_.outcome = Outcome::kWriteResult;
+    const size_t base = result_in_ == WriteKind::kDelete   ? 0
+                        : result_in_ == WriteKind::kUpdate ? updates_at
+                                                           : creates_at;
+    plan_.result_index = base + static_cast<size_t>(result_);
+  }
+
+ private:
+  ReconcilePlan& plan_;
+  std::vector<PlannedWrite> deletes_, updates_, creates_;
+  ptrdiff_t result_ = -1;
+  WriteKind result_in_ = WriteKind::kCreate;
+};
 
 }  // namespace
 
@@ -33,96 +105,88 @@ ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
   const RecordFields& want = wanted.record;
   const bool is_mx = want.type == "MX";
   const bool is_txt = want.type == "TXT";
+  const Neighbours found = sort_neighbours(wanted, listing);
+  ReconcilePlan plan;
+  PlanBuilder build(plan);
+
+  if (!wanted.present) {
+    // The only writes: removing the records that are exactly the one named.
+    if (found.matches.empty()) {
+      plan.outcome = listing_empty ? Outcome::kRecordNotFound : Outcome::kNothingToDo;
+      return plan;
+    }
+    for (const ListedRecord* r : found.matches) {
+      build.remove(*r, WriteStep::kWriteWanted, "not wanted", kTraceDelete);
+    }
+    build.result_is_first_delete();
+    build.finish();
+    return plan;
+  }
+
   MxContent mx;
   if (is_mx) mx = split_mx_content(want.content);
-  // Callers refuse an MX content without host before planning; should one
-  // come here all the same, it matches no listed host.
-  const std::string wanted_content = is_mx ? mx.host.value_or(std::string()) : want.content;
-
-  auto same_name_and_type = [&](const ListedRecord& r) {
-    return r.name == want.name && r.type == want.type;
-  };
-  const ListedRecord* match = nullptr;
-  for (const ListedRecord& r : listing) {
-    if (same_name_and_type(r) && r.content == wanted_content) {
-      match = &r;
-      break;
-    }
-  }
-
-  ReconcilePlan plan;
-  if (!wanted.present) {
-    // The only write: removing the record that is exactly the one named.
-    if (match != nullptr) {
-      plan.writes.push_back(
-          {WriteKind::kDelete, match, kTraceDelete, WriteCondition::kAlways, true});
-      plan.outcome = Outcome::kWriteResult;
-    } else {
-      plan.outcome = listing_empty ? Outcome::kRecordNotFound : Outcome::kNothingToDo;
-    }
-    return plan;
-  }
-
-  if (match != nullptr) {
+  if (!found.matches.empty()) {
+    const ListedRecord& match = *found.matches.front();
     if (is_txt && wanted.replace) {
-      for (const ListedRecord& r : listing) {
-        if (&r != match && same_name_and_type(r) && r.content != wanted_content) {
-          plan.writes.push_back(
-              {WriteKind::kDelete, &r, kTraceDiffers, WriteCondition::kAlways, false});
-        }
+      for (const ListedRecord* r : found.same_type) {
+        build.remove(*r, WriteStep::kRemoveStale, "stale TXT value", kTraceDiffers);
       }
     }
-    if (match->proxied == want.proxied) {
-      plan.outcome = Outcome::kUnchanged;
-    } else {
-      plan.writes.push_back(
-          {WriteKind::kUpdate, match, kTraceDiffers, WriteCondition::kAlways, true});
-      plan.outcome = Outcome::kWriteResult;
+    if (match.proxied != want.proxied) {
+      build.update(match, "proxied differs", true);
+    } else if (is_mx && match.priority != mx.priority) {
+      build.update(match, "priority differs", true);
     }
+    build.finish();
     return plan;
   }
 
-  plan.outcome = Outcome::kWriteResult;
-  std::vector<const ListedRecord*> replaced_txt;
-  for (const ListedRecord& r : listing) {
-    if (r.name != want.name) continue;
-    if (r.type != want.type) {
-      if (!conflicts_in_type(r.type, want.type)) continue;
-      plan.writes.push_back(
-          {WriteKind::kDelete, &r, kTraceTypeConflict, WriteCondition::kAlways, false});
-      plan.writes.push_back(create_write());
-      plan.writes.push_back(
-          {WriteKind::kRestore, &r, nullptr, WriteCondition::kIfDeletedAndResultFailed, false});
-      return plan;
+  if (!found.conflicting.empty()) {
+    // Every record in the way goes, or the create fails on the one left.
+    for (const ListedRecord* r : found.conflicting) {
+      build.remove(*r, WriteStep::kClearConflict, "type conflict", kTraceTypeConflict);
     }
-    // Same name and type, other content.
-    if (is_txt && wanted.replace) {
-      replaced_txt.push_back(&r);  // removed once the wanted record exists
-      continue;
-    }
-    if (is_txt || (is_mx && !wanted.replace)) {
-      // Kept beside the wanted record; an MX of the wanted priority is
-      // reported instead of doubled.
-      if (is_mx && r.priority == mx.priority) {
-        plan.outcome = Outcome::kMxFound;
-        plan.mx_found = &r;
-        plan.writes.push_back(
-            {WriteKind::kAnnounce, &r, kTraceDiffers, WriteCondition::kAlways, false});
-        return plan;
+    build.create("type conflict");
+  } else if (found.same_type.empty()) {
+    build.create("missing");
+  } else if (is_txt) {
+    build.create("missing");
+    if (wanted.replace) {
+      // Removed only once the wanted value exists.
+      for (const ListedRecord* r : found.same_type) {
+        build.remove(*r, WriteStep::kRemoveStale, "stale TXT value", kTraceDiffers);
       }
-      plan.writes.push_back(create_write(&r));
+    } else {
+      plan.announcements.push_back({kTraceDiffers, found.same_type.front()});
+    }
+  } else if (is_mx && !wanted.replace) {
+    // Kept beside the wanted record; an MX of the wanted priority is
+    // reported instead of doubled.
+    const ListedRecord& first = *found.same_type.front();
+    plan.announcements.push_back({kTraceDiffers, &first});
+    if (first.priority == mx.priority) {
+      plan.outcome = Outcome::kMxFound;
+      plan.mx_found = &first;
       return plan;
     }
-    plan.writes.push_back({WriteKind::kUpdate, &r, kTraceDiffers, WriteCondition::kAlways, true});
-    return plan;
+    build.create("missing");
+  } else {
+    build.update(*found.same_type.front(), "content differs", true);
   }
-
-  plan.writes.push_back(create_write());
-  for (const ListedRecord* r : replaced_txt) {
-    plan.writes.push_back(
-        {WriteKind::kDelete, r, kTraceDiffers, WriteCondition::kIfResultSucceeded, false});
-  }
+  build.finish();
   return plan;
+}
+
+std::vector<const PlannedWrite*> one_at_a_time(const ReconcilePlan& plan) {
+  std::vector<const PlannedWrite*> order;
+  order.reserve(plan.writes.size());
+  for (const WriteStep step :
+       {WriteStep::kClearConflict, WriteStep::kWriteWanted, WriteStep::kRemoveStale}) {
+    for (const PlannedWrite& write : plan.writes) {
+      if (write.step == step) order.push_back(&write);
+    }
+  }
+  return order;
 }
 
 std::optional<Listing> parse_listing(const std::string& body) {
@@ -191,50 +255,98 @@ void announce(const char* format, const ListedRecord& r) {
   trace(format, r.id.c_str(), r.name.c_str(), r.type.c_str(), r.content.c_str(), r.proxied ? 1 : 0);
 }
 
-// Carries the plan out, in order, and yields the answer of the write marked
-// as the result (nullopt when there is none).
-std::optional<HttpResult> carry_out(const ReconcilePlan& plan, const ApiContext& context,
-                                    const std::string& zone_id, const RecordFields& wanted) {
-  std::optional<HttpResult> result;
-  bool deleted = false;
-  for (const PlannedWrite& write : plan.writes) {
-    const bool result_ok = result && succeeded(*result);
-    if (write.condition == WriteCondition::kIfResultSucceeded && !result_ok) continue;
-    if (write.condition == WriteCondition::kIfDeletedAndResultFailed && (!deleted || result_ok)) {
-      continue;
-    }
-    if (write.announce != nullptr) announce(write.announce, *write.listed);
-    HttpResult answer;
-    switch (write.kind) {
-      case WriteKind::kAnnounce:
-        continue;
-      case WriteKind::kCreate:
-        answer = create_record(context, zone_id, wanted);
-        break;
-      case WriteKind::kUpdate:
-        answer = update_record(context, zone_id, write.listed->id, wanted);
-        break;
-      case WriteKind::kDelete:
-        answer = delete_record(context, zone_id, write.listed->id);
-        deleted = succeeded(answer);
-        break;
-      case WriteKind::kRestore: {
-        const ListedRecord& old = *write.listed;
-        answer = create_record(context, zone_id,
-                               RecordFields{old.type, old.name, old.content, old.proxied, old.ttl});
-        if (succeeded(answer)) {
-          ListedRecord restored = old;
-          restored.id = created_id(answer, old.id);
-          announce("record restored: %s %s, %s, %s, %d\n", restored);
-        } else {
-          announce("record not restored: %s %s, %s, %s, %d\n", old);
-        }
-        break;
-      }
-    }
-    if (write.is_result) result = std::move(answer);
+RecordFields fields_of(const ListedRecord& r) {
+  return RecordFields{r.type, r.name, r.content, r.proxied, r.ttl};
+}
+
+// Records deleted to make room for the wanted one: re-created as they were
+// listed when the guard goes before dismiss(), whatever the path out (a
+// failed write, an early return, a C++ exception), so a failed swap never
+// loses a record.
+class RestoreOnFailure {
+ public:
+  RestoreOnFailure(const ApiContext& context, std::string_view zone_id, size_t capacity)
+      : context_(context), zone_id_(zone_id) {
+    deleted_.reserve(capacity);  // add() must not allocate once a delete is done
   }
-  return result;
+  RestoreOnFailure(const RestoreOnFailure&) = delete;
+  RestoreOnFailure& operator=(const RestoreOnFailure&) = delete;
+  ~RestoreOnFailure() {
+    for (const ListedRecord* r : deleted_) restore(*r);
+  }
+
+  void add(const ListedRecord& deleted) noexcept { deleted_.push_back(&deleted); }
+  void dismiss() noexcept { deleted_.clear(); }
+
+ private:
+  void restore(const ListedRecord& old) noexcept {
+    try {
+      const HttpResult answer = create_record(context_, zone_id_, fields_of(old));
+      if (succeeded(answer)) {
+        ListedRecord restored = old;
+        restored.id = created_id(answer, old.id);
+        announce("record restored: %s %s, %s, %s, %d\n", restored);
+        return;
+      }
+    } catch (...) {
+      // Out of memory while restoring: say so below; nothing may escape a
+      // destructor that runs while another exception unwinds.
+    }
+    announce("record not restored: %s %s, %s, %s, %d\n", old);
+  }
+
+  const ApiContext& context_;
+  std::string_view zone_id_;
+  std::vector<const ListedRecord*> deleted_;
+};
+
+HttpResult send_write(const PlannedWrite& write, const ApiContext& context,
+                      const std::string& zone_id, const RecordFields& wanted) {
+  switch (write.kind) {
+    case WriteKind::kCreate:
+      return create_record(context, zone_id, wanted);
+    case WriteKind::kUpdate:
+      return update_record(context, zone_id, write.listed->id, wanted);
+    case WriteKind::kDelete:
+      break;
+  }
+  return delete_record(context, zone_id, write.listed->id);
+}
+
+// What carrying a plan out gave: the answer of the plan's result write, or
+// the first failed write's answer (the writes stop there).
+struct CarriedOut {
+  std::optional<HttpResult> result;
+  std::optional<HttpResult> failure;
+};
+
+// Traces the plan's decisions, then sends its writes one at a time, each
+// step only once the previous one succeeded.
+CarriedOut carry_out(const ReconcilePlan& plan, const ApiContext& context,
+                     const std::string& zone_id, const RecordFields& wanted) {
+  for (const Announcement& line : plan.announcements) announce(line.format, *line.listed);
+  CarriedOut out;
+  const std::vector<const PlannedWrite*> order = one_at_a_time(plan);
+  RestoreOnFailure restore(context, zone_id, order.size());
+  for (const PlannedWrite* write : order) {
+    HttpResult answer = send_write(*write, context, zone_id, wanted);
+    if (!succeeded(answer)) {
+      if (write->kind == WriteKind::kDelete) {
+        announce("record not deleted: %s %s, %s, %s, %d\n", *write->listed);
+      }
+      out.failure = std::move(answer);
+      return out;  // `restore` puts back what this plan deleted
+    }
+    if (write->step == WriteStep::kClearConflict) {
+      restore.add(*write->listed);
+    } else {
+      restore.dismiss();  // the wanted record is in place
+    }
+    if (plan.outcome == Outcome::kWriteResult && write == &plan.writes[plan.result_index]) {
+      out.result = std::move(answer);
+    }
+  }
+  return out;
 }
 
 PyObject* not_found(const char* format, const RecordFields& wanted) {
@@ -267,20 +379,21 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
                                      "ttl",    "present", "replace", nullptr};
     const char *domain, *type, *name, *content;
     int proxied = 0;
-    int ttl = 0;
+    PyObject* ttl_arg = nullptr;
     PyObject* present_arg = nullptr;
     PyObject* replace_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspi|OO:dns_ensured_record",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspO|OO:dns_ensured_record",
                                      const_cast<char**>(keywords), &domain, &type, &name, &content,
-                                     &proxied, &ttl, &present_arg, &replace_arg)) {
+                                     &proxied, &ttl_arg, &present_arg, &replace_arg)) {
       return nullptr;
     }
+    WantedRecord wanted{RecordFields{type, name, content, false, 0}};
+    if (!read_ttl(ttl_arg, wanted.record.ttl)) return nullptr;
     auto* object = reinterpret_cast<CloudflareObject*>(self);
     if (object->zone_id == nullptr) {
       PyErr_SetString(PyExc_TypeError, kZoneIdNullMessage);
       return nullptr;
     }
-    WantedRecord wanted{RecordFields{type, name, content, false, static_cast<uint32_t>(ttl)}};
     if (!read_flag(present_arg, wanted.present) || !read_flag(replace_arg, wanted.replace)) {
       return nullptr;
     }
@@ -288,10 +401,7 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
     // The service proxies only these types; any other would never match its
     // own listing and be rewritten on every call.
     record.proxied = proxied != 0 && is_proxiable_type(record.type);
-    if (record.type == "MX" && !split_mx_content(record.content).host) {
-      raise_mx_without_host(record.content);
-      return nullptr;
-    }
+    if (!check_record_fields(record)) return nullptr;
 
     ApiContext context;
     if (!read_api_context(object, context)) return nullptr;
@@ -316,12 +426,13 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
 
     const ReconcilePlan plan =
         plan_reconciliation(wanted, parsed->records, parsed->element_count == 0);
-    std::optional<HttpResult> result = carry_out(plan, context, zone_id, record);
+    CarriedOut done = carry_out(plan, context, zone_id, record);
+    if (done.failure) return api_response(*done.failure);
     switch (plan.outcome) {
       case Outcome::kUnchanged:
         return listing_response.release();
       case Outcome::kWriteResult:
-        return api_response(*result);
+        return api_response(*done.result);
       case Outcome::kRecordNotFound:
         return not_found("Record not found: %s, %s, %s, %d", record);
       case Outcome::kNothingToDo:

@@ -42,47 +42,53 @@ struct Listing {
 std::optional<Listing> parse_listing(const std::string& body);
 
 enum class WriteKind {
-  kAnnounce,  // only the trace line
-  kCreate,    // the wanted record
-  kUpdate,    // the listed record, to the wanted record
-  kDelete,    // the listed record
-  kRestore,   // re-create the listed record as it was listed
+  kCreate,  // the wanted record
+  kUpdate,  // the listed record, to the wanted record
+  kDelete,  // the listed record
 };
 
-// When a write goes ahead, given what the plan's earlier writes returned.
-enum class WriteCondition {
-  kAlways,
-  // The write whose answer is the call's result succeeded (HTTP 2xx).
-  kIfResultSucceeded,
-  // The previous delete succeeded and the result write failed: put back
-  // what was deleted.
-  kIfDeletedAndResultFailed,
+// When a write goes out if the writes are sent one at a time. Each step
+// waits for the previous one to succeed, so that the name is never left
+// without a record: records in the way of the wanted one go first (and come
+// back if what follows fails), then the wanted record is written, then what
+// it makes stale is removed.
+enum class WriteStep {
+  kClearConflict,  // a delete that the create needs; restored on failure
+  kWriteWanted,    // the create or update of the wanted record
+  kRemoveStale,    // a delete once the wanted record is in place
 };
 
 struct PlannedWrite {
   WriteKind kind;
-  // The listed record the write acts on or, for a create, the one whose
-  // difference caused it (nullptr: none).
+  // The listed record the write acts on (nullptr for a create).
   const ListedRecord* listed;
-  // printf format traced before the write with the listed record's id,
-  // name, type, content and proxied (nullptr: nothing traced).
-  const char* announce;
-  WriteCondition condition;
-  // This write's answer is the call's result.
-  bool is_result;
+  WriteStep step;
+  // Why, in a few words ("missing", "type conflict", "stale TXT value").
+  const char* reason;
+};
+
+// A trace line of the decision: a printf format filled with the listed
+// record's id, name, type, content and proxied.
+struct Announcement {
+  const char* format;
+  const ListedRecord* listed;
 };
 
 enum class Outcome {
   kUnchanged,       // the listing's own answer
-  kWriteResult,     // the answer of the write marked is_result
+  kWriteResult,     // the answer of the write at result_index
   kRecordNotFound,  // "404", "Record not found: ..."
   kNothingToDo,     // "404", "Nothing to do, Record not found: ..."
   kMxFound,         // listing status, "Record found: ..." of mx_found
 };
 
 struct ReconcilePlan {
+  // In the order the service applies them in one batch: deletes, then
+  // updates, then creates.
   std::vector<PlannedWrite> writes;
+  std::vector<Announcement> announcements;
   Outcome outcome = Outcome::kUnchanged;
+  size_t result_index = 0;  // with kWriteResult
   const ListedRecord* mx_found = nullptr;
 };
 
@@ -97,5 +103,9 @@ inline constexpr char kTraceDiffers[] =
 // listing non-empty ("Nothing to do, ..."). The plan points into `listing`.
 ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
                                   const std::vector<ListedRecord>& listing, bool listing_empty);
+
+// The plan's writes in the order they go out one at a time: by step,
+// keeping the plan's order within a step.
+std::vector<const PlannedWrite*> one_at_a_time(const ReconcilePlan& plan);
 
 }  // namespace nuv

@@ -17,7 +17,7 @@ struct RecordFields {
   // For MX: "host|priority".
   std::string content;
   bool proxied = false;
-  // The 32 bits a caller gave; sent as a signed 32-bit number.
+  // 0..2^31-1 (read_ttl refuses the rest).
   uint32_t ttl = 1;
 };
 
@@ -39,7 +39,7 @@ MxContent split_mx_content(std::string_view content);
 std::optional<std::string> build_record_body(const RecordFields& record);
 
 // "/zones/<zone id>/dns_records", then "/<record id>" when one is given;
-// both ids percent-encoded.
+// both ids percent-encoded as one segment each ("." included).
 std::string records_path(std::string_view zone_id, const std::string* record_id = nullptr);
 
 // "/zones/<zone id>/dns_records?" and the filters given (nullptr: left
@@ -56,7 +56,17 @@ HttpResult update_record(const ApiContext& context, std::string_view zone_id,
 HttpResult delete_record(const ApiContext& context, std::string_view zone_id,
                          const std::string& record_id);
 
-// ValueError for an MX content that names no host.
-void raise_mx_without_host(const std::string& content);
+inline constexpr uint32_t kMaxTtl = 2147483647u;
+inline constexpr int32_t kMaxMxPriority = 65535;
+
+// A ttl argument: an int (or an object with __index__) from 0 to 2^31-1.
+// On error (TypeError, or OverflowError outside the range), set an
+// exception and return false.
+bool read_ttl(PyObject* given, uint32_t& ttl);
+
+// The checks every write makes before any request: an MX content must name
+// a host (ValueError) and a priority from 0 to 65535 (OverflowError). On
+// error, set an exception and return false.
+bool check_record_fields(const RecordFields& record);
 
 }  // namespace nuv

@@ -8,6 +8,7 @@
 #include "common/guard.h"
 #include "common/json_build.h"
 #include "common/percent_encode.h"
+#include "common/py_ref.h"
 
 namespace nuv {
 
@@ -79,19 +80,46 @@ std::optional<std::string> build_record_body(const RecordFields& record) {
 }
 
 std::string records_path(std::string_view zone_id, const std::string* record_id) {
-  std::string path = "/zones/";
-  path += percent_encode(zone_id);
+  std::string path = zone_path(zone_id);
   path += "/dns_records";
   if (record_id != nullptr) {
     path += '/';
-    path += percent_encode(*record_id);
+    path += percent_encode_segment(*record_id);
   }
   return path;
 }
 
-void raise_mx_without_host(const std::string& content) {
-  PyErr_Format(PyExc_ValueError, "MX content names no mail host: '%s' (expected \"host|priority\")",
-               content.c_str());
+bool read_ttl(PyObject* given, uint32_t& ttl) {
+  PyRef index(PyNumber_Index(given));
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  // Beyond the signed 32 bits the service reads, a ttl used to wrap around
+  // (2^32 + 120 went out as 120): refuse it instead.
+  if (overflow != 0 || value < 0 || value > kMaxTtl) {
+    PyErr_Format(PyExc_OverflowError, "ttl must be between 0 and %u", kMaxTtl);
+    return false;
+  }
+  ttl = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool check_record_fields(const RecordFields& record) {
+  if (record.type != "MX") return true;
+  const MxContent mx = split_mx_content(record.content);
+  if (!mx.host) {
+    PyErr_Format(PyExc_ValueError,
+                 "MX content names no mail host: '%s' (expected \"host|priority\")",
+                 record.content.c_str());
+    return false;
+  }
+  if (mx.priority < 0 || mx.priority > kMaxMxPriority) {
+    PyErr_Format(PyExc_OverflowError, "MX priority must be between 0 and %d: '%s'", kMaxMxPriority,
+                 record.content.c_str());
+    return false;
+  }
+  return true;
 }
 
 HttpResult create_record(const ApiContext& context, std::string_view zone_id,
@@ -123,10 +151,7 @@ PyObject* write_record(PyObject* self, const std::string* record_id, RecordField
   auto* object = reinterpret_cast<CloudflareObject*>(self);
   std::string zone_id;
   if (!read_zone_id(object, zone_id)) return nullptr;
-  if (record.type == "MX" && !split_mx_content(record.content).host) {
-    raise_mx_without_host(record.content);
-    return nullptr;
-  }
+  if (!check_record_fields(record)) return nullptr;
   ApiContext context;
   if (!read_api_context(object, context)) return nullptr;
   return api_response(record_id ? update_record(context, zone_id, *record_id, record)
@@ -140,12 +165,14 @@ PyObject* Cloudflare_dns_create_record(PyObject* self, PyObject* args, PyObject*
     static const char* keywords[] = {"type", "name", "content", "proxied", "ttl", nullptr};
     const char *type, *name, *content;
     int proxied = 0;
-    unsigned int ttl = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssspI:dns_create_record",
+    PyObject* ttl_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssspO:dns_create_record",
                                      const_cast<char**>(keywords), &type, &name, &content, &proxied,
-                                     &ttl)) {
+                                     &ttl_arg)) {
       return nullptr;
     }
+    uint32_t ttl = 0;
+    if (!read_ttl(ttl_arg, ttl)) return nullptr;
     return write_record(self, nullptr, RecordFields{type, name, content, proxied != 0, ttl});
   });
 }
@@ -156,12 +183,14 @@ PyObject* Cloudflare_dns_update_record(PyObject* self, PyObject* args, PyObject*
                                      "proxied",   "ttl",  nullptr};
     const char *record_id, *type, *name, *content;
     int proxied = 0;
-    unsigned int ttl = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspI:dns_update_record",
+    PyObject* ttl_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspO:dns_update_record",
                                      const_cast<char**>(keywords), &record_id, &type, &name,
-                                     &content, &proxied, &ttl)) {
+                                     &content, &proxied, &ttl_arg)) {
       return nullptr;
     }
+    uint32_t ttl = 0;
+    if (!read_ttl(ttl_arg, ttl)) return nullptr;
     const std::string id(record_id);
     return write_record(self, &id, RecordFields{type, name, content, proxied != 0, ttl});
   });

@@ -4,6 +4,7 @@
 
 #include "cloudflare/methods.h"
 #include "common/guard.h"
+#include "common/percent_encode.h"
 #include "common/py_ref.h"
 #include "common/text.h"
 
@@ -64,6 +65,10 @@ bool read_zone_id(CloudflareObject* self, std::string& zone_id) {
     return false;
   }
   return utf8_of_str(self->zone_id, zone_id);
+}
+
+std::string zone_path(std::string_view zone_id) {
+  return "/zones/" + percent_encode_segment(zone_id);
 }
 
 HttpResult cloudflare_request(const ApiContext& context, std::string_view method,

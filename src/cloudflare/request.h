@@ -38,6 +38,10 @@ bool read_api_context(CloudflareObject* self, ApiContext& context);
 // unconvertible text), set an exception and return false.
 bool read_zone_id(CloudflareObject* self, std::string& zone_id);
 
+// "/zones/<zone id>": the id as one path segment ("." encoded too), so no
+// zone id can lead a request to another resource.
+std::string zone_path(std::string_view zone_id);
+
 // One request: base URL + path (DEFAULT_ZONES_PATH when null), the JSON
 // content type and the bearer token, the instance's proxy.
 HttpResult cloudflare_request(const ApiContext& context, std::string_view method,

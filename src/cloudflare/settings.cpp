@@ -4,7 +4,6 @@
 #include "cloudflare/request.h"
 #include "common/guard.h"
 #include "common/json_build.h"
-#include "common/percent_encode.h"
 
 namespace nuv {
 
@@ -25,7 +24,7 @@ PyObject* zone_request(PyObject* self, const char* method, const char* suffix,
   if (!read_zone_id(object, zone_id)) return nullptr;
   ApiContext context;
   if (!read_api_context(object, context)) return nullptr;
-  const std::string path = "/zones/" + percent_encode(zone_id) + suffix;
+  const std::string path = zone_path(zone_id) + suffix;
   return api_response(cloudflare_request(context, method, &path, &body));
 }
 

@@ -2,6 +2,7 @@
 
 #include <json-c/json.h>
 
+#include "cloudflare/dns_names.h"
 #include "cloudflare/methods.h"
 #include "common/guard.h"
 #include "common/json_tree.h"
@@ -13,11 +14,14 @@ namespace nuv {
 
 namespace {
 
-// The id of the first zone listed, or nullptr when the answer does not say
-// "success": true with a "result" array; `empty` tells a successful answer
-// without zones.
-const char* first_zone_id(json_object* root, bool& empty) {
-  empty = false;
+// The id of the zone listed under `domain` (see same_dns_name), or nullptr
+// when the answer does not say "success": true with a "result" array; `none`
+// tells a successful answer that lists no zone of that name. The service's
+// name filter takes operators ("not_equal:", "contains:", ...), and an
+// answer may list other zones first: only the name decides which zone the
+// writes go to.
+const char* zone_id_named(json_object* root, std::string_view domain, bool& none) {
+  none = false;
   json_object* success = nullptr;
   json_object* result = nullptr;
   if (!json_object_is_type(root, json_type_object) ||
@@ -26,16 +30,23 @@ const char* first_zone_id(json_object* root, bool& empty) {
       !json_object_is_type(result, json_type_array)) {
     return nullptr;
   }
-  if (json_object_array_length(result) == 0) {
-    empty = true;
-    return nullptr;
+  const size_t count = json_object_array_length(result);
+  for (size_t i = 0; i < count; ++i) {
+    json_object* zone = json_object_array_get_idx(result, i);
+    json_object* name = nullptr;
+    if (!json_object_object_get_ex(zone, "name", &name) ||
+        !json_object_is_type(name, json_type_string) ||
+        !same_dns_name(std::string_view(json_object_get_string(name),
+                                        static_cast<size_t>(json_object_get_string_len(name))),
+                       domain)) {
+      continue;
+    }
+    json_object* id = nullptr;
+    if (!json_object_object_get_ex(zone, "id", &id) || id == nullptr) return nullptr;
+    return json_object_get_string(id);
   }
-  json_object* id = nullptr;
-  if (!json_object_object_get_ex(json_object_array_get_idx(result, 0), "id", &id) ||
-      id == nullptr) {
-    return nullptr;
-  }
-  return json_object_get_string(id);
+  none = true;
+  return nullptr;
 }
 
 }  // namespace
@@ -56,9 +67,9 @@ PyRef lookup_zone(CloudflareObject* self, const ApiContext& context, const std::
   if (!response) return {};
 
   JsonTree root(json_tokener_parse(result.body.c_str()));
-  bool empty = false;
-  const char* id = first_zone_id(root.get(), empty);
-  if (empty) {
+  bool none = false;
+  const char* id = zone_id_named(root.get(), domain, none);
+  if (none) {
     PyErr_Format(PyExc_TypeError, "Domain not found: %s", domain.c_str());
     return {};
   }

@@ -9,15 +9,13 @@ bool is_unreserved(unsigned char c) {
          c == '.' || c == '_' || c == '~';
 }
 
-}  // namespace
-
-std::string percent_encode(std::string_view raw) {
+std::string encode_except(std::string_view raw, bool (*kept)(unsigned char)) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(raw.size() * 3);
   for (char ch : raw) {
     auto c = static_cast<unsigned char>(ch);
-    if (is_unreserved(c)) {
+    if (kept(c)) {
       out.push_back(ch);
     } else {
       out.push_back('%');
@@ -26,6 +24,16 @@ std::string percent_encode(std::string_view raw) {
     }
   }
   return out;
+}
+
+bool is_unreserved_but_dot(unsigned char c) { return c != '.' && is_unreserved(c); }
+
+}  // namespace
+
+std::string percent_encode(std::string_view raw) { return encode_except(raw, is_unreserved); }
+
+std::string percent_encode_segment(std::string_view raw) {
+  return encode_except(raw, is_unreserved_but_dot);
 }
 
 }  // namespace nuv

@@ -138,6 +138,10 @@ HttpResult http_request(std::string_view method, const std::string& url,
   ResponseBuffer response;
   OptionSetter set(setup.handle);
   set(CURLOPT_URL, url.c_str());
+  // The path goes out exactly as built (and as traced): libcurl would
+  // otherwise resolve "." and ".." segments and so change which resource a
+  // request reaches.
+  set(CURLOPT_PATH_AS_IS, 1L);
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
   set(CURLOPT_PROTOCOLS_STR, "http,https");

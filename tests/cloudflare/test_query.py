@@ -57,11 +57,49 @@ def test_unknown_domain_leaves_the_fields_unset(cf, zone):
         cf.purge_cache()  # reading the properties above left them unset
 
 
-def test_first_of_several_zones_is_taken(cf, fresh_standin):
-    first = fresh_standin.add_zone("one-example.com")
+@pytest.mark.parametrize("domain", ["contains:example", "not_equal:one-example.com", "ends_with:example.com"])
+def test_operator_in_the_domain_selects_no_zone(cf, fresh_standin, domain):
+    fresh_standin.add_zone("one-example.com")
     fresh_standin.add_zone("two-example.com")
-    cf.query("contains:example")
-    assert (cf.zone, cf.zone_id) == ("contains:example", first["id"])
+    with pytest.raises(TypeError, match=f"^Domain not found: {domain}$"):
+        cf.query(domain)
+    assert (cf.zone, cf.zone_id) == ("", "")
+
+
+def listing_zones(standin, *names):
+    zones = [{"id": f"{n:032x}", "name": name, "status": "active"} for n, name in enumerate(names, 1)]
+    standin.add_fault("GET", r"/zones$", status=200, body={"success": True, "errors": [], "messages": [], "result": zones})
+
+
+@pytest.mark.parametrize(
+    "asked, listed, chosen",
+    [
+        (DOMAIN, ["other.com", DOMAIN], 2),
+        ("Example.COM", ["other.com", DOMAIN], 2),
+        ("example.com.", [DOMAIN], 1),
+        (DOMAIN, ["EXAMPLE.com."], 1),
+        (DOMAIN, ["other.com", "sub.example.com", "example.com.evil"], None),
+        ("example.com..", [DOMAIN], None),
+        (DOMAIN, [], None),
+    ],
+)
+def test_only_the_zone_of_that_name_is_selected(cf, fresh_standin, asked, listed, chosen):
+    listing_zones(fresh_standin, *listed)
+    if chosen is None:
+        with pytest.raises(TypeError, match="^Domain not found: "):
+            cf.query(asked)
+        assert cf.zone_id == ""
+    else:
+        cf.query(asked)
+        assert (cf.zone, cf.zone_id) == (asked, f"{chosen:032x}")
+
+
+def test_writes_never_reach_a_zone_listed_first_under_another_name(cf, zone, fresh_standin):
+    listing_zones(fresh_standin, OTHER_DOMAIN)
+    cf.zone_id = ZONE_ID
+    with pytest.raises(TypeError, match=f"^Domain not found: {DOMAIN}$"):
+        cf.dns_ensured_record(DOMAIN, "A", f"n.{DOMAIN}", "192.0.2.1", False, 1)
+    assert [r["method"] for r in sent(fresh_standin)] == ["GET"]
 
 
 @pytest.mark.parametrize(
@@ -110,8 +148,8 @@ def test_unreachable_host_raises_exception_with_libcurls_text(client_env):
         {"success": True},
         {"success": True, "result": {"id": ZONE_ID}},
         {"success": True, "result": [{"name": DOMAIN}]},
-        {"success": True, "result": [{"id": None}]},
-        {"success": "", "result": [{"id": ZONE_ID}]},
+        {"success": True, "result": [{"id": None, "name": DOMAIN}]},
+        {"success": "", "result": [{"id": ZONE_ID, "name": DOMAIN}]},
         "<html>bad gateway</html>",
     ],
 )
@@ -127,7 +165,7 @@ def test_answer_without_a_zone_id_raises_exception_with_the_body(cf, fresh_stand
 
 
 def test_zone_id_that_is_not_a_string_is_taken_as_its_json_text(cf, fresh_standin):
-    fresh_standin.add_fault("GET", r"/zones$", status=200, body={"success": 1, "result": [{"id": 42}]})
+    fresh_standin.add_fault("GET", r"/zones$", status=200, body={"success": 1, "result": [{"id": 42, "name": DOMAIN}]})
     cf.query(DOMAIN)
     assert cf.zone_id == "42"
 

@@ -256,22 +256,52 @@ def test_restore_that_fails_too_is_reported(zcf, seed, fresh_standin, capfd):
     assert decisions(capfd)[-1] == f"record not restored: {rid(1)} {N}, CNAME, {T}, 0"
 
 
-def test_service_refusal_of_the_create_restores_too(zcf, seed, fresh_standin, capfd):
+def test_cname_replaces_every_address_record_of_its_name(zcf, seed, fresh_standin, capfd):
     seed(1, "A", N, P)
     seed(2, "AAAA", N, "2001:db8::1")
-    response = ensure(zcf, "CNAME", N, T, False, 1)
-    assert error_of(response)[:2] == (400, 81053)
+    result = result_of(ensure(zcf, "CNAME", N, T, False, 1))
+    assert result["type"] == "CNAME"
+    assert state(fresh_standin) == [(N, "CNAME", T, False)]
+    assert decisions(capfd)[1:] == [f"record found: {rid(1)} {N}, A, {P}, 0", f"record found: {rid(2)} {N}, AAAA, 2001:db8::1, 0"]
+    fresh_standin.clear_requests()
+    assert ensure(zcf, "CNAME", N, T, False, 1)[0] == 200
+    assert writes(fresh_standin) == []
+
+
+def test_refused_create_restores_every_record_it_replaced(zcf, seed, fresh_standin, capfd):
+    seed(1, "A", N, P)
+    seed(2, "AAAA", N, "2001:db8::1")
+    response = ensure(zcf, "CNAME", N, T, False, 30)
+    assert error_of(response)[:2] == (400, 9021)
     assert sorted(state(fresh_standin)) == [(N, "A", P, False), (N, "AAAA", "2001:db8::1", False)]
-    assert decisions(capfd)[-1].startswith("record restored: ")
+    assert [line.split(":")[0] for line in decisions(capfd)[-2:]] == ["record restored", "record restored"]
 
 
-def test_refused_delete_is_not_restored(zcf, seed, fresh_standin, capfd):
+def test_refused_delete_is_the_answer_and_nothing_follows(zcf, seed, fresh_standin, capfd):
+    seed(1, "A", N, P)
+    seed(2, "AAAA", N, "2001:db8::1")
+    fresh_standin.add_fault("DELETE", rf"/{rid(2)}$", status=503, body=FAILED)
+    assert ensure(zcf, "CNAME", N, T, False, 1) == (503, json.dumps(FAILED))
+    assert [m for m, _ in writes(fresh_standin)] == ["DELETE", "DELETE", "POST"]  # the last one restores the A
+    assert sorted(state(fresh_standin)) == [(N, "A", P, False), (N, "AAAA", "2001:db8::1", False)]
+    assert decisions(capfd)[-2:] == [
+        f"record not deleted: {rid(2)} {N}, AAAA, 2001:db8::1, 0",
+        decisions_restored(fresh_standin, "A"),
+    ]
+
+
+def decisions_restored(standin, type_):
+    (record,) = [r for r in standin.records(ZONE_ID) if r["type"] == type_]
+    return f"record restored: {record['id']} {N}, {type_}, {record['content']}, 0"
+
+
+def test_create_that_throws_after_a_delete_still_restores(run_preloaded, seed, fresh_standin):
     seed(1, "CNAME", N, T)
-    fresh_standin.add_fault("DELETE", r"/dns_records/", status=503, body=FAILED)
-    response = ensure(zcf, "A", N, P, False, 1)
-    assert error_of(response)[:2] == (400, 81054)
+    done = run_preloaded(f"cf.dns_ensured_record({DOMAIN!r}, 'A', {N!r}, {P!r}, False, 1)", fail_text=P)
+    assert "MemoryError" in done.stderr, (done.returncode, done.stderr, done.stdout)
+    assert state(fresh_standin) == [(N, "CNAME", T, False)]
     assert [m for m, _ in writes(fresh_standin)] == ["DELETE", "POST"]
-    assert decisions(capfd) == [CURRENT, f"record found: {rid(1)} {N}, CNAME, {T}, 0"]
+    assert done.stdout.splitlines()[-1].startswith("record restored: ")
 
 
 # ----- TXT ----------------------------------------------------------------
@@ -294,8 +324,17 @@ def test_txt_replace_keeps_everything_when_the_create_fails(zcf, seed, fresh_sta
     response = ensure(zcf, "TXT", N, "v=c", True, 30)
     assert error_of(response)[:2] == (400, 9021)
     assert writes(fresh_standin) == [("POST", RECORDS)]
-    assert decisions(capfd) == [CURRENT]
     assert state(fresh_standin) == [(N, "TXT", "v=a", False), (N, "TXT", "v=b", False)]
+
+
+@pytest.mark.parametrize("wanted", ["v=c", "v=b"])
+def test_failed_removal_of_a_stale_txt_value_is_the_answer(zcf, seed, fresh_standin, capfd, wanted):
+    seed(1, "TXT", N, "v=a")
+    seed(2, "TXT", N, "v=b")
+    fresh_standin.add_fault("DELETE", rf"/{rid(1)}$", status=503, body=FAILED)
+    assert ensure(zcf, "TXT", N, wanted, False, 1) == (503, json.dumps(FAILED))
+    assert f"record not deleted: {rid(1)} {N}, TXT, v=a, 0" in decisions(capfd)
+    assert (N, "TXT", "v=a", False) in state(fresh_standin)
 
 
 def test_txt_without_replace_keeps_the_others(zcf, seed, fresh_standin, capfd):
@@ -318,10 +357,21 @@ def test_lower_case_txt_is_another_type(zcf, seed, fresh_standin):
 # ----- MX -----------------------------------------------------------------
 
 
-def test_mx_host_match_ignores_the_priority_and_proxied(zcf, seed, fresh_standin):
+def test_mx_of_the_wanted_host_gets_the_wanted_priority(zcf, seed, fresh_standin):
     seed(1, "MX", N, H1, priority=10)
+    result = result_of(ensure(zcf, "MX", N, f"{H1}|20", True, 1, True, 0))
+    assert (result["content"], result["priority"]) == (H1, 20)
+    assert [m for m, _ in writes(fresh_standin)] == ["PUT"]
     assert ensure(zcf, "MX", N, f"{H1}|20", True, 1)[0] == 200
-    assert writes(fresh_standin) == []
+    assert len(writes(fresh_standin)) == 1
+
+
+@pytest.mark.parametrize("content, deleted", [(f"{H1}|20", None), (H1, rid(1)), (f"{H1}|30", rid(2))])
+def test_mx_removal_needs_host_and_priority(zcf, seed, fresh_standin, content, deleted):
+    seed(1, "MX", N, H1, priority=10)
+    seed(2, "MX", N, H1, priority=30)
+    ensure(zcf, "MX", N, content, False, 1, False)
+    assert writes(fresh_standin) == ([] if deleted is None else [("DELETE", f"{RECORDS}/{deleted}")])
 
 
 def test_mx_of_the_wanted_priority_is_reported(zcf, seed, fresh_standin, capfd):

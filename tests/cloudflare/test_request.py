@@ -55,7 +55,7 @@ def test_reconciliation_writes_with_what_it_started_with(zcf, fresh_standin):
 
 def test_listing_after_a_lookup_uses_the_same_token_and_base_url(cf, zone, fresh_standin):
     fresh_standin.add_token("other-token")
-    lookup = {"success": True, "errors": [], "messages": [], "result": [{"id": ZONE_ID}]}
+    lookup = {"success": True, "errors": [], "messages": [], "result": [{"id": ZONE_ID, "name": DOMAIN}]}
     fresh_standin.add_fault("GET", r"/zones$", status=200, body=lookup, delay=1.0)
     token = cf.api_token
 

@@ -38,6 +38,7 @@ from typing import Any
 __all__ = ["StandIn", "StandInError"]
 
 START_TIMEOUT = 30.0
+_ABSENT: Any = object()
 
 
 class StandInError(RuntimeError):
@@ -74,8 +75,12 @@ class StandIn:
     # ----- life cycle ---------------------------------------------------
 
     @classmethod
-    def start(cls, timeout: float = START_TIMEOUT) -> StandIn:
-        """Spawn ``python -m nuv.testing`` and wait for its JSON line."""
+    def start(cls, timeout: float = START_TIMEOUT, cloudflare_rate_limit: str | None = None) -> StandIn:
+        """Spawn ``python -m nuv.testing`` and wait for its JSON line.
+
+        ``cloudflare_rate_limit`` is the start-up (and after-reset) limit of the
+        Cloudflare model: "off", or "LIMIT/WINDOW[/BLOCK]" in requests and seconds;
+        None keeps the service's 1200/300/300."""
         env = dict(os.environ)
         # The child imports this very package (and whatever `nuv` itself
         # imports) from wherever the parent found them, sys.path edits included.
@@ -85,8 +90,11 @@ class StandIn:
         # Its diagnostics go to a file, never to the parent's stderr, where they
         # would mix with what a test captures.
         log_fd, log_name = tempfile.mkstemp(prefix="nuv-standin-", suffix=".log")
+        command = [sys.executable, "-m", "nuv.testing"]
+        if cloudflare_rate_limit is not None:
+            command += ["--cloudflare-rate-limit", cloudflare_rate_limit]
         process = subprocess.Popen(
-            [sys.executable, "-m", "nuv.testing"],
+            command,
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=log_fd,
@@ -181,7 +189,8 @@ class StandIn:
         return result
 
     def reset(self) -> None:
-        """Back to the start-up state: only the default token; no zones, robots, faults or recorded requests."""
+        """Back to the start-up state: only the default token; no zones, robots, faults or recorded
+        requests; the batch endpoint available; the start-up rate limit with fresh counters."""
         self._call("POST", "/reset")
 
     def requests(self, app: str | None = None) -> list[dict[str, Any]]:
@@ -196,8 +205,9 @@ class StandIn:
         """Make ``token`` valid, for every zone or only for ``zones`` (ids)."""
         self._call("POST", "/tokens", {"token": token, "zones": zones})
 
-    def add_zone(self, name: str, id: str | None = None, status: str = "active") -> dict[str, Any]:
-        return self._call("POST", "/zones", {"name": name, "id": id, "status": status})
+    def add_zone(self, name: str, id: str | None = None, status: str = "active", plan: str = "free") -> dict[str, Any]:
+        """Add a zone; ``plan`` ("free", "pro", "business", "enterprise") sets its batch limit (200 or 3500)."""
+        return self._call("POST", "/zones", {"name": name, "id": id, "status": status, "plan": plan})
 
     def zones(self) -> list[dict[str, Any]]:
         return self._call("GET", "/zones")
@@ -219,6 +229,97 @@ class StandIn:
     def purges(self, zone_id: str) -> int:
         return self._call("GET", f"/zones/{_segment(zone_id)}/purges")
 
+    def history(self, zone_id: str, fields: list[str] | None = None) -> list[dict[str, Any]]:
+        """The zone's records after every write (API and control), oldest first: dicts of
+        ``write`` (1, 2, ...), ``time``, ``by`` ("control" or "METHOD /route template") and
+        ``records`` (each cut to ``fields`` when given). A batch is one write."""
+        query = "" if fields is None else "?fields=" + urllib.parse.quote(",".join(fields))
+        return self._call("GET", f"/zones/{_segment(zone_id)}/history{query}")
+
+    def clear_history(self, zone_id: str) -> None:
+        self._call("DELETE", f"/zones/{_segment(zone_id)}/history")
+
+    # ----- batch endpoint, rate limit, faults -----------------------------
+
+    def refuse_batches(self, status: int | None = 404, count: int | None = None) -> None:
+        """Make ``POST .../dns_records/batch`` unavailable: 404 or 400 (code 7000, no route),
+        405 (7001) or 403 (10000, the token lacks the batch permission); for ``count`` batches
+        (None: until called again with ``status=None``)."""
+        self._call("POST", "/batch", {"refuse": status, "refuse_count": count})
+
+    def fail_batch_item(
+        self,
+        section: str | None,
+        index: int = 0,
+        *,
+        status: int = 400,
+        code: int = 9999,
+        message: str | None = None,
+        count: int | None = 1,
+    ) -> None:
+        """Fail item ``index`` of ``section`` ("deletes", "patches", "puts", "posts") in the next
+        ``count`` batches that reach it, with ``status`` and error ``code``/``message``; the whole
+        batch is then undone, as the service does. ``section=None`` stops failing."""
+        fail = None
+        if section is not None:
+            fail = {"section": section, "index": index, "status": status, "code": code, "count": count}
+            if message is not None:
+                fail["message"] = message
+        self._call("POST", "/batch", {"fail": fail})
+
+    def set_rate_limit(self, limit: int | None = 1200, window: float = 300.0, block: float | None = None) -> None:
+        """The Cloudflare model's limit per token: more than ``limit`` requests within ``window``
+        seconds answer 429 (code 971, with Retry-After) for ``block`` seconds (default: ``window``).
+        ``limit`` None or 0: off. Counters start afresh; ``reset`` restores the start-up limit."""
+        fields = None if not limit else {"limit": limit, "window": window, "block": window if block is None else block}
+        self._call("POST", "/rate_limits", {"cloudflare": fields})
+
+    def fault(
+        self,
+        route: str,
+        *,
+        method: str | None = None,
+        status: int | None = None,
+        retry_after: float | str | None = None,
+        body: Any = _ABSENT,
+        headers: dict[str, str] | None = None,
+        drop: bool = False,
+        processed: bool = False,
+        delay: float = 0.0,
+        count: int | None = 1,
+    ) -> None:
+        """Misbehave on the next ``count`` requests (None: until ``clear_faults``) whose path
+        matches ``route`` (a regular expression searched in the path, e.g. ``r"/dns_records$"``)
+        and whose method is ``method`` (None: any).
+
+        * ``status``: answer it instead of the service (429 gets Cloudflare's 971 body, 5xx an
+          HTML error page, unless ``body`` is given: dict/list as JSON, str as text);
+          ``retry_after`` adds a Retry-After header (seconds or an HTTP date).
+        * ``drop``: close the connection without answering.
+        * ``delay``: wait that many seconds (at most 40) before answering or dropping; alone,
+          it delays the service's own answer (the service acts at once, answers late).
+        * ``processed``: the service acts on the request first (a write is done), then the
+          fault takes effect: a lost answer. Without it the service never sees the request.
+        """
+        fields: dict[str, Any] = {
+            "method": method,
+            "path_regex": route,
+            "status": status,
+            "headers": headers or {},
+            "drop": drop,
+            "processed": processed,
+            "delay": delay,
+            "count": count,
+            "retry_after": retry_after,
+        }
+        if body is not _ABSENT:
+            fields["body"] = body
+        self._call("POST", "/faults", fields)
+
+    def faults(self) -> list[dict[str, Any]]:
+        """Faults still queued, with ``remaining`` counts and ``hits`` so far."""
+        return self._call("GET", "/faults")
+
     def add_fault(
         self,
         method: str | None,
@@ -232,7 +333,8 @@ class StandIn:
     ) -> None:
         """Answer the next ``count`` requests matching ``method`` (None: any) and ``path_regex``
         (searched in the path) with ``status`` and ``body`` (dict/list as JSON, str as text),
-        after ``delay`` seconds; with ``close`` drop the connection instead. State is not touched."""
+        after ``delay`` seconds; with ``close`` drop the connection instead. State is not touched.
+        (The older form of ``fault``.)"""
         self._call(
             "POST",
             "/faults",

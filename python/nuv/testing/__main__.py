@@ -15,7 +15,23 @@ import sys
 import threading
 from typing import Any
 
+from ._ratelimit import RateLimit
 from ._server import StandInServer
+
+
+def _rate_limit(text: str) -> RateLimit | None:
+    """ "off" or LIMIT/WINDOW[/BLOCK] (requests, seconds, seconds)."""
+    if text == "off":
+        return None
+    parts = text.split("/")
+    try:
+        if not 2 <= len(parts) <= 3:
+            raise ValueError
+        numbers = [int(parts[0]), *(float(p) for p in parts[1:])]
+        rate = RateLimit.parse(dict(zip(("limit", "window", "block"), numbers, strict=False)))
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected off or LIMIT/WINDOW[/BLOCK], e.g. 1200/300 or 1200/3/3") from None
+    return rate
 
 
 def _watch_stdin(stop: threading.Event) -> None:
@@ -55,6 +71,13 @@ def main(argv: list[str] | None = None) -> None:
         action="store_true",
         help="keep running when stdin reaches EOF (for running in the background with </dev/null)",
     )
+    parser.add_argument(
+        "--cloudflare-rate-limit",
+        type=_rate_limit,
+        default=RateLimit(),
+        metavar="off|LIMIT/WINDOW[/BLOCK]",
+        help="requests per token per WINDOW seconds, then 429 for BLOCK seconds (default 1200/300/300)",
+    )
     args = parser.parse_args(argv)
 
     # Handlers first: a parent may signal as soon as it has read the JSON line.
@@ -62,6 +85,8 @@ def main(argv: list[str] | None = None) -> None:
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: stop.set())
     server = StandInServer(args.host)
+    server.cloudflare.start_rate_limit = args.cloudflare_rate_limit
+    server.cloudflare.reset()
     try:
         server.start()
         _announce(server.info())

@@ -13,11 +13,14 @@ import math
 import re
 import secrets
 import threading
+import time
+from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
 from ._http import Request, Response, json_response
+from ._ratelimit import RateLimit, TokenLimiter
 from ._schema import RECORD_TYPES, RequestSchemas
 
 PREFIX = "/client/v4"
@@ -50,9 +53,17 @@ NAME_OPERATORS = frozenset(
         "contains_case_sensitive",
     }
 )
+# Records per batch by plan (the service's documented limits).
+BATCH_LIMITS = {"free": 200, "pro": 3500, "business": 3500, "enterprise": 3500}
+PLAN_NAMES = {"free": "Free Website", "pro": "Pro Website", "business": "Business Website", "enterprise": "Enterprise"}
+BATCH_SECTIONS = ("deletes", "patches", "puts", "posts")
+# Zone states kept per zone for tests to read back; the oldest go first.
+HISTORY_LIMIT = 5000
 QUERY_ERROR = 9400
 PRIORITY_ERROR = 9102
 BODY_ERROR = 9207
+# The stand-in's choice: the service's code for an oversized batch is not documented.
+BATCH_LIMIT_ERROR = 81069
 
 
 def now_text() -> str:
@@ -81,10 +92,11 @@ def error(code: int, message: str, chain: list[dict[str, Any]] | None = None) ->
 
 
 class ApiError(Exception):
-    def __init__(self, status: int, *errors: dict[str, Any]) -> None:
+    def __init__(self, status: int, *errors: dict[str, Any], headers: list[tuple[str, str]] | None = None) -> None:
         super().__init__(errors[0]["message"])
         self.status = status
         self.errors = list(errors)
+        self.headers = headers or []
 
 
 def no_route(path: str) -> ApiError:
@@ -106,8 +118,98 @@ def success(result: Any, result_info: dict[str, Any] | None = None) -> Response:
     return json_response(200, payload)
 
 
-def failure(status: int, errors: list[dict[str, Any]]) -> Response:
-    return json_response(status, {"result": None, "success": False, "errors": errors, "messages": []})
+def failure(status: int, errors: list[dict[str, Any]], headers: list[tuple[str, str]] | None = None) -> Response:
+    return json_response(status, {"result": None, "success": False, "errors": errors, "messages": []}, headers)
+
+
+# How a batch is refused when a test makes it unavailable, by HTTP status.
+BATCH_REFUSALS: dict[int, dict[str, Any]] = {
+    400: error(7000, "No route for that URI"),
+    403: error(10000, "Authentication error"),
+    404: error(7000, "No route for that URI"),
+    405: error(7001, "Method POST not allowed for this route"),
+}
+
+
+@dataclass
+class BatchControl:
+    """What tests asked of the batch endpoint: refuse it, or fail one item of the next batches."""
+
+    refuse_status: int | None = None
+    refuse_remaining: int | None = None
+    fail_section: str | None = None
+    fail_index: int = 0
+    fail_status: int = 400
+    fail_error: dict[str, Any] = field(default_factory=dict)
+    fail_remaining: int | None = None
+
+    def describe(self) -> dict[str, Any]:
+        return {
+            "refuse": self.refuse_status,
+            "refuse_count": self.refuse_remaining,
+            "fail": None
+            if self.fail_section is None
+            else {
+                "section": self.fail_section,
+                "index": self.fail_index,
+                "status": self.fail_status,
+                "code": self.fail_error["code"],
+                "message": self.fail_error["message"],
+                "count": self.fail_remaining,
+            },
+        }
+
+    @staticmethod
+    def _count(value: Any) -> int | None:
+        if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < 1):
+            raise ValueError("count must be a positive integer or null (until changed)")
+        return value
+
+    def configure(self, fields: dict[str, Any]) -> None:
+        if "refuse" in fields:
+            status = fields["refuse"]
+            if status is not None and status not in BATCH_REFUSALS:
+                raise ValueError(f"refuse must be one of {sorted(BATCH_REFUSALS)} or null")
+            self.refuse_status = status
+            self.refuse_remaining = self._count(fields.get("refuse_count"))
+        if "fail" in fields:
+            fail = fields["fail"]
+            if fail is None:
+                self.fail_section = None
+                return
+            if not isinstance(fail, dict) or fail.get("section") not in BATCH_SECTIONS:
+                raise ValueError(f"fail.section must be one of {', '.join(BATCH_SECTIONS)}")
+            index, status = fail.get("index", 0), fail.get("status", 400)
+            if not isinstance(index, int) or isinstance(index, bool) or index < 0:
+                raise ValueError("fail.index must be a whole number from 0")
+            if not isinstance(status, int) or not 400 <= status <= 599:
+                raise ValueError("fail.status must be an HTTP error status")
+            code, message = fail.get("code", 9999), fail.get("message")
+            if not isinstance(code, int) or isinstance(code, bool):
+                raise ValueError("fail.code must be an integer")
+            self.fail_remaining = self._count(fail.get("count", 1))
+            self.fail_section, self.fail_index, self.fail_status = fail["section"], index, status
+            self.fail_error = error(code, message if isinstance(message, str) else f"{fail['section']}[{index}] failed")
+
+    def refusal(self) -> ApiError | None:
+        if self.refuse_status is None:
+            return None
+        refused = ApiError(self.refuse_status, dict(BATCH_REFUSALS[self.refuse_status]))
+        if self.refuse_remaining is not None:
+            self.refuse_remaining -= 1
+            if self.refuse_remaining == 0:
+                self.refuse_status = self.refuse_remaining = None
+        return refused
+
+    def item_failure(self, section: str, index: int) -> ApiError | None:
+        if self.fail_section != section or self.fail_index != index:
+            return None
+        failed = ApiError(self.fail_status, dict(self.fail_error))
+        if self.fail_remaining is not None:
+            self.fail_remaining -= 1
+            if self.fail_remaining == 0:
+                self.fail_section = self.fail_remaining = None
+        return failed
 
 
 @dataclass
@@ -115,16 +217,28 @@ class Zone:
     id: str
     name: str
     status: str = "active"
+    plan: str = "free"
     created_on: str = field(default_factory=now_text)
     settings: dict[str, dict[str, Any]] = field(default_factory=dict)
     purges: int = 0
     purge_requests: list[Any] = field(default_factory=list)
     # In creation order: the order the listing uses to break ties.
     records: list[dict[str, Any]] = field(default_factory=list)
+    # The records after every write, oldest first: a test can check that no
+    # state a resolver could have seen lacked a name.
+    history: deque[dict[str, Any]] = field(default_factory=lambda: deque(maxlen=HISTORY_LIMIT))
+    writes: int = 0
 
     def __post_init__(self) -> None:
         for key, value in DEFAULT_SETTINGS.items():
             self.settings.setdefault(key, {"value": value, "modified_on": None})
+
+    def remember(self, by: str) -> None:
+        """Keep the state a write left (records are replaced, never changed in place, by later writes)."""
+        self.writes += 1
+        self.history.append(
+            {"write": self.writes, "time": time.time(), "by": by, "records": [dict(r) for r in self.records]}
+        )
 
     def as_result(self) -> dict[str, Any]:
         return {
@@ -157,13 +271,13 @@ class Zone:
             "permissions": ["#dns_records:edit", "#dns_records:read", "#zone:read", "#zone_settings:edit"],
             "plan": {
                 "id": "0feeeeeeeeeeeeeeeeeeeeeeeeeeeeee",
-                "name": "Free Website",
+                "name": PLAN_NAMES[self.plan],
                 "price": 0,
                 "currency": "USD",
                 "frequency": "",
-                "is_subscribed": False,
+                "is_subscribed": self.plan != "free",
                 "can_subscribe": False,
-                "legacy_id": "free",
+                "legacy_id": self.plan,
                 "legacy_discount": False,
                 "externally_managed": False,
             },
@@ -206,6 +320,10 @@ class CloudflareApp:
         self.schemas = RequestSchemas()
         self.tokens: dict[str, frozenset[str] | None] = {}
         self.zones: dict[str, Zone] = {}
+        # What reset() goes back to; python -m nuv.testing --rate-limit sets it.
+        self.start_rate_limit: RateLimit | None = RateLimit()
+        self.limiter = TokenLimiter(self.start_rate_limit)
+        self.batch = BatchControl()
         self.reset()
 
     # ----- control side -------------------------------------------------
@@ -214,6 +332,35 @@ class CloudflareApp:
         with self.lock:
             self.tokens = {self.default_token: None}
             self.zones = {}
+            self.limiter = TokenLimiter(self.start_rate_limit)
+            self.batch = BatchControl()
+
+    def set_rate_limit(self, fields: dict[str, Any] | None) -> dict[str, Any] | None:
+        rate = RateLimit.parse(fields)
+        with self.lock:
+            self.limiter = TokenLimiter(rate)
+        return None if rate is None else rate.describe()
+
+    def rate_limit(self) -> dict[str, Any] | None:
+        with self.lock:
+            rate = self.limiter.rate
+        return None if rate is None else rate.describe()
+
+    def configure_batch(self, fields: dict[str, Any]) -> dict[str, Any]:
+        with self.lock:
+            self.batch.configure(fields)
+            return self.batch.describe()
+
+    def history(self, zone_id: str, fields: list[str] | None) -> list[dict[str, Any]]:
+        with self.lock:
+            states = list(self._control_zone(zone_id).history)
+        if fields is None:
+            return states
+        return [dict(s, records=[{k: r.get(k) for k in fields} for r in s["records"]]) for s in states]
+
+    def clear_history(self, zone_id: str) -> None:
+        with self.lock:
+            self._control_zone(zone_id).history.clear()
 
     def add_token(self, token: str, zones: list[str] | None) -> None:
         if not isinstance(token, str) or not is_wellformed_token(token):
@@ -221,15 +368,19 @@ class CloudflareApp:
         with self.lock:
             self.tokens[token] = None if zones is None else frozenset(z.lower() for z in zones)
 
-    def add_zone(self, name: str, zone_id: str | None = None, status: str = "active") -> dict[str, Any]:
+    def add_zone(
+        self, name: str, zone_id: str | None = None, status: str = "active", plan: str = "free"
+    ) -> dict[str, Any]:
         if not isinstance(name, str) or not ZONE_NAME.match(name) or len(name) > 253:
             raise ValueError(f"not a zone name: {name!r}")
         if zone_id is not None and (not isinstance(zone_id, str) or not IDENTIFIER.match(zone_id)):
             raise ValueError("a zone id is 32 hexadecimal digits")
         if status not in ("initializing", "pending", "active", "moved"):
             raise ValueError(f"not a zone status: {status!r}")
+        if plan not in BATCH_LIMITS:
+            raise ValueError(f"not a plan: {plan!r} (one of {', '.join(BATCH_LIMITS)})")
         with self.lock:
-            zone = Zone(id=(zone_id or new_identifier()).lower(), name=name.lower(), status=status)
+            zone = Zone(id=(zone_id or new_identifier()).lower(), name=name.lower(), status=status, plan=plan)
             if zone.id in self.zones:
                 raise ValueError(f"zone id {zone.id} already exists")
             self.zones[zone.id] = zone
@@ -271,6 +422,7 @@ class CloudflareApp:
             extra = {k: v for k, v in fields.items() if k not in record}
             record.update(extra)
             zone.records.append(record)
+            zone.remember("control")
             return dict(record)
 
     def record_list(self, zone_id: str) -> list[dict[str, Any]]:
@@ -284,6 +436,7 @@ class CloudflareApp:
             zone.records = [r for r in zone.records if r["id"] != record_id.lower()]
             if len(zone.records) == before:
                 raise KeyError(f"no record {record_id}")
+            zone.remember("control")
 
     def setting_values(self, zone_id: str) -> dict[str, str]:
         with self.lock:
@@ -298,9 +451,37 @@ class CloudflareApp:
     def handle(self, request: Request) -> Response:
         try:
             with self.lock:
-                return self._route(request)
+                token = self._limited_token(request)
+                try:
+                    response = self._route(request)
+                except ApiError as failed:
+                    failed.headers += self._quota_headers(token)
+                    raise
+                response.headers += self._quota_headers(token)
+                return response
         except ApiError as failed:
-            return failure(failed.status, failed.errors)
+            return failure(failed.status, failed.errors, failed.headers)
+
+    def _limited_token(self, request: Request) -> str | None:
+        """The request's known token, counted against its rate limit; raises 429 when over it."""
+        match = BEARER.match(request.header("Authorization") or "")
+        if match is None or match.group(1) not in self.tokens:
+            return None
+        token = match.group(1)
+        blocked_for = self.limiter.admit(token)
+        if blocked_for is not None:
+            raise ApiError(
+                429,
+                error(971, "Please wait and consider throttling your request speed"),
+                headers=[("Retry-After", str(max(1, math.ceil(blocked_for))))],
+            )
+        return token
+
+    def _quota_headers(self, token: str | None) -> list[tuple[str, str]]:
+        rate = self.limiter.rate
+        if token is None or rate is None:
+            return []
+        return [("Ratelimit", f'"default";r={self.limiter.left(token)};t={self.limiter.reset_in(token)}')]
 
     def _route(self, request: Request) -> Response:
         path = request.path
@@ -573,6 +754,7 @@ class CloudflareApp:
         body = self._json_body(request)
         record = self._checked_record(request.method, template, zone, body, None)
         zone.records.append(record)
+        zone.remember(f"POST {template}")
         return success(dict(record))
 
     def _overwrite_record(self, request: Request, zone: Zone, template: str, record_id: str) -> Response:
@@ -580,14 +762,15 @@ class CloudflareApp:
         current = self._find_record(zone, record_id)
         body = self._json_body(request)
         record = self._checked_record(request.method, template, zone, body, current)
-        current.clear()
-        current.update(record)
-        return success(dict(current))
+        zone.records[zone.records.index(current)] = record
+        zone.remember(f"{request.method} {template}")
+        return success(dict(record))
 
     def _delete_record(self, request: Request, zone: Zone, template: str, record_id: str) -> Response:
         # The schema declares a body, but clients send none, and the service takes that.
         record = self._find_record(zone, record_id)
         zone.records.remove(record)
+        zone.remember(f"DELETE {template}")
         return success({"id": record["id"]})
 
     def _checked_record(
@@ -696,34 +879,60 @@ class CloudflareApp:
 
     def _batch(self, request: Request, zone: Zone, template: str) -> Response:
         """All or nothing, in the service's order: deletes, patches, puts, posts."""
+        refused = self.batch.refusal()
+        if refused is not None:
+            raise refused
         body = self._json_body(request)
-        refusal = self.schemas.refusal("POST", template, body)
-        if refusal is not None or not isinstance(body, dict):
-            raise dns_validation(BODY_ERROR, refusal or "Request body must be a JSON object.")
-        saved = [dict(r) for r in zone.records]
-        result: dict[str, list[Any]] = {"deletes": [], "patches": [], "puts": [], "posts": []}
+        if not isinstance(body, dict):
+            raise dns_validation(BODY_ERROR, "Request body must be a JSON object.")
+        for section in BATCH_SECTIONS:
+            items = body.get(section) or []
+            if not isinstance(items, list) or not all(isinstance(item, dict) for item in items):
+                raise dns_validation(BODY_ERROR, f"{section}: must be a list of objects")
+        items = sum(len(body.get(section) or []) for section in BATCH_SECTIONS)
+        limit = BATCH_LIMITS[zone.plan]
+        if items > limit:
+            raise dns_validation(
+                BATCH_LIMIT_ERROR, f"Batch holds {items} records; the zone's plan allows at most {limit} per batch."
+            )
+        # Records are replaced, never changed in place, so the saved list is the old state.
+        saved = list(zone.records)
+        result: dict[str, list[Any]] = {section: [] for section in BATCH_SECTIONS}
         record_template = "/zones/{zone_id}/dns_records/{dns_record_id}"
         try:
-            for item in body.get("deletes") or []:
+            for index, item in enumerate(body.get("deletes") or []):
+                self._fail_item("deletes", index)
                 record = self._find_record(zone, str(item.get("id", "")))
                 zone.records.remove(record)
                 result["deletes"].append(dict(record))
-            for key, method in (("patches", "PATCH"), ("puts", "PUT")):
-                for item in body.get(key) or []:
+            for section, method in (("patches", "PATCH"), ("puts", "PUT")):
+                for index, item in enumerate(body.get(section) or []):
+                    self._fail_item(section, index)
                     current = self._find_record(zone, str(item.get("id", "")))
                     fields = {k: v for k, v in item.items() if k != "id"}
                     record = self._checked_record(method, record_template, zone, fields, current)
-                    current.clear()
-                    current.update(record)
-                    result[key].append(dict(current))
-            for item in body.get("posts") or []:
+                    zone.records[zone.records.index(current)] = record
+                    result[section].append(dict(record))
+            for index, item in enumerate(body.get("posts") or []):
+                self._fail_item("posts", index)
                 record = self._checked_record("POST", "/zones/{zone_id}/dns_records", zone, item, None)
                 zone.records.append(record)
                 result["posts"].append(dict(record))
+            # Last, so that an item's own error (9021, 81058, ...) is the one reported,
+            # as the service reports the first failing item's.
+            refusal = self.schemas.refusal("POST", template, body)
+            if refusal is not None:
+                raise dns_validation(BODY_ERROR, refusal)
         except ApiError:
             zone.records = saved
             raise
+        zone.remember(f"POST {template}")
         return success(result)
+
+    def _fail_item(self, section: str, index: int) -> None:
+        failed = self.batch.item_failure(section, index)
+        if failed is not None:
+            raise failed
 
     # ----- settings and purge -----------------------------------------
 

@@ -68,7 +68,9 @@ class ControlApp:
                 token = body["token"]
                 return _answering({"token": token}, lambda: cloudflare.add_token(token, body.get("zones")))
             case "POST", ["zones"]:
-                return lambda: cloudflare.add_zone(body["name"], body.get("id"), body.get("status", "active"))
+                return lambda: cloudflare.add_zone(
+                    body["name"], body.get("id"), body.get("status", "active"), body.get("plan", "free")
+                )
             case "GET", ["zones"]:
                 return cloudflare.zone_list
             case "POST", ["zones", zone_id, "records"]:
@@ -81,8 +83,26 @@ class ControlApp:
                 return lambda: cloudflare.setting_values(zone_id)
             case "GET", ["zones", zone_id, "purges"]:
                 return lambda: cloudflare.purge_count(zone_id)
+            case "GET", ["zones", zone_id, "history"]:
+                fields = request.query.get("fields", [None])[0]
+                return lambda: cloudflare.history(zone_id, None if fields is None else fields.split(","))
+            case "DELETE", ["zones", zone_id, "history"]:
+                return _answering({"cleared": True}, lambda: cloudflare.clear_history(zone_id))
+            case "POST", ["batch"]:
+                return lambda: cloudflare.configure_batch(body)
+            case "POST", ["rate_limits"]:
+                # One member per service; a service not named keeps its limit.
+                return lambda: {
+                    "cloudflare": cloudflare.set_rate_limit(body["cloudflare"])
+                    if "cloudflare" in body
+                    else cloudflare.rate_limit()
+                }
+            case "GET", ["rate_limits"]:
+                return lambda: {"cloudflare": cloudflare.rate_limit()}
             case "POST", ["faults"]:
                 return _answering({"queued": True}, lambda: server.faults.add(body))
+            case "GET", ["faults"]:
+                return server.faults.pending
             case "DELETE", ["faults"]:
                 return _answering({"cleared": True}, server.faults.clear)
             case "POST", ["robots"]:

@@ -2,25 +2,21 @@
 
 from __future__ import annotations
 
-import re
 import shutil
 import socket
 import tempfile
-import threading
-import time
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol
 
 from ._cloudflare import CloudflareApp
 from ._control import ControlApp
 from ._dingtalk import DingTalkApp
+from ._faults import Faults
 from ._http import (
     Listener,
     Request,
     RequestLog,
     Response,
-    json_response,
     plain_handler,
     proxy_handler,
     text_response,
@@ -31,79 +27,6 @@ from ._tls import CertificateAuthority
 
 CLOUDFLARE_HOST = "api.cloudflare.com"
 DINGTALK_HOST = "oapi.dingtalk.com"
-
-
-@dataclass
-class Fault:
-    method: str | None
-    pattern: re.Pattern[str]
-    status: int
-    body: Any
-    count: int
-    delay: float
-    close: bool
-    headers: dict[str, str]
-
-    def response(self) -> Response:
-        if self.delay:
-            time.sleep(self.delay)
-        if self.close:
-            return Response(0, takeover=lambda _sock: None)
-        extra = list(self.headers.items())
-        if isinstance(self.body, (dict, list)):
-            return json_response(self.status, self.body, extra)
-        response = text_response(self.status, "" if self.body is None else str(self.body))
-        response.headers += extra
-        return response
-
-
-class Faults:
-    """Answers queued by tests; each one replaces the next ``count`` matching requests."""
-
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._queue: list[Fault] = []
-
-    def add(self, fields: dict[str, Any]) -> None:
-        method = fields.get("method")
-        status = fields.get("status", 500)
-        count = fields.get("count", 1)
-        if method is not None and not isinstance(method, str):
-            raise ValueError("method must be a string or null (any method)")
-        if not isinstance(status, int) or not 100 <= status <= 599:
-            raise ValueError("status must be an HTTP status")
-        if not isinstance(count, int) or count < 1:
-            raise ValueError("count must be a positive integer")
-        try:
-            pattern = re.compile(fields.get("path_regex") or "")
-        except re.error as bad:
-            raise ValueError(f"path_regex: {bad}") from None
-        fault = Fault(
-            method=None if method in (None, "*") else method.upper(),
-            pattern=pattern,
-            status=status,
-            body=fields.get("body"),
-            count=count,
-            delay=min(max(float(fields.get("delay") or 0), 0.0), 40.0),
-            close=bool(fields.get("close", False)),
-            headers={str(k): str(v) for k, v in (fields.get("headers") or {}).items()},
-        )
-        with self._lock:
-            self._queue.append(fault)
-
-    def take(self, request: Request) -> Fault | None:
-        with self._lock:
-            for fault in self._queue:
-                if (fault.method is None or fault.method == request.method) and fault.pattern.search(request.path):
-                    fault.count -= 1
-                    if fault.count == 0:
-                        self._queue.remove(fault)
-                    return fault
-        return None
-
-    def clear(self) -> None:
-        with self._lock:
-            self._queue.clear()
 
 
 class App(Protocol):
@@ -211,7 +134,7 @@ class StandInServer:
         self.log.add(request.record())
         fault = self.faults.take(request)
         if fault is not None:
-            return fault.response()
+            return fault.apply(request, app.handle)
         return app.handle(request)
 
 
