@@ -15,13 +15,36 @@ object or a callable; or ``NUV_TRACE`` in the environment at import.
 
 # No run-time import beyond _nuv: `import nuv` is part of every cron job's
 # start-up. Annotations live in the stubs (__init__.pyi).
-from _nuv import Cloudflare, DingTalk, get_trace, set_trace
+from _nuv import (
+    ApiResponse,
+    AuthenticationError,
+    Cloudflare,
+    CloudflareError,
+    ConflictError,
+    DingTalk,
+    NotFoundError,
+    RateLimitedError,
+    TransportError,
+    ZoneNotFoundError,
+    get_trace,
+    set_trace,
+)
 
-__all__ = ["Cloudflare", "DingTalk", "ApiResponse", "DEFAULT_API_URL", "set_trace", "get_trace"]
-
-ApiResponse = tuple[int, str]
-"""(status, body) of a Cloudflare call: the HTTP status and the response
-text, or libcurl's result code and its description."""
+__all__ = [
+    "Cloudflare",
+    "DingTalk",
+    "ApiResponse",
+    "DEFAULT_API_URL",
+    "CloudflareError",
+    "AuthenticationError",
+    "NotFoundError",
+    "RateLimitedError",
+    "ConflictError",
+    "TransportError",
+    "ZoneNotFoundError",
+    "set_trace",
+    "get_trace",
+]
 
 DEFAULT_API_URL = Cloudflare().api_url
 """The base URL a Cloudflare object uses unless given ``api_url``."""

@@ -1,151 +1,129 @@
-"""A dynamic-DNS round with nuv, as a cron job would run it.
+"""The main job, run as a user would: ``nuv ddns`` keeps a host's A and AAAA
+records at this machine's addresses and tells the team on DingTalk.
 
     python -m nuv.demo                      # against the local stand-ins
-    CLOUDFLARE_API_TOKEN=... python -m nuv.demo --live example.com [--purge]
+    CLOUDFLARE_API_TOKEN=... python -m nuv.demo --live example.com
 
 Locally it starts the stand-ins of ``nuv.testing`` (Cloudflare and a DingTalk
-robot, reached through their proxy exactly as the real hosts would be) and
-runs the scenario on ``home.example.com``. With ``--live`` it runs the same
-scenario against the real Cloudflare API on a host name of its own under the
-given domain, restores the SSL mode it found, removes its records again, and
-purges the zone's cache only when ``--purge`` is given. DingTalk
-notifications go out in live mode only when ``DINGTALK_TOKEN`` and
+robot, reached through their proxy exactly as the real hosts would be, with
+the variables ``nuv standin`` prints) and runs the ``nuv`` command on
+``home.example.com``. With ``--live`` it runs the same commands against the
+real Cloudflare API on a host name of its own under the given domain and
+removes its records at the end; it notifies only when ``DINGTALK_TOKEN`` and
 ``DINGTALK_SECRET`` are set.
 
-The library traces every request on standard output (tokens masked); the
-lines starting with ">>" are the demo's own.
+Lines starting with ">>" are the demo's own; "$ nuv ..." lines are the
+commands, followed by what they print.
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import secrets
-from typing import Any, Callable
+import shlex
+import subprocess
+import sys
+import tempfile
+from collections.abc import Callable
 
-from nuv import Cloudflare, DingTalk
-
-Notify = Callable[[str, str], Any]
+OLD_V4, NEW_V4, V6 = "192.0.2.10", "192.0.2.20", "2001:db8::10"
 
 
 def say(text: str) -> None:
     print(f">> {text}", flush=True)
 
 
-def outcome(result: tuple[Any, str], removing: bool = False) -> str:
-    """What a reconciliation did, read off its result."""
-    status, body = result
-    if status == "404":
-        return f"nothing to remove ({body})"
-    try:
-        payload = json.loads(body)
-    except ValueError:
-        return f"failed: {status} {body}"
-    if not payload.get("success"):
-        errors = ", ".join(f"{e.get('code')} {e.get('message')}" for e in payload.get("errors", []))
-        return f"refused by the service: {status} {errors}"
-    if isinstance(payload.get("result"), list):
-        return "already as wanted, nothing written"
-    verb = "removed" if removing else "written"
-    return f"{verb} (record {payload['result'].get('id', '?')})"
+def command_runner(environment: dict[str, str]) -> Callable[..., subprocess.CompletedProcess[str]]:
+    def nuv(*arguments: str, expect: int = 0) -> subprocess.CompletedProcess[str]:
+        print("$ nuv " + shlex.join(arguments), flush=True)
+        done = subprocess.run([sys.executable, "-m", "nuv", *arguments], env=environment, text=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
+        for line in done.stdout.splitlines():
+            print(f"  {line}", flush=True)
+        if done.returncode != expect:
+            raise SystemExit(f"nuv {' '.join(arguments)} exited with {done.returncode}, expected {expect}")
+        return done
+
+    return nuv
 
 
-def ensure(cf: Cloudflare, domain: str, rtype: str, name: str, content: str, **flags: Any) -> tuple[Any, str]:
-    result = cf.dns_ensured_record(domain, rtype, name, content, False, 1, **flags)
-    removing = flags.get("present") is False
-    say(f"{rtype:<4} {name} -> {'absent' if removing else content}: {outcome(result, removing)}")
-    return result
+def main_job(nuv: Callable[..., object], domain: str, host: str, notify: bool,
+             show_message: Callable[[], None] | None) -> None:
+    def ddns(v4: str) -> None:
+        nuv("ddns", domain, host, "--ipv4", f"static:{v4}", "--ipv6", f"static:{V6}", *(["--notify"] if notify else []))
 
+    say("first run: the host gets its A and AAAA records")
+    ddns(OLD_V4)
+    if show_message:
+        show_message()
 
-def check(result: tuple[Any, str], what: str) -> None:
-    status, body = result
-    if status != 200:
-        raise SystemExit(f"{what} failed: {status} {body}")
+    say("second run, same addresses (what cron does every few minutes): nothing to change")
+    ddns(OLD_V4)
 
+    say("the public IPv4 address moved: the record follows, the team is told")
+    ddns(NEW_V4)
+    if show_message:
+        show_message()
 
-def scenario(cf: Cloudflare, domain: str, host: str, notify: Notify | None, purge: bool, live: bool) -> None:
-    say(f"looking up the zone of {domain}")
-    cf.query(domain)
-    say(f"zone {cf.zone} has id {cf.zone_id}")
-
-    say("first run: the host gets its addresses")
-    ensure(cf, domain, "A", host, "192.0.2.10")
-    ensure(cf, domain, "AAAA", host, "2001:db8::10")
-
-    say("second run with the same addresses: nothing changes")
-    ensure(cf, domain, "A", host, "192.0.2.10")
-    ensure(cf, domain, "AAAA", host, "2001:db8::10")
-
-    say("the public IPv4 address moved")
-    ensure(cf, domain, "A", host, "192.0.2.20")
-    if notify is not None:
-        answer = notify(f"{host} moved", f"### {host}\n\nA record now **192.0.2.20** (was 192.0.2.10)")
-        say(f"DingTalk notified: {answer}")
-
-    say("IPv6 is gone: remove the AAAA record")
-    ensure(cf, domain, "AAAA", host, "2001:db8::10", present=False)
-
-    previous_ssl = None
-    if live:
-        status, body = cf.get(f"/zones/{cf.zone_id}/settings/ssl")
-        check((status, body), "reading the SSL mode")
-        previous_ssl = json.loads(body)["result"]["value"]
-        say(f"SSL mode is {previous_ssl!r}")
-    status, body = cf.change_ssl_model("full")
-    check((status, body), "setting SSL to full")
-    say(f"SSL mode set to {json.loads(body)['result']['value']!r}")
-
-    if purge:
-        check(cf.purge_cache(), "purging the cache")
-        say("cache purged")
-    else:
-        say("cache left alone (add --purge)")
-
-    if previous_ssl is not None:
-        check(cf.change_ssl_model(previous_ssl), "restoring the SSL mode")
-        say(f"SSL mode restored to {previous_ssl!r}")
-    if live:
-        ensure(cf, domain, "A", host, "192.0.2.20", present=False)
+    say("the zone now")
+    nuv("dns", "list", domain, "--name", host)
 
 
 def run_local() -> None:
+    from nuv.cli.standin import ROBOT_TOKEN, environment
     from nuv.testing import StandIn
 
-    with StandIn.start() as standin:
-        # Trust the stand-ins' test CA; the real hosts are reached through
-        # their proxy, so the script below is the one a user would run.
-        os.environ["CURL_CA_BUNDLE"] = standin.ca_file
-        os.environ["http_proxy"] = standin.proxy_url
+    with StandIn.start() as standin, tempfile.TemporaryDirectory(prefix="nuv-demo-") as state:
         standin.add_zone("example.com")
-        standin.add_robot("demo-robot", "SEC" + "0" * 64)
-        cf = Cloudflare(api_token=standin.token, proxy=standin.proxy_url)
-        robot = DingTalk("demo-robot", "SEC" + "0" * 64)
-        scenario(cf, "example.com", "home.example.com", robot.send_markdown, purge=True, live=False)
-        sent = standin.messages("demo-robot")
-        say(f"the robot stand-in received {len(sent)} message(s)")
-        say("done")
+        robot_secret = "SEC" + secrets.token_hex(32)
+        standin.add_robot(ROBOT_TOKEN, robot_secret)
+        variables = environment(standin.info, robot_secret)
+        say("stand-ins of Cloudflare and a DingTalk robot are up; `nuv standin` prints these variables:")
+        for name, value in variables.items():
+            print(f"  export {name}={shlex.quote(value)}", flush=True)
+        # The failure-notification state of --notify goes to a scratch directory.
+        env = {**os.environ, **variables, "XDG_STATE_HOME": state}
+        for name in ("http_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY",
+                     "SSL_CERT_FILE", "CLOUDFLARE_API_URL", "CLOUDFLARE_API_TOKEN_FILE", "NUV_TRACE"):
+            env.pop(name, None)
+        seen = 0
+
+        def show_message() -> None:
+            nonlocal seen
+            messages = standin.messages(ROBOT_TOKEN)
+            for message in messages[seen:]:
+                say("the robot received:")
+                for line in message["body"]["markdown"]["text"].splitlines():
+                    print(f"  | {line}", flush=True)
+            seen = len(messages)
+
+        main_job(command_runner(env), "example.com", "home.example.com", True, show_message)
+        say(f"the robot received {len(standin.messages(ROBOT_TOKEN))} message(s) in all; done")
 
 
-def run_live(domain: str, purge: bool) -> None:
-    token = os.environ.get("CLOUDFLARE_API_TOKEN")
-    if not token:
-        raise SystemExit("--live needs CLOUDFLARE_API_TOKEN in the environment")
-    notify = None
-    if os.environ.get("DINGTALK_TOKEN") and os.environ.get("DINGTALK_SECRET"):
-        notify = DingTalk(os.environ["DINGTALK_TOKEN"], os.environ["DINGTALK_SECRET"]).send_markdown
+def run_live(domain: str) -> None:
+    if not (os.environ.get("CLOUDFLARE_API_TOKEN") or os.environ.get("CLOUDFLARE_API_TOKEN_FILE")):
+        raise SystemExit("--live needs CLOUDFLARE_API_TOKEN (or CLOUDFLARE_API_TOKEN_FILE) in the environment")
+    notify = bool(os.environ.get("DINGTALK_TOKEN") and os.environ.get("DINGTALK_SECRET"))
     host = f"nuv-demo-{secrets.token_hex(3)}.{domain}"
-    scenario(Cloudflare(api_token=token), domain, host, notify, purge=purge, live=True)
+    with tempfile.TemporaryDirectory(prefix="nuv-demo-") as state:
+        nuv = command_runner({**os.environ, "XDG_STATE_HOME": state})
+        try:
+            main_job(nuv, domain, host, notify, None)
+        finally:
+            say("removing the demo's records")
+            nuv("dns", "delete", domain, "A", host, NEW_V4)
+            nuv("dns", "delete", domain, "AAAA", host, V6)
     say("done")
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(prog="python -m nuv.demo", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="python -m nuv.demo", description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--live", metavar="DOMAIN", help="run against the real Cloudflare API on this zone")
-    parser.add_argument("--purge", action="store_true", help="in live mode, also purge the zone's cache")
     args = parser.parse_args(argv)
     if args.live:
-        run_live(args.live, args.purge)
+        run_live(args.live)
     else:
         run_local()
 

@@ -9,6 +9,7 @@
 #include "common/guard.h"
 #include "common/json_tree.h"
 #include "common/py_ref.h"
+#include "surface/errors.h"
 #include "transport/trace.h"
 
 namespace nuv {
@@ -349,11 +350,13 @@ CarriedOut carry_out(const ReconcilePlan& plan, const ApiContext& context,
   return out;
 }
 
-PyObject* not_found(const char* format, const RecordFields& wanted) {
+PyObject* not_found(const char* format, const RecordFields& wanted, const ApiContext& context) {
   PyRef message(PyUnicode_FromFormat(format, wanted.name.c_str(), wanted.type.c_str(),
                                      wanted.content.c_str(), wanted.proxied ? 1 : 0));
   if (!message) return nullptr;
-  return Py_BuildValue("(sO)", "404", message.get());
+  PyRef status(PyUnicode_FromString("404"));
+  if (!status) return nullptr;
+  return api_response_of(status.get(), message.get(), context, Permission::kDnsEdit);
 }
 
 // An integer value's truth: present and replace take an int, a bool or an
@@ -391,7 +394,7 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
     if (!read_ttl(ttl_arg, wanted.record.ttl)) return nullptr;
     auto* object = reinterpret_cast<CloudflareObject*>(self);
     if (object->zone_id == nullptr) {
-      PyErr_SetString(PyExc_TypeError, kZoneIdNullMessage);
+      raise_zone_not_found(kZoneIdNullMessage, ZoneProblem::kNotSelected, nullptr);
       return nullptr;
     }
     if (!read_flag(present_arg, wanted.present) || !read_flag(replace_arg, wanted.replace)) {
@@ -411,7 +414,7 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
     // must not hide on a later page of a large zone.
     const std::string path = listing_path(zone_id, nullptr, name, nullptr);
     const HttpResult listing = cloudflare_request(context, "GET", &path, nullptr);
-    PyRef listing_response(api_response(listing));
+    PyRef listing_response(api_response(listing, context, Permission::kDnsRead));
     if (!listing_response) {
       // A listing that yields no answer (its text is not UTF-8) fails the
       // call like a failed zone lookup; the decoding error stays the cause.
@@ -420,30 +423,32 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
     }
     const std::optional<Listing> parsed = parse_listing(listing.body);
     if (!parsed) {
-      PyErr_SetObject(PyExc_Exception, PyTuple_GET_ITEM(listing_response.get(), 1));
+      // The whole answer is the message, as it always was, credentials masked.
+      raise_for_response(listing_response.get(), response_masked_body(listing_response.get()));
       return nullptr;
     }
 
     const ReconcilePlan plan =
         plan_reconciliation(wanted, parsed->records, parsed->element_count == 0);
     CarriedOut done = carry_out(plan, context, zone_id, record);
-    if (done.failure) return api_response(*done.failure);
+    if (done.failure) return api_response(*done.failure, context, Permission::kDnsEdit);
     switch (plan.outcome) {
       case Outcome::kUnchanged:
         return listing_response.release();
       case Outcome::kWriteResult:
-        return api_response(*done.result);
+        return api_response(*done.result, context, Permission::kDnsEdit);
       case Outcome::kRecordNotFound:
-        return not_found("Record not found: %s, %s, %s, %d", record);
+        return not_found("Record not found: %s, %s, %s, %d", record, context);
       case Outcome::kNothingToDo:
-        return not_found("Nothing to do, Record not found: %s, %s, %s, %d", record);
+        return not_found("Nothing to do, Record not found: %s, %s, %s, %d", record, context);
       case Outcome::kMxFound: {
         const ListedRecord& r = *plan.mx_found;
         PyRef message(PyUnicode_FromFormat("Record found: %s %s, %s, %s, %d %d", r.id.c_str(),
                                            r.name.c_str(), r.type.c_str(), r.content.c_str(),
                                            r.proxied ? 1 : 0, static_cast<int>(r.priority)));
         if (!message) return nullptr;
-        return PyTuple_Pack(2, PyTuple_GET_ITEM(listing_response.get(), 0), message.get());
+        return api_response_of(PyTuple_GET_ITEM(listing_response.get(), 0), message.get(), context,
+                               Permission::kDnsEdit);
       }
     }
     return nullptr;

@@ -47,7 +47,8 @@ PyObject* Cloudflare_dns_get_records(PyObject* self, PyObject* args, PyObject* k
     std::string zone_id;
     if (!settle_zone(object, context, domain, zone_id)) return nullptr;
     const std::string path = listing_path(zone_id, type, name, content);
-    return api_response(cloudflare_request(context, "GET", &path, nullptr));
+    return api_response(cloudflare_request(context, "GET", &path, nullptr), context,
+                        Permission::kDnsRead);
   });
 }
 

@@ -155,7 +155,8 @@ PyObject* write_record(PyObject* self, const std::string* record_id, RecordField
   ApiContext context;
   if (!read_api_context(object, context)) return nullptr;
   return api_response(record_id ? update_record(context, zone_id, *record_id, record)
-                                : create_record(context, zone_id, record));
+                                : create_record(context, zone_id, record),
+                      context, Permission::kDnsEdit);
 }
 
 }  // namespace
@@ -209,7 +210,7 @@ PyObject* Cloudflare_dns_delete_record(PyObject* self, PyObject* args, PyObject*
     if (!read_zone_id(object, zone_id)) return nullptr;
     ApiContext context;
     if (!read_api_context(object, context)) return nullptr;
-    return api_response(delete_record(context, zone_id, record_id));
+    return api_response(delete_record(context, zone_id, record_id), context, Permission::kDnsEdit);
   });
 }
 

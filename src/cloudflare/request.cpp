@@ -7,6 +7,7 @@
 #include "common/percent_encode.h"
 #include "common/py_ref.h"
 #include "common/text.h"
+#include "surface/errors.h"
 
 namespace nuv {
 
@@ -61,7 +62,7 @@ bool read_api_context(CloudflareObject* self, ApiContext& context) {
 
 bool read_zone_id(CloudflareObject* self, std::string& zone_id) {
   if (self->zone_id == nullptr) {
-    PyErr_SetString(PyExc_TypeError, kZoneIdNullMessage);
+    raise_zone_not_found(kZoneIdNullMessage, ZoneProblem::kNotSelected, nullptr);
     return false;
   }
   return utf8_of_str(self->zone_id, zone_id);
@@ -83,12 +84,21 @@ HttpResult cloudflare_request(const ApiContext& context, std::string_view method
   return http_request(method, url, headers, request_body, proxy);
 }
 
-PyObject* api_response(const HttpResult& result) {
+PyObject* api_response(const HttpResult& result, const ApiContext& context, Permission permission) {
   PyRef status(PyLong_FromLong(result.status));
   if (!status) return nullptr;
   PyRef body(str_from_utf8(result.body));
   if (!body) return nullptr;
-  return PyTuple_Pack(2, status.get(), body.get());
+  return new_api_response(
+      status.get(), body.get(), Secrets{context.token, context.proxy},
+      ResponseFacts{
+          .detail = result.detail, .ca_source = result.ca_source, .permission = permission});
+}
+
+PyObject* api_response_of(PyObject* status, PyObject* body, const ApiContext& context,
+                          Permission permission) {
+  return new_api_response(status, body, Secrets{context.token, context.proxy},
+                          ResponseFacts{.permission = permission});
 }
 
 PyObject* Cloudflare_get(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -103,7 +113,8 @@ PyObject* Cloudflare_get(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string path_text;
     if (path != nullptr) path_text = path;
     return api_response(
-        cloudflare_request(context, "GET", path != nullptr ? &path_text : nullptr, nullptr));
+        cloudflare_request(context, "GET", path != nullptr ? &path_text : nullptr, nullptr),
+        context, Permission::kNone);
   });
 }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "cloudflare/cloudflare_object.h"
+#include "surface/api_response.h"
 #include "transport/http_request.h"
 
 namespace nuv {
@@ -34,7 +35,8 @@ struct ApiContext {
 // false.
 bool read_api_context(CloudflareObject* self, ApiContext& context);
 
-// The zone id as UTF-8. On error (unset: TypeError with kZoneIdNullMessage;
+// The zone id as UTF-8. On error (unset: ZoneNotFoundError, a TypeError,
+// with kZoneIdNullMessage;
 // unconvertible text), set an exception and return false.
 bool read_zone_id(CloudflareObject* self, std::string& zone_id);
 
@@ -47,8 +49,14 @@ std::string zone_path(std::string_view zone_id);
 HttpResult cloudflare_request(const ApiContext& context, std::string_view method,
                               const std::string* path, const std::string* request_body);
 
-// The (status, body) tuple handed to Python. On error (a body that is not
-// UTF-8), set an exception and return nullptr.
-PyObject* api_response(const HttpResult& result);
+// The ApiResponse (status, body) handed to Python; `permission` is what the
+// call needs of the token (named by the hint of an authentication failure).
+// On error (a body that is not UTF-8), set an exception and return nullptr.
+PyObject* api_response(const HttpResult& result, const ApiContext& context, Permission permission);
+
+// An ApiResponse of items a method makes itself (such as ("404", "Record not
+// found: ...")). On error, set an exception and return nullptr.
+PyObject* api_response_of(PyObject* status, PyObject* body, const ApiContext& context,
+                          Permission permission);
 
 }  // namespace nuv

@@ -18,14 +18,14 @@ std::string single_member_body(const char* key, JsonTree value) {
 
 // Sends `body` with `method` to "/zones/<zone id>" + suffix.
 PyObject* zone_request(PyObject* self, const char* method, const char* suffix,
-                       const std::string& body) {
+                       const std::string& body, Permission permission) {
   auto* object = reinterpret_cast<CloudflareObject*>(self);
   std::string zone_id;
   if (!read_zone_id(object, zone_id)) return nullptr;
   ApiContext context;
   if (!read_api_context(object, context)) return nullptr;
   const std::string path = zone_path(zone_id) + suffix;
-  return api_response(cloudflare_request(context, method, &path, &body));
+  return api_response(cloudflare_request(context, method, &path, &body), context, permission);
 }
 
 PyObject* change_setting(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
@@ -36,7 +36,8 @@ PyObject* change_setting(PyObject* self, PyObject* args, PyObject* kwargs, const
     return nullptr;
   }
   return zone_request(self, "PATCH", setting_suffix,
-                      single_member_body("value", json_new_string(value)));
+                      single_member_body("value", json_new_string(value)),
+                      Permission::kZoneSettings);
 }
 
 }  // namespace
@@ -65,7 +66,8 @@ PyObject* Cloudflare_change_ssl_model(PyObject* self, PyObject* args, PyObject* 
 PyObject* Cloudflare_purge_cache(PyObject* self, PyObject* /*args*/, PyObject* /*kwargs*/) {
   return guarded([&] {
     return zone_request(self, "POST", "/purge_cache",
-                        single_member_body("purge_everything", json_new_bool(true)));
+                        single_member_body("purge_everything", json_new_bool(true)),
+                        Permission::kCachePurge);
   });
 }
 

@@ -8,6 +8,7 @@
 #include "common/json_tree.h"
 #include "common/percent_encode.h"
 #include "common/text.h"
+#include "surface/errors.h"
 #include "transport/trace.h"
 
 namespace nuv {
@@ -53,7 +54,7 @@ const char* zone_id_named(json_object* root, std::string_view domain, bool& none
 
 void raise_domain_not_found(const char* domain) {
   PyObject* cause = PyErr_GetRaisedException();
-  PyErr_Format(PyExc_TypeError, "Domain not found: %s", domain);
+  raise_zone_not_found(std::string("Domain not found: ") + domain, ZoneProblem::kNotFound, nullptr);
   if (cause == nullptr) return;
   PyObject* error = PyErr_GetRaisedException();
   PyException_SetCause(error, cause);  // steals 'cause'
@@ -63,18 +64,19 @@ void raise_domain_not_found(const char* domain) {
 PyRef lookup_zone(CloudflareObject* self, const ApiContext& context, const std::string& domain) {
   const std::string path = std::string(DEFAULT_ZONES_PATH) + "&name=" + percent_encode(domain);
   const HttpResult result = cloudflare_request(context, "GET", &path, nullptr);
-  PyRef response(api_response(result));
+  PyRef response(api_response(result, context, Permission::kZoneRead));
   if (!response) return {};
 
   JsonTree root(json_tokener_parse(result.body.c_str()));
   bool none = false;
   const char* id = zone_id_named(root.get(), domain, none);
   if (none) {
-    PyErr_Format(PyExc_TypeError, "Domain not found: %s", domain.c_str());
+    raise_zone_not_found("Domain not found: " + domain, ZoneProblem::kNotFound, response.get());
     return {};
   }
   if (id == nullptr) {
-    PyErr_SetObject(PyExc_Exception, PyTuple_GET_ITEM(response.get(), 1));
+    // The whole answer is the message, as it always was, credentials masked.
+    raise_for_response(response.get(), response_masked_body(response.get()));
     return {};
   }
   PyRef zone_id(PyUnicode_FromString(id));
@@ -109,7 +111,7 @@ bool settle_zone(CloudflareObject* self, const ApiContext& context, const char* 
     }
   }
   if (self->zone_id == nullptr) {
-    PyErr_SetString(PyExc_TypeError, "Domain not found!");
+    raise_zone_not_found("Domain not found!", ZoneProblem::kNotSelected, nullptr);
     return false;
   }
   return utf8_of_str(self->zone_id, zone_id);

@@ -13,7 +13,8 @@ namespace nuv {
 // field.
 PyRef lookup_zone(CloudflareObject* self, const ApiContext& context, const std::string& domain);
 
-// Replaces the pending exception by TypeError "Domain not found: <domain>",
+// Replaces the pending exception by ZoneNotFoundError (a TypeError)
+// "Domain not found: <domain>",
 // keeping the original as its __cause__ so that a rejected token or a
 // network failure stays visible.
 void raise_domain_not_found(const char* domain);

@@ -7,6 +7,8 @@
 #include "dingtalk/dingtalk_type.h"
 #include "module/cloudflare_type.h"
 #include "module/trace_setting.h"
+#include "surface/api_response.h"
+#include "surface/errors.h"
 
 namespace {
 
@@ -27,13 +29,17 @@ PyModuleDef nuv_module = {
 PyMODINIT_FUNC PyInit__nuv() {
   if (PyType_Ready(&nuv::CloudflareType) < 0) return nullptr;
   if (PyType_Ready(&nuv::DingTalkType) < 0) return nullptr;
+  if (PyType_Ready(&nuv::ApiResponseType) < 0) return nullptr;
   nuv::PyRef module(PyModule_Create(&nuv_module));
   if (!module) return nullptr;
   if (!nuv::apply_trace_environment()) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Cloudflare",
                             reinterpret_cast<PyObject*>(&nuv::CloudflareType)) < 0 ||
       PyModule_AddObjectRef(module.get(), "DingTalk",
-                            reinterpret_cast<PyObject*>(&nuv::DingTalkType)) < 0) {
+                            reinterpret_cast<PyObject*>(&nuv::DingTalkType)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "ApiResponse",
+                            reinterpret_cast<PyObject*>(&nuv::ApiResponseType)) < 0 ||
+      !nuv::add_error_types(module.get())) {
     return nullptr;
   }
   return module.release();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "common/curl_owners.h"
 #include "common/gil.h"
@@ -12,6 +13,10 @@
 #include "transport/env_proxy.h"
 #include "transport/shared_state.h"
 #include "transport/trace.h"
+
+#ifndef NUV_VERSION
+#define NUV_VERSION "0.1.0"
+#endif
 
 namespace nuv {
 
@@ -33,6 +38,14 @@ HttpResult failure(int status, const char* text) { return HttpResult{status, tex
 
 HttpResult curl_failure(CURLcode code) {
   return failure(static_cast<int>(code), curl_easy_strerror(code));
+}
+
+// Names nuv and libcurl to the service, so its logs can tell our requests
+// apart.
+const std::string& user_agent() {
+  static const std::string text =
+      std::string("nuv/") + NUV_VERSION + " libcurl/" + curl_version_info(CURLVERSION_NOW)->version;
+  return text;
 }
 
 std::string ascii_lower(std::string_view text) {
@@ -136,7 +149,10 @@ HttpResult http_request(std::string_view method, const std::string& url,
   if (setup.handle == nullptr) return failure(-1, "curl_easy_init() failed");
 
   ResponseBuffer response;
+  char error_buffer[CURL_ERROR_SIZE] = {};
   OptionSetter set(setup.handle);
+  set(CURLOPT_ERRORBUFFER, error_buffer);
+  set(CURLOPT_USERAGENT, user_agent().c_str());
   set(CURLOPT_URL, url.c_str());
   // The path goes out exactly as built (and as traced): libcurl would
   // otherwise resolve "." and ".." segments and so change which resource a
@@ -202,7 +218,13 @@ HttpResult http_request(std::string_view method, const std::string& url,
     code = curl_easy_perform(setup.handle);
   }
   if (code == CURLE_WRITE_ERROR && response.out_of_memory) code = CURLE_OUT_OF_MEMORY;
-  if (code != CURLE_OK) return curl_failure(code);
+  if (code != CURLE_OK) {
+    HttpResult failed = curl_failure(code);
+    // libcurl's text for the write error would blame the disk.
+    if (!response.out_of_memory) failed.detail = error_buffer;
+    failed.ca_source = std::move(setup.ca_source);
+    return failed;
+  }
 
   long status = 0;
   curl_easy_getinfo(setup.handle, CURLINFO_RESPONSE_CODE, &status);

@@ -15,6 +15,11 @@ struct HttpResult {
   int status = -1;
   // The response body up to its first zero byte, or the error text.
   std::string body;
+  // When the transfer failed: libcurl's detailed message (CURLOPT_ERRORBUFFER:
+  // which certificate check failed, the proxy's answer, the host that could
+  // not be resolved), and the CA file or directory that was in force.
+  std::string detail{};
+  std::string ca_source{};
 };
 
 // Where a request's proxy comes from.

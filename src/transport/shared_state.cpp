@@ -146,6 +146,7 @@ TransferSetup prepare_transfer() {
       setup.ca_file = ca.file;
       setup.ca_path = ca.path;
     }
+    setup.ca_source = ca.file.empty() ? ca.path : ca.file;
     setup.share = state.share;
     generation = state.generation;
   }

@@ -35,6 +35,9 @@ struct TransferSetup {
   X509StoreRef store;
   std::string ca_file;
   std::string ca_path;
+  // The CA file (or directory) in force, whichever way it is handed over:
+  // named when a certificate cannot be verified.
+  std::string ca_source;
 };
 
 // Must be called with the interpreter lock held (it serialises setups).

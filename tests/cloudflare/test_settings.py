@@ -50,7 +50,7 @@ def test_setting_argument_errors_win_and_send_nothing(cf, fresh_standin, method,
 
 @pytest.mark.parametrize("method", [m for m, _, _ in SETTINGS])
 def test_setting_needs_a_zone_id(cf, fresh_standin, method):
-    with pytest.raises(TypeError, match=r"^Zone id is null, please query domain first\.$"):
+    with pytest.raises(TypeError, match=r"^Zone id is null, please query domain first\.\n"):
         getattr(cf, method)("on")
     assert sent(fresh_standin) == []
 
@@ -66,6 +66,6 @@ def test_purge_everything_ignores_its_arguments(zcf, fresh_standin, args, kwargs
 
 @pytest.mark.parametrize("args, kwargs", [((), {}), (("x",), {"y": 1})])
 def test_purge_needs_a_zone_id_whatever_its_arguments(cf, fresh_standin, args, kwargs):
-    with pytest.raises(TypeError, match=r"^Zone id is null, please query domain first\.$"):
+    with pytest.raises(TypeError, match=r"^Zone id is null, please query domain first\.\n"):
         cf.purge_cache(*args, **kwargs)
     assert sent(fresh_standin) == []

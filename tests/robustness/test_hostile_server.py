@@ -13,7 +13,7 @@ import time
 from collections.abc import Callable
 
 import pytest
-from nuv import Cloudflare, DingTalk
+from nuv import Cloudflare, DingTalk, TransportError
 from support import closed_port
 
 BOUND = 31.0  # the transfer timeout is 30 s; a second for everything around it
@@ -120,12 +120,11 @@ class TestCloudflare:
     @pytest.mark.parametrize("route, status, text", [HOSTILE_ROUTES[0], HOSTILE_ROUTES[2]])
     def test_zone_lookup_raises_the_failure_text(self, hostile, route, status, text):
         cf = hostile(route)
-        with pytest.raises(Exception, match=f"^{re.escape(text)}$") as raised:
+        with pytest.raises(TransportError, match=f"^{re.escape(text)}(\n|$)") as raised:
             timed(lambda: cf.query("example.org"))
-        assert type(raised.value) is Exception
         assert (cf.zone, cf.zone_id) == ("example.com", ZONE_ID)  # left as it was
         # The listing of another zone reports the lookup's failure as its cause.
-        with pytest.raises(TypeError, match="^Domain not found: example.org$") as raised:
+        with pytest.raises(TypeError, match="^Domain not found: example.org\n") as raised:
             timed(lambda: cf.dns_get_records("example.org"))
         assert str(raised.value.__cause__) == text
 
@@ -133,7 +132,7 @@ class TestCloudflare:
     def test_reconciliation_raises_the_listing_failure_and_writes_nothing(self, hostile, fresh_standin, route,
                                                                           status, text):  # fmt: skip
         cf = hostile(route)
-        with pytest.raises(Exception, match=f"^{re.escape(text)}$"):
+        with pytest.raises(TransportError, match=f"^{re.escape(text)}(\n|$)"):
             timed(lambda: cf.dns_ensured_record("example.com", "A", "h.example.com", "192.0.2.1", False, 1))
         assert [r["method"] for r in fresh_standin.requests()] in (["GET"], ["GET", "GET"])
 

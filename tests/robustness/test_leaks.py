@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
-from nuv import Cloudflare, DingTalk
+from nuv import AuthenticationError, Cloudflare, DingTalk, ZoneNotFoundError
 from support import closed_port
 
 SANITIZED = os.environ.get("NUV_SANITIZED") == "1"
@@ -405,7 +405,7 @@ def _(env):
     def step():
         assert status_of(env.bad.dns_get_records()) == 403
         assert env.offline.dns_get_records() == (7, "Couldn't connect to server")
-        for client, cause in ((env.cf, TypeError), (env.bad, Exception)):
+        for client, cause in ((env.cf, ZoneNotFoundError), (env.bad, AuthenticationError)):
             try:
                 client.dns_get_records(missing)
             except TypeError as error:

@@ -15,7 +15,7 @@ import nuv
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from nuv import Cloudflare, DingTalk
+from nuv import AuthenticationError, Cloudflare, DingTalk, ZoneNotFoundError
 from support import closed_port
 
 API_TOKEN = "SECRET-TOKEN-a1b2c3d4e5f6g7h8"
@@ -154,7 +154,7 @@ def test_cloudflare_answers(world, capfd, tmp_path, token, via_proxy):
     requests = world.requests("cloudflare")
     assert len(requests) >= 15 and all(r["via_proxy"] == via_proxy for r in requests)
     if token == WRONG_TOKEN:  # the failures were met: query raised with the service's answer
-        assert Exception in run.raised and TypeError in run.raised
+        assert AuthenticationError in run.raised and ZoneNotFoundError in run.raised
     if via_proxy:  # the password did go to the proxy, where it belongs
         assert all(r["connect"]["proxy_authorization"] for r in requests)
 

@@ -1,0 +1,7 @@
+"""``python -m nuv``: the ``nuv`` command."""
+
+import sys
+
+from nuv.cli import main
+
+sys.exit(main())

@@ -1,0 +1,89 @@
+"""The ``nuv`` command: the library's main jobs from a shell, cron, systemd or CI.
+
+Each sub-command group lives in its own module and registers itself with
+``register(commands, common)``; a sub-command's ``run(context)`` returns the
+exit status. The command parses, calls the library and prints: every rule
+about records, zones and messages is the library's.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import traceback
+
+from . import _compat, ddns, ding, dns, purge, standin, zone, zones
+from ._context import EXIT_FAILED, EXIT_USAGE, Context, Failure, Output, UsageError, describe, output_options
+
+__all__ = ["main"]
+
+COMMAND_GROUPS = (zones, dns, zone, purge, ddns, ding, standin)
+
+EPILOG = """\
+credentials come from the environment, never from arguments:
+  CLOUDFLARE_API_TOKEN (or CLOUDFLARE_API_TOKEN_FILE, --token-file)
+  DINGTALK_TOKEN, DINGTALK_SECRET (or their _FILE variables, --dingtalk-token-file, --dingtalk-secret-file)
+  CLOUDFLARE_API_URL sets another API base URL (--api-url)
+
+exit status: 0 success (changed or not), 1 the service or the network failed,
+2 usage or configuration error, 3 changes pending (--dry-run --exit-code)
+
+try every command offline: nuv standin
+"""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = output_options()
+    parser = argparse.ArgumentParser(
+        prog="nuv",
+        description="Cloudflare DNS and DingTalk robots from the command line.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        parents=[common],
+    )
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
+    for group in COMMAND_GROUPS:
+        group.register(commands, common)
+    return parser
+
+
+def _report_error(args: argparse.Namespace, output: Output | None, error: BaseException, status: int) -> int:
+    if getattr(args, "traceback", False):
+        traceback.print_exception(error)
+    message, hint = describe(error)
+    if output is not None:
+        output.end_progress()
+        output.document({"ok": False, "error": message, "hint": hint, "exit_status": status})
+    sys.stderr.write(f"nuv: {message}" + (f" -- {hint}" if hint else "") + "\n")
+    sys.stderr.flush()
+    return status
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    output: Output | None = None
+    try:
+        _compat.set_trace("stderr" if getattr(args, "verbose", False) else "off")
+        output = Output(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False))
+        return int(args.run(Context(args, output)))
+    except UsageError as error:
+        return _report_error(args, output, error, EXIT_USAGE)
+    except Failure as error:
+        return _report_error(args, output, error, EXIT_FAILED)
+    except ValueError as error:
+        # The library refuses arguments it can tell are wrong before any request.
+        return _report_error(args, output, error, EXIT_USAGE)
+    except Exception as error:
+        if not _compat.is_service_error(error):
+            raise
+        return _report_error(args, output, error, EXIT_FAILED)
+    except KeyboardInterrupt:
+        if output is not None:
+            output.end_progress()
+        sys.stderr.write("nuv: interrupted\n")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (| head): nothing left to say to it.
+        sys.stdout = None  # type: ignore[assignment]
+        return EXIT_FAILED

@@ -1,0 +1,326 @@
+"""What every sub-command shares: its options, the credentials, the clients
+and the output."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import urllib.parse
+from collections.abc import Iterator
+from typing import Any, TextIO
+
+import nuv
+
+from . import _compat
+from ._compat import checked
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_PENDING = 3
+
+# Pages beyond this are refused rather than followed: a listing that long is
+# a service fault or a loop.
+MAX_PAGES = 10_000
+
+
+class UsageError(Exception):
+    """The command line or the configuration is wrong (exit status 2)."""
+
+
+class Failure(Exception):
+    """The job failed for a reason the library does not raise (exit status 1)."""
+
+    hint: str | None = None
+
+
+def _one_line(text: str, limit: int = 400) -> str:
+    line = " ".join(str(text).split())
+    return line if len(line) <= limit else line[: limit - 3] + "..."
+
+
+def describe(error: BaseException) -> tuple[str, str | None]:
+    """The error's message and its hint (the library's advice), each on one line."""
+    hint = getattr(error, "hint", None)
+    return _one_line(str(error) or type(error).__name__), _one_line(hint) if hint else None
+
+
+# ----- options ------------------------------------------------------------
+
+
+def output_options() -> argparse.ArgumentParser:
+    options = argparse.ArgumentParser(add_help=False)
+    group = options.add_argument_group("output")
+    group.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS,
+                       help="trace every request on standard error (credentials masked)")
+    group.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
+                       help="print nothing when nothing changed")
+    group.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                       help="print one JSON document instead of text")
+    group.add_argument("--traceback", action="store_true", default=argparse.SUPPRESS,
+                       help="show the Python traceback of an error")
+    return options
+
+
+def connection_options() -> argparse.ArgumentParser:
+    options = argparse.ArgumentParser(add_help=False)
+    group = options.add_argument_group("connection")
+    group.add_argument("--proxy", metavar="URL", default=argparse.SUPPRESS,
+                       help="proxy for every request (default: https_proxy/HTTPS_PROXY when set)")
+    group.add_argument("--ca-file", metavar="PATH", default=argparse.SUPPRESS,
+                       help="CA certificates to verify the services with (default: CURL_CA_BUNDLE, "
+                            "SSL_CERT_FILE, else the system's)")
+    group.add_argument("--retries", metavar="N", type=_count, default=argparse.SUPPRESS,
+                       help="extra attempts of a request that failed without effect")
+    group.add_argument("--timeout", metavar="SECONDS", type=_seconds, default=argparse.SUPPRESS,
+                       help="bound on one attempt of a request")
+    return options
+
+
+def cloudflare_options() -> argparse.ArgumentParser:
+    options = argparse.ArgumentParser(add_help=False, parents=[connection_options()])
+    group = options.add_argument_group("Cloudflare")
+    group.add_argument("--token-file", metavar="PATH", default=argparse.SUPPRESS,
+                       help="read the API token from this file (default: CLOUDFLARE_API_TOKEN, "
+                            "else the file named by CLOUDFLARE_API_TOKEN_FILE)")
+    group.add_argument("--api-url", metavar="URL", default=argparse.SUPPRESS,
+                       help=f"API base URL (default: CLOUDFLARE_API_URL, else {nuv.DEFAULT_API_URL})")
+    group.add_argument("--zone-id", metavar="ID", default=argparse.SUPPRESS,
+                       help="act on this zone without looking it up (for zone-restricted tokens)")
+    return options
+
+
+def dingtalk_options(with_connection: bool) -> argparse.ArgumentParser:
+    options = argparse.ArgumentParser(add_help=False, parents=[connection_options()] if with_connection else [])
+    group = options.add_argument_group("DingTalk")
+    group.add_argument("--dingtalk-token-file", metavar="PATH", default=argparse.SUPPRESS,
+                       help="read the robot's access token from this file (default: DINGTALK_TOKEN, "
+                            "else the file named by DINGTALK_TOKEN_FILE)")
+    group.add_argument("--dingtalk-secret-file", metavar="PATH", default=argparse.SUPPRESS,
+                       help="read the robot's signing secret from this file (default: DINGTALK_SECRET, "
+                            "else the file named by DINGTALK_SECRET_FILE)")
+    return options
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0: {text}")
+    return value
+
+
+# ----- output -------------------------------------------------------------
+
+
+class Output:
+    """Short human text by default, nothing but changes with --quiet, one
+    JSON document with --json; progress on standard error when it is a
+    terminal."""
+
+    def __init__(self, json_mode: bool, quiet: bool) -> None:
+        self.json_mode = json_mode
+        self.quiet = quiet
+        self._progress_shown = False
+        self._terminal = _is_terminal(sys.stderr)
+
+    @property
+    def stream(self) -> TextIO:
+        return sys.stdout
+
+    def say(self, text: str) -> None:
+        """Something worth knowing that is not a change ("nothing to do")."""
+        if not (self.quiet or self.json_mode):
+            self._print(text)
+
+    def report(self, text: str) -> None:
+        """A change, or what the command was asked to show."""
+        if not self.json_mode:
+            self._print(text)
+
+    def document(self, value: Any) -> None:
+        if self.json_mode:
+            self.end_progress()
+            self.stream.write(json.dumps(value, ensure_ascii=False) + "\n")
+            self.stream.flush()
+
+    def progress(self, text: str) -> None:
+        if self._terminal and not self.quiet:
+            sys.stderr.write(f"\r{text}\x1b[K")
+            sys.stderr.flush()
+            self._progress_shown = True
+
+    def end_progress(self) -> None:
+        if self._progress_shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+            self._progress_shown = False
+
+    def _print(self, text: str) -> None:
+        self.end_progress()
+        self.stream.write(text + "\n")
+        self.stream.flush()
+
+
+def _is_terminal(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def table(rows: list[list[str]]) -> list[str]:
+    """Rows as lines of left-aligned columns (the last one not padded)."""
+    if not rows:
+        return []
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
+    return ["  ".join([*(cell.ljust(width) for cell, width in zip(row, widths)), row[-1]]).rstrip() for row in rows]
+
+
+# ----- credentials ----------------------------------------------------------
+
+
+def read_secret(path: str | None, variable: str, flag: str) -> str | None:
+    """A credential from ``flag``'s file, else the variable, else the file
+    the ``_FILE`` variable names (trailing whitespace stripped); None when
+    none is set."""
+    source = flag
+    if path is None:
+        value = os.environ.get(variable)
+        if value:
+            return value
+        path = os.environ.get(variable + "_FILE") or None
+        source = variable + "_FILE"
+    if path is None:
+        return None
+    try:
+        with open(path, encoding="utf-8") as file:
+            value = file.read().rstrip()
+    except (OSError, UnicodeDecodeError) as failure:
+        why = failure.strerror if isinstance(failure, OSError) and failure.strerror else "not UTF-8 text"
+        raise UsageError(f"cannot read {source} {path}: {why}") from None
+    if not value:
+        raise UsageError(f"{source} {path} is empty")
+    return value
+
+
+# ----- the clients ------------------------------------------------------------
+
+
+class Context:
+    def __init__(self, args: argparse.Namespace, output: Output) -> None:
+        self.args = args
+        self.out = output
+        self._cloudflare: nuv.Cloudflare | None = None
+        self._robot: nuv.DingTalk | None = None
+        self._zone_ids: dict[str, str] = {}
+
+    def option(self, name: str, default: Any = None) -> Any:
+        return getattr(self.args, name, default)
+
+    def _apply_connection_environment(self) -> None:
+        ca_file = self.option("ca_file")
+        if ca_file is not None:
+            if not os.path.isfile(ca_file):
+                raise UsageError(f"--ca-file {ca_file}: no such file")
+            # libcurl reads its CA file from here; so does the address look-up.
+            os.environ["CURL_CA_BUNDLE"] = ca_file
+
+    def _resilience(self) -> dict[str, Any]:
+        return {name: self.option(name) for name in ("retries", "timeout") if self.option(name) is not None}
+
+    def cloudflare(self) -> nuv.Cloudflare:
+        if self._cloudflare is None:
+            token = read_secret(self.option("token_file"), "CLOUDFLARE_API_TOKEN", "--token-file")
+            if token is None:
+                raise UsageError(
+                    "no Cloudflare API token: set CLOUDFLARE_API_TOKEN "
+                    "(or CLOUDFLARE_API_TOKEN_FILE, or give --token-file)"
+                )
+            self._apply_connection_environment()
+            api_url = self.option("api_url") or os.environ.get("CLOUDFLARE_API_URL") or nuv.DEFAULT_API_URL
+            settings = _compat.cloudflare_settings(self.option("proxy"), self.option("zone_id"))
+            try:
+                self._cloudflare = nuv.Cloudflare(api_token=token, api_url=api_url, **settings, **self._resilience())
+            except (TypeError, ValueError) as refused:
+                raise UsageError(f"Cloudflare settings refused: {refused}") from None
+        return self._cloudflare
+
+    def robot(self) -> nuv.DingTalk:
+        if self._robot is None:
+            token = read_secret(self.option("dingtalk_token_file"), "DINGTALK_TOKEN", "--dingtalk-token-file")
+            if token is None:
+                raise UsageError(
+                    "no DingTalk robot token: set DINGTALK_TOKEN "
+                    "(or DINGTALK_TOKEN_FILE, or give --dingtalk-token-file)"
+                )
+            secret = read_secret(self.option("dingtalk_secret_file"), "DINGTALK_SECRET", "--dingtalk-secret-file")
+            if secret is None:
+                raise UsageError(
+                    "no DingTalk signing secret: set DINGTALK_SECRET "
+                    "(or DINGTALK_SECRET_FILE, or give --dingtalk-secret-file)"
+                )
+            self._apply_connection_environment()
+            # The robot's posts go through the proxy named by http_proxy.
+            proxy = self.option("proxy") or os.environ.get("https_proxy") or os.environ.get("HTTPS_PROXY")
+            if proxy:
+                os.environ["http_proxy"] = proxy
+            try:
+                self._robot = nuv.DingTalk(token, secret, **self._resilience())
+            except (TypeError, ValueError) as refused:
+                raise UsageError(f"DingTalk settings refused: {refused}") from None
+        return self._robot
+
+    # ----- zones ----------------------------------------------------------
+
+    def zone_keywords(self, domain: str) -> dict[str, Any]:
+        """Keywords that make a zone-scoped call act on ``domain``'s zone (its
+        --zone-id, else looked up once)."""
+        return _compat.zone_keywords(self.cloudflare(), domain, self.zone_id(domain))
+
+    def zone_id(self, domain: str) -> str:
+        """The id of ``domain``'s zone: --zone-id, else looked up."""
+        given = self.option("zone_id")
+        if given:
+            return given
+        if domain not in self._zone_ids:
+            cf = self.cloudflare()
+            _compat.zone_lookup(cf, domain)
+            self._zone_ids[domain] = cf.zone_id
+        return self._zone_ids[domain]
+
+    def every_page(self, path: str, query: dict[str, str], per_page: int, what: str) -> Iterator[Any]:
+        """The items of every page of a listing, following result_info."""
+        cf = self.cloudflare()
+        page = 1
+        while True:
+            values = {**query, "page": str(page), "per_page": str(per_page)}
+            answer = checked(cf.get(path + "?" + urllib.parse.urlencode(values, quote_via=urllib.parse.quote)))
+            yield from answer.result or []
+            total = int((answer.result_info or {}).get("total_pages") or 0)
+            if total > 2:
+                self.out.progress(f"{what}: page {page} of {total}")
+            if page >= total or not answer.result:
+                break
+            if page >= MAX_PAGES:
+                raise Failure(f"{what}: more than {MAX_PAGES} pages; stopped")
+            page += 1
+        self.out.end_progress()
+
+
+def quote_segment(value: str) -> str:
+    return urllib.parse.quote(value, safe="")

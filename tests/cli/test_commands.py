@@ -1,0 +1,143 @@
+"""Every sub-command against the stand-ins: what it prints, what the
+services received, its exit status."""
+
+from __future__ import annotations
+
+import shlex
+import signal
+
+import pytest
+from nuv import Cloudflare
+from nuv.cli import _compat
+
+from cli_support import DOMAIN, HOST
+
+needs_plan = pytest.mark.skipif(not _compat.HAS_PLAN, reason="the extension has no dns_plan yet")
+needs_retries = pytest.mark.skipif(not _compat._accepts(Cloudflare, retries=0), reason="no retries yet")
+
+
+def test_each_command_does_its_job(nuv):
+    """Success paths, in the order a user would try them; each checks what
+    the service holds afterwards, not only what was printed."""
+    assert nuv("zones").out.split()[:1] == [DOMAIN]
+
+    ensured = nuv("dns", "ensure", DOMAIN, "A", HOST, "192.0.2.1", "--ttl", "300")
+    assert ensured.status == 0, ensured.err
+    assert [(r["content"], r["ttl"]) for r in nuv.records("A")] == [("192.0.2.1", 300)]
+    assert nuv("dns", "ensure", DOMAIN, "A", HOST, "192.0.2.1", "--ttl", "300").out.strip() in ("nothing to do", "")
+
+    listed = nuv("dns", "list", DOMAIN).out.splitlines()
+    assert listed[0].split() == ["TYPE", "NAME", "CONTENT", "TTL", "PROXIED", "ID"]
+    assert listed[1].split()[:5] == ["A", HOST, "192.0.2.1", "300", "no"]
+
+    assert nuv("dns", "delete", DOMAIN, "A", HOST, "192.0.2.1").status == 0
+    assert nuv.records("A") == []
+
+    changed = nuv("zone", "set", DOMAIN, "ssl=full", "always-use-https=on")
+    assert changed.out.splitlines() == ["ssl: flexible -> full", "always-use-https: off -> on"]
+    assert nuv.standin.settings(nuv.zone["id"])["ssl"] == "full"
+    assert nuv("zone", "set", DOMAIN, "ssl=full", "--quiet").out == ""
+
+    assert nuv("purge", DOMAIN, "--yes").status == 0
+    assert nuv.standin.purges(nuv.zone["id"]) == 1
+
+    assert nuv("ding", "text", "deploy finished").status == 0
+    assert nuv("ding", "markdown", "Deploy", "-", input="#### v1.2 is live\n").status == 0
+    sent = [m["body"] for m in nuv.messages()]
+    assert sent[0]["text"]["content"].startswith("deploy finished")
+    assert sent[1]["markdown"]["title"] == "Deploy" and "#### v1.2 is live" in sent[1]["markdown"]["text"]
+
+
+@needs_plan
+def test_plan_is_shown_before_it_runs(nuv):
+    dry = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code")
+    assert (dry.status, nuv.records("CNAME")) == (3, [])
+    assert dry.out.splitlines()[0].startswith("create CNAME www.example.com home.example.com")
+    applied = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--json")
+    assert applied.json["applied"] is True
+    assert [w["action"] for w in applied.json["plan"]] == ["create"]
+    again = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code", "--json")
+    assert (again.status, again.json) == (0, {"plan": [], "applied": False})
+
+
+def test_json_documents(nuv):
+    nuv.standin.add_record(nuv.zone["id"], type="TXT", name="t.example.com", content="v=1", ttl=1)
+    assert [z["name"] for z in nuv("zones", "--json").json] == [DOMAIN]
+    assert [r["content"] for r in nuv("dns", "list", DOMAIN, "--type", "TXT", "--json").json] == ["v=1"]
+    assert nuv("zone", "set", DOMAIN, "ssl=strict", "--json").json == {
+        "settings": [{"setting": "ssl", "old": "flexible", "new": "strict", "changed": True}]
+    }
+    failed = nuv("dns", "list", "example.org", "--json")
+    assert failed.status == 1 and failed.json["ok"] is False and "example.org" in failed.json["error"]
+
+
+def test_listing_follows_every_page(nuv):
+    for i in range(1, 1203):
+        nuv.standin.add_record(nuv.zone["id"], type="TXT", name=f"r{i}.example.com", content=f"v{i}", ttl=1)
+    listed = nuv("dns", "list", DOMAIN, "--json").json
+    assert len(listed) == 1202 and len({r["id"] for r in listed}) == 1202
+
+
+@pytest.mark.parametrize(
+    ("args", "env", "status", "message"),
+    [
+        (["zones"], {"CLOUDFLARE_API_TOKEN": None}, 2, "CLOUDFLARE_API_TOKEN"),
+        (["zones"], {"CLOUDFLARE_API_TOKEN": "not-a-valid-token"}, 1, "Invalid access token"),
+        (["zones", "--token-file", "/nonexistent/token"], {}, 2, "--token-file /nonexistent/token"),
+        (["dns", "list", "example.org"], {}, 1, "example.org"),
+        (["zone", "set", DOMAIN, "ssl=sometimes"], {}, 2, "ssl must be one of"),
+        (["ding", "text", "hi"], {"DINGTALK_TOKEN": None}, 2, "DINGTALK_TOKEN"),
+        (["ding", "text", "hi"], {"DINGTALK_SECRET": "SEC" + "0" * 64}, 1, "sign not match"),
+        (["purge", DOMAIN], {}, 2, "--yes"),
+        (["ddns", DOMAIN, HOST, "--ipv4", "static:2001:db8::1"], {}, 2, "not an IPv4 address"),
+        (["ddns", DOMAIN, HOST, "--ipv4", "none", "--ipv6", "none"], {}, 2, "nothing to do"),
+        (["dns", "ensure", DOMAIN, "MX", DOMAIN, "|"], {}, 2, "MX content names no mail host"),
+    ],
+)
+def test_failures_are_one_line_with_the_right_status(nuv, args, env, status, message):
+    failed = nuv(*args, env=env)
+    assert failed.status == status, failed.err
+    assert message in failed.err and failed.out == ""
+    assert len(failed.err.strip().splitlines()) == 1 or failed.err.startswith("usage:")
+
+
+def test_credentials_come_from_files_and_never_show(nuv, tmp_path):
+    token = nuv.base_env["CLOUDFLARE_API_TOKEN"]
+    token_file = tmp_path / "token"
+    token_file.write_text(token + "\n\n")
+    quiet = nuv("zones", env={"CLOUDFLARE_API_TOKEN": None, "CLOUDFLARE_API_TOKEN_FILE": str(token_file)})
+    assert quiet.status == 0 and quiet.err == ""
+    traced = nuv("zones", "-v", "--token-file", str(token_file), env={"CLOUDFLARE_API_TOKEN": None})
+    assert traced.status == 0 and "Authorization" in traced.err
+    assert token not in traced.err + traced.out
+    assert traced.out == quiet.out  # the trace never reaches standard output
+    failed = nuv("zones", "--traceback", env={"CLOUDFLARE_API_TOKEN": "wrong-token-0123456789"})
+    assert failed.status == 1 and "wrong-token-0123456789" not in failed.err
+
+
+@needs_retries
+@pytest.mark.parametrize("status", [429, 503])
+def test_answers_worth_retrying_are_retried(nuv, status):
+    nuv.standin.add_fault("GET", "/dns_records", status=status, count=1, headers={"Retry-After": "0"})
+    listed = nuv("dns", "list", DOMAIN, "--retries", "2")
+    assert listed.status == 0, listed.err
+    refused = nuv("dns", "list", DOMAIN, "--retries", "0")
+    assert refused.status == 0  # the fault was used up by the first run
+    nuv.standin.add_fault("GET", "/dns_records", status=status, count=1, headers={"Retry-After": "0"})
+    assert nuv("dns", "list", DOMAIN, "--retries", "0").status == 1
+
+
+def test_standin_prints_a_working_environment(nuv, tmp_path):
+    env_file = tmp_path / "standin.env"
+    process = nuv.popen("standin", "--zone", "example.net", "--env-file", str(env_file))
+    try:
+        assert process.stdout.readline().startswith("# nuv stand-ins running")
+        exports = dict(shlex.split(process.stdout.readline())[1].split("=", 1) for _ in range(5))
+        assert env_file.read_text().count("export ") == 5
+        # Another shell with only these variables reaches the new stand-in.
+        listed = nuv("zones", env={name: None for name in exports} | exports)
+        assert listed.out.split()[:1] == ["example.net"]
+    finally:
+        process.send_signal(signal.SIGINT)
+        status = process.wait(30)
+    assert status == 0
