@@ -90,15 +90,18 @@ PyObject* api_response(const HttpResult& result, const ApiContext& context, Perm
   PyRef body(str_from_utf8(result.body));
   if (!body) return nullptr;
   return new_api_response(
-      status.get(), body.get(), Secrets{context.token, context.proxy},
+      status.get(), body.get(),
+      Secrets{context.token, context.proxy ? std::string_view(*context.proxy) : std::string_view()},
       ResponseFacts{
           .detail = result.detail, .ca_source = result.ca_source, .permission = permission});
 }
 
 PyObject* api_response_of(PyObject* status, PyObject* body, const ApiContext& context,
                           Permission permission) {
-  return new_api_response(status, body, Secrets{context.token, context.proxy},
-                          ResponseFacts{.permission = permission});
+  return new_api_response(
+      status, body,
+      Secrets{context.token, context.proxy ? std::string_view(*context.proxy) : std::string_view()},
+      ResponseFacts{.permission = permission});
 }
 
 PyObject* Cloudflare_get(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -183,7 +183,7 @@ with open("/proc/self/status") as status:
 resource.setrlimit(resource.RLIMIT_AS, (used + 24 * 1024 * 1024, resource.RLIM_INFINITY))
 result = cf.get("/bytes/{60 * 1024 * 1024}")
 resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-print(repr(result))
+print(repr(tuple(result)))
 """
         done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, done.stderr
