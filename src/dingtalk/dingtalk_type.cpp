@@ -37,10 +37,22 @@ int DingTalk_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return 0;
 }
 
+// The members accept any object: an instance can sit in a reference cycle.
+int DingTalk_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_dingtalk(self)->token);
+  Py_VISIT(as_dingtalk(self)->secret);
+  return 0;
+}
+
+int DingTalk_clear(PyObject* self) {
+  Py_CLEAR(as_dingtalk(self)->token);
+  Py_CLEAR(as_dingtalk(self)->secret);
+  return 0;
+}
+
 void DingTalk_dealloc(PyObject* self) {
-  DingTalkObject* object = as_dingtalk(self);
-  Py_CLEAR(object->token);
-  Py_CLEAR(object->secret);
+  PyObject_GC_UnTrack(self);
+  DingTalk_clear(self);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -74,8 +86,10 @@ PyTypeObject DingTalkType = {
     .tp_basicsize = sizeof(DingTalkObject),
     .tp_itemsize = 0,
     .tp_dealloc = DingTalk_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "DingTalk(token, salt) -> DingTalk \n\n DingTalk Object\n\n",
+    .tp_traverse = DingTalk_traverse,
+    .tp_clear = DingTalk_clear,
     .tp_methods = DingTalk_methods,
     .tp_members = DingTalk_members,
     .tp_getset = DingTalk_getset,

@@ -54,6 +54,33 @@ def test_types_subclass_but_instances_take_no_attributes_or_weakrefs(cls):
         weakref.ref(obj)
 
 
+class _Marker:
+    """Something a weak reference can follow into a cycle."""
+
+
+@pytest.mark.parametrize(
+    "make, field",
+    [
+        (Cloudflare, "email"),
+        (Cloudflare, "account"),
+        (Cloudflare, "api_token"),
+        (Cloudflare, "api_url"),
+        (DingTalk, "token"),
+        (DingTalk, "secret"),
+    ],
+)
+@pytest.mark.parametrize("subclassed", [False, True])
+def test_reference_cycles_through_an_instance_are_collected(make, field, subclassed):
+    cls = type("Sub", (make,), {}) if subclassed else make
+    obj, marker = cls(), _Marker()
+    marker.back = obj
+    setattr(obj, field, marker)  # obj -> marker -> obj
+    gone = weakref.ref(marker)
+    del obj, marker
+    gc.collect()
+    assert gone() is None
+
+
 class TestCloudflareConstruction:
     def test_defaults(self):
         cf = Cloudflare()
