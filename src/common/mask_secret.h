@@ -21,7 +21,7 @@ std::string mask_header_line(std::string_view line);
 std::string mask_proxy(std::string_view proxy);
 
 // A URL with user information in its authority masked ("***@host") and
-// the value of every access_token query parameter masked.
+// the value of every access_token and sign query parameter masked.
 std::string mask_url(std::string_view url);
 
 }  // namespace nuv
