@@ -23,6 +23,8 @@ bool read_member_text(CloudflareObject* self, PyObject* field, const char* name,
                  name);
     return false;
   }
+  // A credential's text never goes into an exception.
+  if (PyUnicode_Check(field)) return utf8_of_secret(field, out, name);
   return utf8_of_object(field, out);
 }
 
@@ -41,6 +43,16 @@ bool check_token(const std::string& token) {
   return false;
 }
 
+// The constructor lets only str or None in.
+bool read_proxy(CloudflareObject* self, std::optional<std::string>& proxy) {
+  if (self->proxy == Py_None) {
+    proxy.reset();
+    return true;
+  }
+  proxy.emplace();
+  return utf8_of_secret(self->proxy, *proxy, "proxy") && check_no_nul(*proxy, "proxy");
+}
+
 }  // namespace
 
 bool read_api_context(CloudflareObject* self, ApiContext& context) {
@@ -48,8 +60,7 @@ bool read_api_context(CloudflareObject* self, ApiContext& context) {
   return read_member_text(self, self->api_token, "api_token", context.token) &&
          check_token(context.token) &&
          read_member_text(self, self->api_url, "api_url", context.base_url) &&
-         check_no_nul(context.base_url, "api_url") && utf8_of_str(self->proxy, context.proxy) &&
-         check_no_nul(context.proxy, "proxy");
+         check_no_nul(context.base_url, "api_url") && read_proxy(self, context.proxy);
 }
 
 bool read_zone_id(CloudflareObject* self, std::string& zone_id) {
@@ -71,8 +82,10 @@ HttpResult cloudflare_request(const ApiContext& context, RequestKind kind, std::
       "Authorization: Bearer " + context.token,
   };
   const std::string url = context.base_url + (path ? *path : std::string(DEFAULT_ZONES_PATH));
+  const ProxyChoice proxy = context.proxy ? ProxyChoice{ProxySource::kCaller, *context.proxy}
+                                          : ProxyChoice{ProxySource::kEnvironment, {}};
   return send_with_policy(
-      kind, RequestText{method, url, headers, request_body, &context.proxy, context.interruptible},
+      kind, RequestText{method, url, headers, request_body, proxy, context.interruptible},
       context.settings, ServiceLimits{context.token, kCloudflareWindowSeconds});
 }
 
@@ -97,17 +110,21 @@ PyObject* api_response(const HttpResult& result, const ApiContext& context, Perm
   if (!body) return nullptr;
   const std::optional<double> retry_after =
       parse_retry_after(result.retry_after, std::time(nullptr));
-  return new_api_response(status.get(), body.get(), Secrets{context.token, context.proxy},
-                          ResponseFacts{.detail = result.detail,
-                                        .ca_source = result.ca_source,
-                                        .retry_after = retry_after.value_or(-1),
-                                        .permission = permission});
+  return new_api_response(
+      status.get(), body.get(),
+      Secrets{context.token, context.proxy ? std::string_view(*context.proxy) : std::string_view()},
+      ResponseFacts{.detail = result.detail,
+                    .ca_source = result.ca_source,
+                    .retry_after = retry_after.value_or(-1),
+                    .permission = permission});
 }
 
 PyObject* api_response_of(PyObject* status, PyObject* body, const ApiContext& context,
                           Permission permission) {
-  return new_api_response(status, body, Secrets{context.token, context.proxy},
-                          ResponseFacts{.permission = permission});
+  return new_api_response(
+      status, body,
+      Secrets{context.token, context.proxy ? std::string_view(*context.proxy) : std::string_view()},
+      ResponseFacts{.permission = permission});
 }
 
 PyObject* Cloudflare_get(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,7 +28,9 @@ inline constexpr char kZoneIdNullMessage[] = "Zone id is null, please query doma
 struct ApiContext {
   std::string token;
   std::string base_url;
-  std::string proxy;
+  // The proxy given to the constructor; nullopt (proxy=None): the
+  // environment's proxy variables, as curl reads them.
+  std::optional<std::string> proxy;
   RequestSettings settings;
   // Cleared for a write that must not be left half done by an interrupt.
   bool interruptible = true;

@@ -156,7 +156,7 @@ PyObject* post_message(const Robot& robot, const std::string& url, const std::st
   trace("Data: %s\n", body.c_str());
   const std::vector<std::string> headers{kContentTypeLine};
   const HttpResult result = send_with_policy(
-      RequestKind::kMessageSend, RequestText{"POST", url, headers, &body, /*proxy=*/nullptr},
+      RequestKind::kMessageSend, RequestText{"POST", url, headers, &body, ProxyChoice{}},
       robot.settings,
       ServiceLimits{robot.token, kDingTalkWindowSeconds, throttled_robot, kThrottleSeconds});
   if (result.interrupted) return nullptr;

@@ -45,8 +45,14 @@ int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* connect_timeout = nullptr;
   PyObject* rate_limit = nullptr;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "|UUUUU$OOOO:Cloudflare", const_cast<char**>(keywords), &email, &account,
+          args, kwargs, "|UUUOU$OOOO:Cloudflare", const_cast<char**>(keywords), &email, &account,
           &api_token, &proxy, &api_url, &retries, &timeout, &connect_timeout, &rate_limit)) {
+    return -1;
+  }
+  // None: the environment's proxy variables, as curl reads them.
+  if (proxy != nullptr && proxy != Py_None && !PyUnicode_Check(proxy)) {
+    PyErr_Format(PyExc_TypeError, "Cloudflare() argument 'proxy' must be str or None, not %.50s",
+                 Py_TYPE(proxy)->tp_name);
     return -1;
   }
   PyRef url =

@@ -129,6 +129,7 @@ SlotGrant acquire_rate_slot(const RateKey& key, long limit, RateSlot& slot, Http
   for (;;) {
     double wait = 0;
     bool paused = false;
+    bool refuse = false;
     {
       std::lock_guard<std::mutex> guard(g_mutex);
       Windows& all = windows();
@@ -141,10 +142,10 @@ SlotGrant acquire_rate_slot(const RateKey& key, long limit, RateSlot& slot, Http
         if (wait > kMaxWaitedPauseSeconds * scale) {
           refused = HttpResult{w.pause_status, w.pause_answer};
           refused.answered = true;
-          trace("rate limit: not sent, the service paused this token for %.1f s more\n", wait);
-          return SlotGrant::kRefused;
+          refuse = true;
+        } else {
+          paused = true;
         }
-        paused = true;
       } else {
         const Clock::time_point horizon = now - seconds(key.window_seconds * scale);
         while (!w.ended.empty() && w.ended.front() <= horizon) w.ended.pop_front();
@@ -158,6 +159,11 @@ SlotGrant acquire_rate_slot(const RateKey& key, long limit, RateSlot& slot, Http
         wait = w.ended.empty() ? std::max(kMinRecheckSeconds, kBusyRecheckSeconds * scale)
                                : seconds_between(horizon, w.ended.front());
       }
+    }
+    // Traced once the lock is let go: a trace target may run Python code.
+    if (refuse) {
+      trace("rate limit: not sent, the service paused this token for %.1f s more\n", wait);
+      return SlotGrant::kRefused;
     }
     if (!traced) {
       traced = true;

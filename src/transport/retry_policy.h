@@ -34,7 +34,7 @@ struct RequestText {
   const std::string& url;
   const std::vector<std::string>& headers;
   const std::string* body;
-  const std::string* proxy;
+  const ProxyChoice& proxy;
   // False for a write that must not be left half done (a restore after a
   // delete): signals are then left pending until it is over.
   bool interruptible = true;
