@@ -263,7 +263,7 @@ def test_no_byte_of_a_proxy_password_is_traced(traced_lines, scheme, user, passw
     # starting with "//" is a scheme to libcurl too ("ab://..."): not a case.
     assume(scheme or not (SCHEME.fullmatch(user) and password.startswith("//")))
     traced_lines.clear()
-    cf = Cloudflare(api_token=API_TOKEN, proxy=f"{scheme}{user}:{password}@{host}", api_url=f"https://127.0.0.1:{CLOSED}")
+    cf = Cloudflare(api_token=API_TOKEN, proxy=f"{scheme}{user}:{password}@{host}", api_url=f"https://127.0.0.1:{CLOSED}", retries=0)
     assert cf.get("/zones")[0] == 7
     (line,) = [line for line in traced_lines if line.startswith("user_proxy: ")]
     shown = line.removeprefix("user_proxy: ")

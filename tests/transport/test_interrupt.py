@@ -6,12 +6,14 @@ whose main thread receives the signal from a helper thread."""
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
 LATENCY_BOUND = 0.5
+PROXY_VARIABLES = {"http_proxy", "https_proxy", "all_proxy", "no_proxy"}
 DOMAIN = "example.com"
 ZONE_ID = "0123456789abcdef0123456789abcdef"
 NAME = f"n.{DOMAIN}"
@@ -46,13 +48,10 @@ print(json.dumps({{"outcome": outcome, "latency": time.monotonic() - fired[0] if
 
 def run(standin, call: str, signal: str = "SIGINT", **env: str) -> dict:
     script = SCRIPT.format(domain=DOMAIN, zone_id=ZONE_ID, signal=signal, call=call)
-    environment = {
-        "PATH": "/usr/bin:/bin",
-        "CURL_CA_BUNDLE": standin.ca_file,
-        "TOKEN": standin.token,
-        "API_URL": standin.api_url,
-        **env,
-    }
+    # The parent's environment (a sanitizer's preload included), no proxy
+    # unless the case names one.
+    environment = {k: v for k, v in os.environ.items() if k.lower() not in PROXY_VARIABLES}
+    environment.update(CURL_CA_BUNDLE=standin.ca_file, TOKEN=standin.token, API_URL=standin.api_url, **env)
     done = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(script)], env=environment, capture_output=True, text=True, timeout=60
     )
@@ -75,7 +74,8 @@ def test_a_raising_signal_handler_ends_the_call_promptly(fresh_standin, fault, c
     if fault is not None:
         fresh_standin.fault(fault.pop("route"), **fault)
     fresh_standin.add_robot("r", None)
-    result = run(fresh_standin, call, signal, http_proxy=fresh_standin.proxy_url if "DingTalk" in call else "")
+    proxy = {"http_proxy": fresh_standin.proxy_url} if "DingTalk" in call else {}
+    result = run(fresh_standin, call, signal, **proxy)
     assert result["outcome"] == outcome
     assert result["latency"] < LATENCY_BOUND
 

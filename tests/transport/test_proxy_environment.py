@@ -49,7 +49,7 @@ def proxy_lines(lines: list[str]) -> list[str]:
 def test_cloudflare_with_proxy_none_follows_curls_variables(traced_lines, client_env, scheme, env, traced):
     for name, value in env.items():
         client_env.setenv(name, value)
-    cf = Cloudflare(api_token="t", proxy=None, api_url=f"{scheme}://127.0.0.1:{closed_port()}/v4")
+    cf = Cloudflare(api_token="t", proxy=None, api_url=f"{scheme}://127.0.0.1:{closed_port()}/v4", retries=0)
     status, _ = cf.get("/zones")
     assert status == 7
     assert proxy_lines(traced_lines) == traced
@@ -92,7 +92,7 @@ def test_no_proxy_entries(traced_lines, client_env, no_proxy, host, listed):
 def test_a_given_proxy(traced_lines, client_env, proxy, env, traced):
     for name, value in env.items():
         client_env.setenv(name, value)
-    Cloudflare(api_token="t", proxy=proxy, api_url=f"https://127.0.0.1:{closed_port()}/v4").get()
+    Cloudflare(api_token="t", proxy=proxy, api_url=f"https://127.0.0.1:{closed_port()}/v4", retries=0).get()
     assert proxy_lines(traced_lines) == traced
 
 

@@ -28,9 +28,9 @@ def restore_trace():
 
 @pytest.fixture
 def offline_cf(client_env, restore_trace):
-    """A client whose requests fail at once (nothing listens): the trace is
-    all they produce."""
-    return Cloudflare(api_token="offline-token-0123456789", api_url=f"https://127.0.0.1:{closed_port()}/client/v4")
+    """A client whose requests fail at once (nothing listens), in one attempt:
+    the trace is all they produce."""
+    return Cloudflare(api_token="offline-token-0123456789", api_url=f"https://127.0.0.1:{closed_port()}/client/v4", retries=0)
 
 
 def stdout_lines(cf, capfd) -> list[str]:
@@ -174,7 +174,7 @@ class TestDescriptorWrites:
                     chunks.append(data)
             reader = threading.Thread(target=drain)
             reader.start()
-            cf = Cloudflare(api_url="https://127.0.0.1:{closed_port()}")
+            cf = Cloudflare(api_url="https://127.0.0.1:{closed_port()}", retries=0)
             def call(letter):
                 for _ in range(3):
                     cf.get("/" + letter * 180_000)
