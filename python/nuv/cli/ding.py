@@ -62,7 +62,8 @@ def run(context: Context) -> int:
     args = context.args
     parts = list(args.parts)
     if parts[-1] == "-":
-        parts[-1] = sys.stdin.read()
+        # As $(...) would: the final line break of a pipe is not part of the message.
+        parts[-1] = sys.stdin.read().rstrip("\n")
     if not parts[-1].strip():
         raise UsageError("the message is empty")
     robot = context.robot()
