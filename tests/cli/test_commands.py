@@ -44,7 +44,6 @@ def test_each_command_does_its_job(nuv):
     assert nuv.standin.purges(nuv.zone["id"]) == 1
 
 
-
 @pytest.mark.parametrize(
     ("args", "stdin", "keyword", "expected"),
     [

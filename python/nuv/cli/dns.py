@@ -7,8 +7,15 @@ import argparse
 from typing import Any
 
 from . import _compat
-from ._compat import checked
-from ._context import EXIT_OK, EXIT_PENDING, Context, Failure, cloudflare_options, quote_segment, table
+from ._context import (
+    EXIT_OK,
+    EXIT_PENDING,
+    Context,
+    Failure,
+    cloudflare_options,
+    quote_segment,
+    table,
+)
 
 PAST_TENSE = {"create": "created", "update": "updated", "delete": "deleted"}
 
@@ -161,7 +168,7 @@ def reconcile(
         return []
     plan = list(cf.dns_plan(*arguments, **keywords))
     if plan and not dry_run:
-        checked(cf.dns_ensured_record(*arguments, **keywords))
+        cf.dns_ensured_record(*arguments, **keywords).raise_for_status()
     for write in plan:
         context.out.report(describe_write(write, "plan" if dry_run else "past"))
     if not plan:
