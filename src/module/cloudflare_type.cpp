@@ -36,8 +36,14 @@ int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* api_token = nullptr;
   PyObject* proxy = nullptr;
   PyObject* api_url = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUUU:Cloudflare", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUOU:Cloudflare", const_cast<char**>(keywords),
                                    &email, &account, &api_token, &proxy, &api_url)) {
+    return -1;
+  }
+  // None: the environment's proxy variables, as curl reads them.
+  if (proxy != nullptr && proxy != Py_None && !PyUnicode_Check(proxy)) {
+    PyErr_Format(PyExc_TypeError, "Cloudflare() argument 'proxy' must be str or None, not %.50s",
+                 Py_TYPE(proxy)->tp_name);
     return -1;
   }
   PyRef url =
@@ -141,6 +147,7 @@ PyMethodDef Cloudflare_methods[] = {
     NUV_METHOD(dns_delete_record),
     NUV_METHOD(dns_update_record),
     NUV_METHOD(dns_ensured_record),
+    NUV_METHOD(dns_plan),
     NUV_METHOD(change_always_use_https),
     NUV_METHOD(change_automatic_https_rewrites),
     NUV_METHOD(change_ssl_model),
