@@ -30,14 +30,23 @@ PyObject* Cloudflare_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwa
 }
 
 int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"email", "account", "api_token", "proxy", "api_url", nullptr};
+  static const char* keywords[] = {"email",   "account", "api_token", "proxy",
+                                   "api_url", "zone_id", nullptr};
   PyObject* email = nullptr;
   PyObject* account = nullptr;
   PyObject* api_token = nullptr;
   PyObject* proxy = nullptr;
   PyObject* api_url = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUUU:Cloudflare", const_cast<char**>(keywords),
-                                   &email, &account, &api_token, &proxy, &api_url)) {
+  PyObject* zone_id = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUUU$O:Cloudflare",
+                                   const_cast<char**>(keywords), &email, &account, &api_token,
+                                   &proxy, &api_url, &zone_id)) {
+    return -1;
+  }
+  if (zone_id == Py_None) zone_id = nullptr;
+  if (zone_id != nullptr && !PyUnicode_Check(zone_id)) {
+    PyErr_Format(PyExc_TypeError, "zone_id must be str or None, not %.200s",
+                 Py_TYPE(zone_id)->tp_name);
     return -1;
   }
   PyRef url =
@@ -50,6 +59,8 @@ int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (api_token != nullptr) replace_field(object->api_token, Py_NewRef(api_token));
   if (proxy != nullptr) replace_field(object->proxy, Py_NewRef(proxy));
   replace_field(object->api_url, url.release());  // the field owns it now
+  // A zone selected without a look-up: `zone` stays unset until one.
+  if (zone_id != nullptr) replace_field(object->zone_id, Py_NewRef(zone_id));
   return 0;
 }
 
