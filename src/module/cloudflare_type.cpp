@@ -7,6 +7,7 @@
 #include "cloudflare/request.h"
 #include "common/guard.h"
 #include "common/py_ref.h"
+#include "module/cloudflare_docs.h"
 #include "module/utility_methods.h"
 
 namespace nuv {
@@ -105,22 +106,25 @@ int Cloudflare_set_zone_id(PyObject* self, PyObject* value, void*) {
 }
 
 PyMemberDef Cloudflare_members[] = {
-    {"email", Py_T_OBJECT_EX, offsetof(CloudflareObject, email), 0, "Cloudflare email"},
-    {"account", Py_T_OBJECT_EX, offsetof(CloudflareObject, account), 0, "Cloudflare account"},
-    {"api_token", Py_T_OBJECT_EX, offsetof(CloudflareObject, api_token), 0, "Cloudflare token"},
-    {"api_url", Py_T_OBJECT_EX, offsetof(CloudflareObject, api_url), 0,
-     "Cloudflare default entry point url"},
+    {"email", Py_T_OBJECT_EX, offsetof(CloudflareObject, email), 0, Cloudflare_email_doc},
+    {"account", Py_T_OBJECT_EX, offsetof(CloudflareObject, account), 0, Cloudflare_account_doc},
+    {"api_token", Py_T_OBJECT_EX, offsetof(CloudflareObject, api_token), 0,
+     Cloudflare_api_token_doc},
+    {"api_url", Py_T_OBJECT_EX, offsetof(CloudflareObject, api_url), 0, Cloudflare_api_url_doc},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef Cloudflare_getset[] = {
-    {"zone", Cloudflare_get_zone, Cloudflare_set_zone, nullptr, nullptr},
-    {"zone_id", Cloudflare_get_zone_id, Cloudflare_set_zone_id, nullptr, nullptr},
+    {"zone", Cloudflare_get_zone, Cloudflare_set_zone, Cloudflare_zone_doc, nullptr},
+    {"zone_id", Cloudflare_get_zone_id, Cloudflare_set_zone_id, Cloudflare_zone_id_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define NUV_METHOD(name) \
-  { #name, _PyCFunction_CAST(Cloudflare_##name), METH_VARARGS | METH_KEYWORDS, nullptr }
+#define NUV_METHOD(name)                                                       \
+  {                                                                            \
+#name, _PyCFunction_CAST(Cloudflare_##name), METH_VARARGS | METH_KEYWORDS, \
+        Cloudflare_##name##_doc                                                \
+  }
 
 PyMethodDef Cloudflare_methods[] = {
     NUV_METHOD(fib),
@@ -155,7 +159,7 @@ PyTypeObject CloudflareType = {
     .tp_itemsize = 0,
     .tp_dealloc = Cloudflare_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = nullptr,
+    .tp_doc = Cloudflare_doc,
     .tp_methods = Cloudflare_methods,
     .tp_members = Cloudflare_members,
     .tp_getset = Cloudflare_getset,
