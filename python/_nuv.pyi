@@ -1,1 +1,10 @@
-from nuv import Cloudflare as Cloudflare, DingTalk as DingTalk
+from nuv import ApiResponse as ApiResponse
+from nuv import AuthenticationError as AuthenticationError
+from nuv import Cloudflare as Cloudflare
+from nuv import CloudflareError as CloudflareError
+from nuv import ConflictError as ConflictError
+from nuv import DingTalk as DingTalk
+from nuv import NotFoundError as NotFoundError
+from nuv import RateLimitedError as RateLimitedError
+from nuv import TransportError as TransportError
+from nuv import ZoneNotFoundError as ZoneNotFoundError

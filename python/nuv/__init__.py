@@ -24,6 +24,8 @@ from _nuv import (
     ZoneNotFoundError,
 )
 
+from nuv._types import DnsRecord, ErrorEntry, PlannedWrite, PurgeFile, RecordType, Zone
+
 __all__ = [
     "Cloudflare",
     "DingTalk",
@@ -36,6 +38,12 @@ __all__ = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "RecordType",
+    "DnsRecord",
+    "Zone",
+    "PlannedWrite",
+    "ErrorEntry",
+    "PurgeFile",
 ]
 
 DEFAULT_API_URL: Final[str] = Cloudflare().api_url

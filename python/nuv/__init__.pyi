@@ -1,21 +1,121 @@
 """Type stubs of the nuv clients (implemented in the _nuv extension)."""
 
-from typing import Final, SupportsIndex
+from collections.abc import Sequence
+from typing import Any, Final, Literal, SupportsIndex, final
 
-__all__ = ["Cloudflare", "DingTalk", "ApiResponse", "DEFAULT_API_URL"]
+from typing_extensions import disjoint_base
 
-ApiResponse = tuple[int, str]
-"""(status, body): the HTTP status and response text; on a transport failure
-libcurl's result code and its description."""
+__all__ = [
+    "Cloudflare",
+    "DingTalk",
+    "ApiResponse",
+    "DEFAULT_API_URL",
+    "CloudflareError",
+    "AuthenticationError",
+    "NotFoundError",
+    "RateLimitedError",
+    "ConflictError",
+    "TransportError",
+    "ZoneNotFoundError",
+    "RecordType",
+    "DnsRecord",
+    "Zone",
+    "PlannedWrite",
+    "ErrorEntry",
+    "PurgeFile",
+]
+
+from nuv._types import DnsRecord as DnsRecord
+from nuv._types import ErrorEntry as ErrorEntry
+from nuv._types import PlannedWrite as PlannedWrite
+from nuv._types import PurgeFile as PurgeFile
+from nuv._types import RecordType as RecordType
+from nuv._types import Zone as Zone
+
+@final
+class ApiResponse(tuple[int | str, str]):
+    """The (status, body) of a Cloudflare call: a tuple of exactly those two
+    items (unpacking, indexing, == with a plain tuple, hashing and pickling
+    work as for a tuple), which also reads the service's JSON envelope."""
+
+    def __new__(cls, status: int | str, body: str, detail: str = "") -> ApiResponse: ...
+    @property
+    def status(self) -> int | str:
+        """The HTTP status; libcurl's result code (or -1) when no exchange
+        took place; the text "404" when ``dns_ensured_record`` found nothing
+        to remove."""
+    @property
+    def body(self) -> str:
+        """The response text, or the error text of a transport failure."""
+    @property
+    def ok(self) -> bool:
+        """True when the status is an int in 200..299 and, if the body is the
+        service's JSON envelope, its "success" is true."""
+    @property
+    def result(self) -> Any:
+        """The envelope's "result", or None when absent."""
+    @property
+    def errors(self) -> list[ErrorEntry]:
+        """The envelope's "errors"; [] when absent."""
+    @property
+    def messages(self) -> list[ErrorEntry]:
+        """The envelope's "messages"; [] when absent."""
+    @property
+    def result_info(self) -> dict[str, Any] | None:
+        """The envelope's "result_info" (paging), or None when absent."""
+    @property
+    def detail(self) -> str:
+        """libcurl's detailed message of a transport failure, credentials
+        masked; "" otherwise."""
+    def json(self) -> Any:
+        """The body parsed (once, then cached); ValueError when it is not JSON."""
+    def raise_for_status(self) -> ApiResponse:
+        """Return self when ``ok``; otherwise raise the matching
+        ``CloudflareError`` subclass, with a hint as a note."""
+
+class CloudflareError(Exception):
+    """A Cloudflare call failed. ``hint`` (one sentence on what to do) is
+    also added as a note, never part of ``str(e)``."""
+
+    status: int | str | None
+    errors: Sequence[ErrorEntry]
+    response: ApiResponse | None
+    hint: str | None
+
+class AuthenticationError(CloudflareError):
+    """The token was refused or lacks a permission (401, 403; 9109, 9103,
+    10000, 6003, 6111)."""
+
+class NotFoundError(CloudflareError):
+    """The zone or record does not exist (404)."""
+
+class RateLimitedError(CloudflareError):
+    """Too many requests (429, code 971)."""
+
+    retry_after: float | None
+
+class ConflictError(CloudflareError):
+    """A record of that name already exists (81053, 81054, 81057, 81058)."""
+
+class TransportError(CloudflareError):
+    """The request could not be made; the hint holds libcurl's detail."""
+
+    curl_code: int | None
+
+class ZoneNotFoundError(CloudflareError, TypeError):
+    """No zone to act on: the look-up found none, or none is selected."""
 
 DEFAULT_API_URL: Final = "https://api.cloudflare.com/client/v4"
 
+@disjoint_base
 class Cloudflare:
     """Client of the Cloudflare v4 REST API.
 
-    Transport failures and HTTP error statuses are returned as values, never
-    raised. Every request and its headers are traced on standard output
-    (file descriptor 1), with the token masked.
+    Every API method returns an ``ApiResponse``; transport failures and
+    HTTP error statuses are returned, not raised (``raise_for_status()``
+    turns them into exceptions). Every request and its headers are traced on
+    standard output (file descriptor 1), with the token masked. Zone-scoped
+    methods act on the selected zone, or on the one given as ``zone_id=``.
     """
 
     email: str
@@ -34,18 +134,21 @@ class Cloudflare:
         api_token: str = ...,
         proxy: str = ...,
         api_url: str = ...,
+        *,
+        zone_id: str | None = None,
     ) -> None:
         """``proxy`` (write-once, not readable) overrides the ``http_proxy``
-        environment variable; the empty default means a direct connection."""
+        environment variable; the empty default means a direct connection.
+        ``zone_id`` selects a zone without a look-up (``zone`` stays "")."""
 
     @property
     def zone(self) -> str:
-        """Domain of the selected zone ("" until ``query`` succeeds)."""
+        """Domain of the selected zone ("" until a look-up selects one)."""
     @zone.setter
     def zone(self, value: str) -> None: ...
     @property
     def zone_id(self) -> str:
-        """Identifier of the selected zone ("" until ``query`` succeeds)."""
+        """Identifier of the selected zone ("" while none is selected)."""
     @zone_id.setter
     def zone_id(self, value: str) -> None: ...
 
@@ -60,67 +163,113 @@ class Cloudflare:
         path, the first page of the account's zones."""
     def query(self, domain: str) -> ApiResponse:
         """Look the zone of ``domain`` up and select it (``zone``,
-        ``zone_id``). Raises Exception with the response text when the
-        service reports a failure, TypeError "Domain not found: ..." when it
-        holds no such zone."""
+        ``zone_id``). Raises ZoneNotFoundError (a TypeError) "Domain not
+        found: ..." when the service holds no such zone, the matching
+        CloudflareError subclass when the look-up fails."""
     def dns_get_records(
         self,
         domain: str | None = None,
-        type: str = ...,
+        type: RecordType | str = ...,
         name: str = ...,
         content: str = ...,
+        *,
+        zone_id: str | None = None,
     ) -> ApiResponse:
         """List the zone's DNS records, optionally filtered (exact match).
-        A ``domain`` other than ``zone`` is looked up first."""
+        A ``domain`` other than ``zone`` is looked up first; with
+        ``zone_id`` no look-up is made."""
     def dns_create_record(
-        self, type: str, name: str, content: str, proxied: object, ttl: int
+        self,
+        type: RecordType | str,
+        name: str,
+        content: str,
+        proxied: bool,
+        ttl: int,
+        comment: str | None = None,
+        *,
+        zone_id: str | None = None,
     ) -> ApiResponse:
         """Create a record. For MX, ``content`` is "host|priority"
         (priority 10 when left out). ``proxied`` is sent for A, AAAA and
-        CNAME only."""
+        CNAME only; ``ttl`` 1 means automatic."""
     def dns_update_record(
         self,
         record_id: str,
-        type: str,
+        type: RecordType | str,
         name: str,
         content: str,
-        proxied: object,
+        proxied: bool,
         ttl: int,
+        comment: str | None = None,
+        *,
+        zone_id: str | None = None,
     ) -> ApiResponse:
         """Overwrite the record ``record_id`` (PUT) with the given state."""
-    def dns_delete_record(self, record_id: str) -> ApiResponse:
+    def dns_delete_record(self, record_id: str, *, zone_id: str | None = None) -> ApiResponse:
         """Delete the record ``record_id``."""
     def dns_ensured_record(
         self,
         domain: str,
-        type: str,
+        type: RecordType | str,
         name: str,
         content: str,
-        proxied: object,
+        proxied: bool,
         ttl: int,
         present: SupportsIndex = True,
         replace: SupportsIndex = True,
-    ) -> ApiResponse | tuple[str, str]:
-        """Bring one record into the wanted state with the fewest writes.
+        comment: str | None = None,
+        *,
+        zone_id: str | None = None,
+    ) -> ApiResponse:
+        """Bring one record into the wanted state with the fewest writes; a
+        second call with the same arguments writes nothing.
 
         Returns the listing's response when nothing had to change, the
         response of the write it made, ("404", message) when the record
         should not exist and none does, or (listing status, "Record found:
         ...") when an MX record of the wanted priority but another host
-        exists and ``replace`` is false.
-
-        Names, types and contents are compared byte for byte with what the
-        service lists: write names in full and in lower case, and IPv6
-        addresses in their compressed form, as the service stores them."""
-    def change_always_use_https(self, value: str) -> ApiResponse:
+        exists and ``replace`` is false. With ``zone_id`` the call acts on
+        that zone without a look-up and leaves the selected zone alone."""
+    def dns_plan(
+        self,
+        domain: str,
+        type: RecordType | str,
+        name: str,
+        content: str,
+        proxied: bool,
+        ttl: int,
+        present: SupportsIndex = True,
+        replace: SupportsIndex = True,
+        comment: str | None = None,
+        *,
+        zone_id: str | None = None,
+    ) -> list[PlannedWrite]:
+        """The writes ``dns_ensured_record`` would make with these arguments,
+        in order, without making them. An empty list: nothing to do."""
+    def change_always_use_https(self, value: Literal["on", "off"] | str, *, zone_id: str | None = None) -> ApiResponse:
         """Set the zone's always_use_https setting ("on" or "off")."""
-    def change_automatic_https_rewrites(self, value: str) -> ApiResponse:
+    def change_automatic_https_rewrites(
+        self, value: Literal["on", "off"] | str, *, zone_id: str | None = None
+    ) -> ApiResponse:
         """Set the zone's automatic_https_rewrites setting ("on" or "off")."""
-    def change_ssl_model(self, value: str) -> ApiResponse:
+    def change_ssl_model(
+        self, value: Literal["off", "flexible", "full", "strict"] | str, *, zone_id: str | None = None
+    ) -> ApiResponse:
         """Set the zone's SSL mode ("off", "flexible", "full", "strict")."""
-    def purge_cache(self, *args: object, **kwargs: object) -> ApiResponse:
-        """Purge everything the zone has cached; arguments are ignored."""
+    def purge_cache(
+        self,
+        *args: object,
+        files: Sequence[str | PurgeFile] | None = None,
+        tags: Sequence[str] | None = None,
+        hosts: Sequence[str] | None = None,
+        prefixes: Sequence[str] | None = None,
+        zone_id: str | None = None,
+    ) -> ApiResponse:
+        """Purge everything the zone has cached, or only the files, tags,
+        hosts or URL prefixes given (one kind per call: ValueError
+        otherwise). Positional arguments are ignored."""
 
+@disjoint_base
 class DingTalk:
     """Client of one DingTalk custom robot (access token and signing
     secret). Every send signs a fresh webhook URL."""

@@ -134,7 +134,7 @@ PyDoc_STRVAR(Cloudflare_change_ssl_model_doc,
              "Zone \u2192 Zone Settings \u2192 Edit. Returns an ApiResponse.");
 
 PyDoc_STRVAR(Cloudflare_purge_cache_doc,
-             "purge_cache($self, /, *, files=None, tags=None, hosts=None, prefixes=None, "
+             "purge_cache($self, /, *args, files=None, tags=None, hosts=None, prefixes=None, "
              "zone_id=None)\n"
              "--\n\n"
              "Purge the zone's cache: everything when no kind is given, else only the\n"
