@@ -4,6 +4,8 @@ from nuv import Cloudflare as Cloudflare
 from nuv import CloudflareError as CloudflareError
 from nuv import ConflictError as ConflictError
 from nuv import DingTalk as DingTalk
+from nuv import DingTalkError as DingTalkError
+from nuv import DingTalkReply as DingTalkReply
 from nuv import NotFoundError as NotFoundError
 from nuv import RateLimitedError as RateLimitedError
 from nuv import TransportError as TransportError

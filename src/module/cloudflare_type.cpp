@@ -65,7 +65,21 @@ int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return 0;
 }
 
-void Cloudflare_dealloc(PyObject* self) {
+// The members accept any object, so an instance can sit in a reference
+// cycle (cf.email = cf): the collector must see and break its references.
+int Cloudflare_traverse(PyObject* self, visitproc visit, void* arg) {
+  CloudflareObject* object = as_cloudflare(self);
+  Py_VISIT(object->email);
+  Py_VISIT(object->account);
+  Py_VISIT(object->api_token);
+  Py_VISIT(object->api_url);
+  Py_VISIT(object->zone);
+  Py_VISIT(object->zone_id);
+  Py_VISIT(object->proxy);
+  return 0;
+}
+
+int Cloudflare_clear(PyObject* self) {
   CloudflareObject* object = as_cloudflare(self);
   Py_CLEAR(object->email);
   Py_CLEAR(object->account);
@@ -74,6 +88,12 @@ void Cloudflare_dealloc(PyObject* self) {
   Py_CLEAR(object->zone);
   Py_CLEAR(object->zone_id);
   Py_CLEAR(object->proxy);
+  return 0;
+}
+
+void Cloudflare_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  Cloudflare_clear(self);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -158,8 +178,10 @@ PyTypeObject CloudflareType = {
     .tp_basicsize = sizeof(CloudflareObject),
     .tp_itemsize = 0,
     .tp_dealloc = Cloudflare_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = Cloudflare_doc,
+    .tp_traverse = Cloudflare_traverse,
+    .tp_clear = Cloudflare_clear,
     .tp_methods = Cloudflare_methods,
     .tp_members = Cloudflare_members,
     .tp_getset = Cloudflare_getset,

@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
+
+#include "common/gil.h"
+#include "common/guard.h"
 
 namespace nuv {
 
@@ -11,25 +15,68 @@ namespace {
 // Beyond this the plain recursion would run for longer than the universe
 // has existed; refuse instead of hanging the caller.
 constexpr uint32_t kFibMaxArgument = 10000;
-// Look for Ctrl-C (and other signals) every 2^22 calls: a few milliseconds.
-constexpr uint64_t kFibSignalCheckMask = (uint64_t{1} << 22) - 1;
+// The run goes without the interpreter lock, taking it back after this many
+// steps (a few milliseconds) to look for Ctrl-C (and other signals).
+constexpr uint64_t kFibStepsBetweenChecks = uint64_t{1} << 22;
 
-struct FibRun {
-  uint64_t calls = 0;
-  bool interrupted = false;
-};
-
-// F(n) modulo 2^32 by plain recursion on the definition.
-uint32_t fib_recursive(uint32_t n, FibRun& run) {
-  if (run.interrupted) return 0;
-  if ((++run.calls & kFibSignalCheckMask) == 0 && PyErr_CheckSignals() < 0) {
-    run.interrupted = true;
-    return 0;
+// F(n) modulo 2^32, following the plain recursion on the definition call for
+// call, but on a stack of its own on the heap: a deep n cannot overflow a
+// small thread stack.
+class FibRun {
+ public:
+  explicit FibRun(uint32_t n) {
+    stack_.reserve(size_t{n} + 1);  // the depth never exceeds n + 1
+    call(n);
   }
-  if (n < 2) return n;
-  const uint32_t two_back = fib_recursive(n - 2, run);
-  return two_back + fib_recursive(n - 1, run);
-}
+
+  // Carries on for about `steps` calls; true once the result is known.
+  bool advance(uint64_t steps) {
+    for (uint64_t done = 0; done < steps && !stack_.empty(); ++done) {
+      Frame& frame = stack_.back();
+      switch (frame.step) {
+        case Step::kTwoBack:
+          frame.step = Step::kOneBack;
+          call(frame.n - 2);
+          break;
+        case Step::kOneBack:
+          frame.two_back = returned_;
+          frame.step = Step::kSum;
+          call(frame.n - 1);
+          break;
+        case Step::kSum:
+          returned_ += frame.two_back;
+          stack_.pop_back();
+          break;
+      }
+    }
+    return stack_.empty();
+  }
+
+  uint32_t result() const { return returned_; }
+
+ private:
+  enum class Step : uint8_t { kTwoBack, kOneBack, kSum };
+  // A call of the recursion under way: what it waits for next, and F(n - 2)
+  // once known.
+  struct Frame {
+    uint32_t n;
+    uint32_t two_back;
+    Step step;
+  };
+
+  // Starts F(m); the leaves return at once. The stack never grows beyond
+  // its reserve, so a reference to a frame stays valid across a call.
+  void call(uint32_t m) {
+    if (m < 2) {
+      returned_ = m;
+    } else {
+      stack_.push_back({m, 0, Step::kTwoBack});
+    }
+  }
+
+  std::vector<Frame> stack_;
+  uint32_t returned_ = 0;
+};
 
 }  // namespace
 
@@ -45,10 +92,19 @@ PyObject* Cloudflare_fib(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
                         "fib(%lu) would not finish: n (taken modulo 2**32) must be at most %lu",
                         static_cast<unsigned long>(n), static_cast<unsigned long>(kFibMaxArgument));
   }
-  FibRun run;
-  const uint32_t result = fib_recursive(n, run);
-  if (run.interrupted) return nullptr;
-  return PyLong_FromUnsignedLong(result);
+  return guarded([&]() -> PyObject* {
+    FibRun run(n);
+    for (;;) {
+      bool finished;
+      {
+        GilRelease unlocked;
+        finished = run.advance(kFibStepsBetweenChecks);
+      }
+      if (finished) return PyLong_FromUnsignedLong(run.result());
+      // A handler that raised (KeyboardInterrupt) leaves its exception set.
+      if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+  });
 }
 
 PyObject* Cloudflare_fputs(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {

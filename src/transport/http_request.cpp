@@ -10,6 +10,7 @@
 #include "common/curl_owners.h"
 #include "common/gil.h"
 #include "common/mask_secret.h"
+#include "transport/child_processes.h"
 #include "transport/shared_state.h"
 #include "transport/trace.h"
 
@@ -108,8 +109,14 @@ HttpResult http_request(std::string_view method, const std::string& url,
   // otherwise resolve "." and ".." segments and so change which resource a
   // request reaches.
   set(CURLOPT_PATH_AS_IS, 1L);
+  // A URL without a scheme goes out over TLS, never in clear.
+  set(CURLOPT_DEFAULT_PROTOCOL, "https");
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
+  // A redirect keeps the method and its body (libcurl would otherwise turn a
+  // POST into a GET after 301/302/303, and re-send a PUT or PATCH without
+  // its body): a write is never silently replaced by a read.
+  set(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   set(CURLOPT_VERBOSE, 0L);
@@ -118,6 +125,7 @@ HttpResult http_request(std::string_view method, const std::string& url,
   set(CURLOPT_TIMEOUT, kTimeoutSeconds);
   // Transfers run on any Python thread; timeouts must not rely on signals.
   set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_OPENSOCKETFUNCTION, open_socket_closed_on_exec);
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   if (setup.store) {

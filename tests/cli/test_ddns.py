@@ -84,13 +84,26 @@ def test_output_says_what_changed_and_quiet_says_nothing_otherwise(nuv):
 
 
 def test_every_runs_rounds_until_the_limit_or_sigterm(nuv):
-    limited = nuv("ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.10", "--ipv6", "none",
-                  "--every", "0.05s", "--rounds", "3", "--json")
+    limited = nuv(
+        "ddns",
+        DOMAIN,
+        HOST,
+        "--ipv4",
+        "static:192.0.2.10",
+        "--ipv6",
+        "none",
+        "--every",
+        "0.05s",
+        "--rounds",
+        "3",
+        "--json",
+    )
     assert limited.status == 0, limited.err
     assert [len(r["changes"]) for r in limited.json_lines] == [1, 0, 0]
 
-    looping = nuv.popen("ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.11", "--ipv6", "none",
-                        "--every", "0.2s", "--json")
+    looping = nuv.popen(
+        "ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.11", "--ipv6", "none", "--every", "0.2s", "--json"
+    )
     try:
         first_round = looping.stdout.readline()
     finally:
@@ -116,8 +129,7 @@ def test_notify_sends_one_message_per_change_and_per_failure(nuv, address_page):
     ]
     for source, status, sent, text in steps:
         before = len(nuv.messages())
-        ran = nuv("ddns", DOMAIN, HOST, "--ipv4", source, "--ipv6", "none", "--notify",
-                  env={"no_proxy": "127.0.0.1"})
+        ran = nuv("ddns", DOMAIN, HOST, "--ipv4", source, "--ipv6", "none", "--notify", env={"no_proxy": "127.0.0.1"})
         assert ran.status == status, (source, ran.err)
         messages = nuv.messages()
         assert len(messages) - before == sent, source

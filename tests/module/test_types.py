@@ -10,7 +10,6 @@ import pytest
 from nuv import Cloudflare, DingTalk
 
 DEFAULT_API_URL = "https://api.cloudflare.com/client/v4"
-DINGTALK_DOC = "DingTalk(token, salt) -> DingTalk \n\n DingTalk Object\n\n"
 
 
 RESULT_AND_ERROR_TYPES = [
@@ -22,6 +21,8 @@ RESULT_AND_ERROR_TYPES = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "DingTalkReply",
+    "DingTalkError",
 ]
 
 
@@ -36,7 +37,12 @@ def test_module_publishes_the_types_and_nuv_re_exports_them():
 def test_type_names_docs_and_module():
     assert Cloudflare.__module__ == "nuv" and DingTalk.__module__ == "nuv"
     assert repr(Cloudflare) == "<class 'nuv.Cloudflare'>"
-    assert DingTalk.__doc__ == DINGTALK_DOC
+    # The keyword is `secret` (the doc once said "salt").
+    assert DingTalk.__text_signature__ == "(token='', secret='', *, keyword=None)"
+    assert "secret is its signing secret" in DingTalk.__doc__ and "salt" not in DingTalk.__doc__
+    for name in ("send_text", "send_markdown", "send_link", "send_action_card", "send_feed_card"):
+        method = getattr(DingTalk, name)
+        assert method.__text_signature__.startswith("($self, /, ") and method.__doc__, name
     assert DingTalk.secret.__doc__ == "DingTalk secret"
 
 
@@ -69,6 +75,33 @@ def test_types_subclass_but_instances_take_no_attributes_or_weakrefs(cls):
         obj.anything = 1
     with pytest.raises(TypeError):
         weakref.ref(obj)
+
+
+class _Marker:
+    """Something a weak reference can follow into a cycle."""
+
+
+@pytest.mark.parametrize(
+    "make, field",
+    [
+        (Cloudflare, "email"),
+        (Cloudflare, "account"),
+        (Cloudflare, "api_token"),
+        (Cloudflare, "api_url"),
+        (DingTalk, "token"),
+        (DingTalk, "secret"),
+    ],
+)
+@pytest.mark.parametrize("subclassed", [False, True])
+def test_reference_cycles_through_an_instance_are_collected(make, field, subclassed):
+    cls = type("Sub", (make,), {}) if subclassed else make
+    obj, marker = cls(), _Marker()
+    marker.back = obj
+    setattr(obj, field, marker)  # obj -> marker -> obj
+    gone = weakref.ref(marker)
+    del obj, marker
+    gc.collect()
+    assert gone() is None
 
 
 class TestCloudflareConstruction:

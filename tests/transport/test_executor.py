@@ -150,9 +150,43 @@ class TestOutcomes:
         assert Cloudflare(api_url=f"https://127.0.0.1:{closed_port()}").get() == (7, "Couldn't connect to server")
 
     def test_empty_api_url_is_a_transport_failure(self, client_env):
+        # The path alone is a URL without a scheme, so https to an empty host.
         cf = Cloudflare.__new__(Cloudflare)
-        status, text = cf.get()
-        assert status == 3 and text
+        assert cf.get() == (6, "Couldn't resolve host name")
+
+
+class TestRedirectsKeepTheRequest:
+    """A write answered by a redirect is sent again as the same write, body
+    included: never turned into a GET (whose 200 would pass for success)."""
+
+    RECORD = ("A", "n.example.com", "192.0.2.1", False, 1)
+    WRITES = [
+        ("POST", lambda cf: cf.dns_create_record(*TestRedirectsKeepTheRequest.RECORD), True),
+        ("PUT", lambda cf: cf.dns_update_record("r1", *TestRedirectsKeepTheRequest.RECORD), True),
+        ("PATCH", lambda cf: cf.change_ssl_model("full"), True),
+        ("DELETE", lambda cf: cf.dns_delete_record("r1"), False),
+    ]
+
+    @pytest.mark.parametrize("code", [301, 302, 303, 307, 308])
+    @pytest.mark.parametrize("method, write, has_body", WRITES, ids=[w[0] for w in WRITES])
+    def test_method_and_body_survive(self, fresh_standin, client_env, code, method, write, has_body):
+        landing = fresh_standin.url("/_test/echo/landed")
+        fresh_standin.add_fault(method, "^/moved/", status=code, headers={"Location": landing})
+        cf = Cloudflare(api_token="t", api_url=fresh_standin.url("/moved"))
+        cf.zone_id = "z1"
+        fresh_standin.clear_requests()
+        echo = echoed(write(cf))
+        first = fresh_standin.requests()[0]
+        assert (echo["method"], echo["target"]) == (method, "/_test/echo/landed")
+        assert echo["body"] == first["body"] and (echo["body"] != "") == has_body
+
+
+class TestSchemeLessBaseUrl:
+    def test_goes_out_over_tls(self, fresh_standin, client_env):
+        # "127.0.0.1:<port>/..." with no scheme: https, so the stand-in's TLS
+        # port answers (in clear text it would refuse the request).
+        cf = Cloudflare(api_token="t", api_url=fresh_standin.url("/_test/echo").removeprefix("https://"))
+        assert echoed(cf.get("/x"))["target"] == "/_test/echo/x"
 
 
 class TestBodySizeLimit:
