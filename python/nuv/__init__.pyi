@@ -271,6 +271,7 @@ class Cloudflare:
         hosts or URL prefixes given (one kind per call: ValueError
         otherwise). Positional arguments are ignored."""
 
+@disjoint_base
 class DingTalkReply(str):
     """What a DingTalk send returns: the str it has always returned (the
     service's answer, or the transport's error text) with the answer's parts
@@ -296,6 +297,7 @@ class DingTalkReply(str):
         """Return None when the reply is ok; otherwise raise DingTalkError with the
         errcode, errmsg, HTTP status and a hint on what to do."""
 
+@disjoint_base
 class DingTalkError(Exception):
     """A DingTalk send that did not succeed, raised by ``DingTalkReply.raise_for_errcode()``."""
 
@@ -310,7 +312,7 @@ class DingTalkError(Exception):
 
     def __init__(
         self,
-        message: str = ...,
+        message: str,
         *,
         errcode: int | None = None,
         errmsg: str | None = None,
