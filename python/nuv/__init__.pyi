@@ -187,7 +187,6 @@ class Cloudflare:
         content: str,
         proxied: bool,
         ttl: int,
-        comment: str | None = None,
         *,
         zone_id: str | None = None,
     ) -> ApiResponse:
@@ -202,7 +201,6 @@ class Cloudflare:
         content: str,
         proxied: bool,
         ttl: int,
-        comment: str | None = None,
         *,
         zone_id: str | None = None,
     ) -> ApiResponse:
@@ -219,7 +217,6 @@ class Cloudflare:
         ttl: int,
         present: SupportsIndex = True,
         replace: SupportsIndex = True,
-        comment: str | None = None,
         *,
         zone_id: str | None = None,
     ) -> ApiResponse:
@@ -232,22 +229,6 @@ class Cloudflare:
         ...") when an MX record of the wanted priority but another host
         exists and ``replace`` is false. With ``zone_id`` the call acts on
         that zone without a look-up and leaves the selected zone alone."""
-    def dns_plan(
-        self,
-        domain: str,
-        type: RecordType | str,
-        name: str,
-        content: str,
-        proxied: bool,
-        ttl: int,
-        present: SupportsIndex = True,
-        replace: SupportsIndex = True,
-        comment: str | None = None,
-        *,
-        zone_id: str | None = None,
-    ) -> list[PlannedWrite]:
-        """The writes ``dns_ensured_record`` would make with these arguments,
-        in order, without making them. An empty list: nothing to do."""
     def change_always_use_https(self, value: Literal["on", "off"] | str, *, zone_id: str | None = None) -> ApiResponse:
         """Set the zone's always_use_https setting ("on" or "off")."""
     def change_automatic_https_rewrites(

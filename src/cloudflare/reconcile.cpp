@@ -379,21 +379,22 @@ bool read_flag(PyObject* given, bool& flag) {
 PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"domain", "type",    "name",    "content", "proxied",
-                                     "ttl",    "present", "replace", nullptr};
+                                     "ttl",    "present", "replace", "zone_id", nullptr};
     const char *domain, *type, *name, *content;
     int proxied = 0;
     PyObject* ttl_arg = nullptr;
     PyObject* present_arg = nullptr;
     PyObject* replace_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspO|OO:dns_ensured_record",
-                                     const_cast<char**>(keywords), &domain, &type, &name, &content,
-                                     &proxied, &ttl_arg, &present_arg, &replace_arg)) {
+    PyObject* zone_id_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "sssspO|OO$O:dns_ensured_record", const_cast<char**>(keywords), &domain,
+            &type, &name, &content, &proxied, &ttl_arg, &present_arg, &replace_arg, &zone_id_arg)) {
       return nullptr;
     }
     WantedRecord wanted{RecordFields{type, name, content, false, 0}};
     if (!read_ttl(ttl_arg, wanted.record.ttl)) return nullptr;
     auto* object = reinterpret_cast<CloudflareObject*>(self);
-    if (object->zone_id == nullptr) {
+    if (object->zone_id == nullptr && !zone_id_given(zone_id_arg)) {
       raise_zone_not_found(kZoneIdNullMessage, ZoneProblem::kNotSelected, nullptr);
       return nullptr;
     }
@@ -409,7 +410,7 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
     ApiContext context;
     if (!read_api_context(object, context)) return nullptr;
     std::string zone_id;
-    if (!settle_zone(object, context, domain, zone_id)) return nullptr;
+    if (!settle_call_zone(object, context, domain, zone_id_arg, zone_id)) return nullptr;
     // Only the wanted name: a listing is one page, and a record of this name
     // must not hide on a later page of a large zone.
     const std::string path = listing_path(zone_id, nullptr, name, nullptr);

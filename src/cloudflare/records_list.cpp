@@ -46,13 +46,7 @@ PyObject* Cloudflare_dns_get_records(PyObject* self, PyObject* args, PyObject* k
     ApiContext context;
     if (!read_api_context(object, context)) return nullptr;
     std::string zone_id;
-    // With zone_id= the listing makes no look-up: a token restricted to the
-    // zone (without Zone:Read) can list it.
-    const bool given = zone_id_arg != nullptr && zone_id_arg != Py_None;
-    if (given ? !read_call_zone_id(object, zone_id_arg, zone_id)
-              : !settle_zone(object, context, domain, zone_id)) {
-      return nullptr;
-    }
+    if (!settle_call_zone(object, context, domain, zone_id_arg, zone_id)) return nullptr;
     const std::string path = listing_path(zone_id, type, name, content);
     return api_response(cloudflare_request(context, "GET", &path, nullptr), context,
                         Permission::kDnsRead);

@@ -59,6 +59,24 @@ def test_zone_restricted_token_without_zone_read(zones, call, method, target):
     assert [(r["method"], r["target"]) for r in sent(zones)] == [(method, target)]
 
 
+@pytest.mark.parametrize("selected", [(DOMAIN, ZONE_ID), None])
+@pytest.mark.parametrize("content, writes", [("192.0.2.9", []), ("192.0.2.10", ["PUT"])])
+def test_reconciliation_lists_and_writes_in_the_zone_given(zones, selected, content, writes):
+    """The domain argument is not looked up: a token restricted to the zone
+    reconciles it, and the selected zone stays as it was."""
+    zones.add_token("zone-only-token", zones=[OTHER_ZONE_ID])
+    cf = Cloudflare(api_token="zone-only-token", api_url=zones.api_url)
+    if selected:
+        cf.zone, cf.zone_id = selected
+    result = cf.dns_ensured_record("ignored.example", "A", "x.example.org", content, False, 1, zone_id=OTHER_ZONE_ID)
+    assert result.ok, result
+    requests = sent(zones)
+    assert all(r["path"].startswith(RECORDS) for r in requests), requests
+    assert [r["method"] for r in requests if r["method"] != "GET"] == writes
+    assert [r["content"] for r in zones.records(OTHER_ZONE_ID)] == [content]
+    assert (cf.zone, cf.zone_id) == (selected or ("", ""))
+
+
 @pytest.mark.parametrize("value, error", [(5, TypeError), (b"z", TypeError)])
 def test_zone_id_must_be_text(zones, value, error):
     cf = client_for(zones)
