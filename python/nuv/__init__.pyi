@@ -187,12 +187,14 @@ class Cloudflare:
         content: str,
         proxied: bool,
         ttl: int,
+        comment: str | None = None,
         *,
         zone_id: str | None = None,
     ) -> ApiResponse:
         """Create a record. For MX, ``content`` is "host|priority"
-        (priority 10 when left out). ``proxied`` is sent for A, AAAA and
-        CNAME only; ``ttl`` 1 means automatic."""
+        (priority 10 when left out, 0..65535). ``proxied`` is sent for A,
+        AAAA and CNAME only; ``ttl`` must be 0..2**31-1 (OverflowError), 1
+        meaning automatic; ``comment`` is sent when given."""
     def dns_update_record(
         self,
         record_id: str,
@@ -201,10 +203,13 @@ class Cloudflare:
         content: str,
         proxied: bool,
         ttl: int,
+        comment: str | None = None,
         *,
         zone_id: str | None = None,
     ) -> ApiResponse:
-        """Overwrite the record ``record_id`` (PUT) with the given state."""
+        """Overwrite the record ``record_id`` (PUT) with the given state;
+        what is not given (a comment left out, tags) goes back to the
+        service's defaults."""
     def dns_delete_record(self, record_id: str, *, zone_id: str | None = None) -> ApiResponse:
         """Delete the record ``record_id``."""
     def dns_ensured_record(
@@ -217,18 +222,57 @@ class Cloudflare:
         ttl: int,
         present: SupportsIndex = True,
         replace: SupportsIndex = True,
+        comment: str | None = None,
         *,
         zone_id: str | None = None,
     ) -> ApiResponse:
-        """Bring one record into the wanted state with the fewest writes; a
-        second call with the same arguments writes nothing.
+        """Bring one record into the wanted state with the fewest writes;
+        a second call with the same arguments writes nothing. With
+        ``zone_id`` the call acts on that zone without a look-up (``domain``
+        is then not used) and leaves the selected zone alone.
 
         Returns the listing's response when nothing had to change, the
-        response of the write it made, ("404", message) when the record
-        should not exist and none does, or (listing status, "Record found:
-        ...") when an MX record of the wanted priority but another host
-        exists and ``replace`` is false. With ``zone_id`` the call acts on
-        that zone without a look-up and leaves the selected zone alone."""
+        response of the write it made (for several writes sent as one
+        batch: the batch's status, and its answer with "result" holding the
+        wanted record), the first failed write's response, ("404", message)
+        when the record should not exist and none does, or (listing status,
+        "Record found: ...") when an MX record of the wanted priority but
+        another host exists and ``replace`` is false.
+
+        Matching: names without ASCII case, one trailing dot and with
+        internationalised labels as punycode; the type without case (sent
+        upper case); A and AAAA contents as addresses; CNAME and MX targets
+        as names; a TXT value listed as one quoted string equals its text.
+        An MX is identified by its host; ``present=False`` removes only the
+        MX with both the wanted host and priority. Then proxied, the ttl
+        (not for proxied records, which the service keeps at automatic),
+        the MX priority and, when given, the comment are compared; an update
+        is a PATCH of the fields that differ. Several writes go as one
+        atomic batch (200 writes at most per batch), one at a time when the
+        service refuses the batch endpoint. What is sent is what was given.
+        Every page of the name's listing is read (100 pages at most)."""
+    def dns_plan(
+        self,
+        domain: str,
+        type: RecordType | str,
+        name: str,
+        content: str,
+        proxied: bool,
+        ttl: int,
+        present: SupportsIndex = True,
+        replace: SupportsIndex = True,
+        comment: str | None = None,
+        *,
+        zone_id: str | None = None,
+    ) -> list[PlannedWrite]:
+        """The writes dns_ensured_record would make with these arguments, in
+        the order they would be sent, without making them (the look-ups and
+        the listing are made). Each is a dict with "action" ("create",
+        "update" or "delete"), "id" (None for a create), "type", "name",
+        "content", "proxied", "ttl", "priority" (MX, else None) and
+        "comment" of the record the write leaves (or removes), and "reason"
+        ("missing", "content differs", "ttl differs", "type conflict",
+        "stale TXT value", ...). An empty list: nothing to do."""
     def change_always_use_https(self, value: Literal["on", "off"] | str, *, zone_id: str | None = None) -> ApiResponse:
         """Set the zone's always_use_https setting ("on" or "off")."""
     def change_automatic_https_rewrites(

@@ -75,15 +75,17 @@ PyDoc_STRVAR(Cloudflare_dns_get_records_doc,
              "ApiResponse (its result is the list of records).");
 
 PyDoc_STRVAR(Cloudflare_dns_create_record_doc,
-             "dns_create_record($self, /, type, name, content, proxied, ttl, *, zone_id=None)\n"
+             "dns_create_record($self, /, type, name, content, proxied, ttl, comment=None, *, "
+             "zone_id=None)\n"
              "--\n\n"
              "Create a record. For MX, content is \"host|priority\" (priority 10 when left\n"
-             "out). proxied is sent for A, AAAA and CNAME only; ttl 1 means automatic.\n"
+             "out). proxied is sent for A, AAAA and CNAME only; ttl 1 means automatic;\n"
+             "comment is sent when given.\n"
              "Returns an ApiResponse.");
 
 PyDoc_STRVAR(Cloudflare_dns_update_record_doc,
-             "dns_update_record($self, /, record_id, type, name, content, proxied, ttl, *, "
-             "zone_id=None)\n"
+             "dns_update_record($self, /, record_id, type, name, content, proxied, ttl, "
+             "comment=None, *, zone_id=None)\n"
              "--\n\n"
              "Overwrite the record record_id (PUT) with the given state. Returns an\n"
              "ApiResponse.");
@@ -96,7 +98,7 @@ PyDoc_STRVAR(Cloudflare_dns_delete_record_doc,
 PyDoc_STRVAR(
     Cloudflare_dns_ensured_record_doc,
     "dns_ensured_record($self, /, domain, type, name, content, proxied, ttl, present=True, "
-    "replace=True, *, zone_id=None)\n"
+    "replace=True, comment=None, *, zone_id=None)\n"
     "--\n\n"
     "Bring one record into the wanted state with the fewest writes; a second call\n"
     "with the same values writes nothing. present=False removes the record instead.\n"
@@ -109,7 +111,7 @@ PyDoc_STRVAR(
 
 PyDoc_STRVAR(Cloudflare_dns_plan_doc,
              "dns_plan($self, /, domain, type, name, content, proxied, ttl, present=True, "
-             "replace=True, *, zone_id=None)\n"
+             "replace=True, comment=None, *, zone_id=None)\n"
              "--\n\n"
              "The writes dns_ensured_record would make for the same arguments, without\n"
              "making them: a list of dicts (action, id, type, name, content, proxied, ttl,\n"

@@ -59,6 +59,19 @@ def test_ipv4_sources(nuv, address_page, source, page, delete_missing, status, a
         assert ran.err.count("\n") == 1 and "A:" in ran.err
 
 
+def test_default_sources_read_the_trace_page(nuv):
+    """By default both families come from Cloudflare's trace page on its
+    resolvers' addresses, here the stand-in's, reached through its proxy."""
+    nuv.standin.set_trace_addresses(ipv4="192.0.2.61", ipv6="2001:db8::61")
+    assert nuv("ddns", DOMAIN, HOST).status == 0
+    nuv.standin.set_trace_addresses(ipv4="192.0.2.62")
+    moved = nuv("ddns", DOMAIN, HOST, "--quiet")
+    assert (moved.status, moved.out) == (0, "A home.example.com: 192.0.2.61 -> 192.0.2.62\n")
+    assert (nuv.contents("A"), nuv.contents("AAAA")) == (["192.0.2.62"], ["2001:db8::61"])
+    asked = {r["connect"]["host"] for r in nuv.standin.requests() if r["path"] == "/cdn-cgi/trace"}
+    assert asked == {"1.1.1.1", "2606:4700:4700::1111"}
+
+
 def test_ipv6_from_an_interface(nuv):
     interfaces = _global_ipv6_by_interface()
     if not interfaces:

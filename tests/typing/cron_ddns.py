@@ -38,6 +38,8 @@ def describe(write: PlannedWrite) -> str:
 
 
 def ensure(cf: Cloudflare, zone_id: str, name: str, address: str) -> int:
+    for write in cf.dns_plan("", "A", name, address, True, 1, zone_id=zone_id):
+        log.info("will %s", describe(write))
     response: ApiResponse = cf.dns_ensured_record("", "A", name, address, True, 1, zone_id=zone_id)
     if response.ok:
         return 0

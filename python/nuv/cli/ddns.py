@@ -274,18 +274,19 @@ class Job:
             return
         robot = self.context.robot()
         name = self.args.name
+        # Failures of the records' families, not of the notifications themselves.
+        failing = {f.kind for f in result.failures}
+        fresh = [f for f in result.failures if f.kind not in self.state.notified]
         if result.changes:
             lines = "\n".join(
                 f"- {c.type}: {', '.join(c.old) or '(none)'} → {c.new or '(removed)'}" for c in result.changes
             )
             self._send(result, robot, f"{name} changed", f"#### {name}: DNS changed\n\n{lines}\n")
-        fresh = [f for f in result.failures if f.kind not in self.state.notified]
         if fresh:
             lines = "\n".join(f"- {f.line()}" for f in fresh)
             if self._send(result, robot, f"{name} failed", f"#### {name}: DNS update failed\n\n{lines}\n"):
                 self.state.notified.update({f.kind: f.error for f in fresh})
         # A family that got through this round without that failure has recovered from it.
-        failing = {f.kind for f in result.failures}
         for kind in list(self.state.notified):
             if kind.split(" ", 1)[0] in result.checked_types and kind not in failing:
                 del self.state.notified[kind]

@@ -21,8 +21,9 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
         "standin",
         parents=[common],
         help="run the offline stand-ins of Cloudflare and DingTalk",
-        description="Run local stand-ins of the Cloudflare API and a DingTalk robot until Ctrl-C or SIGTERM, "
-        "and print the environment variables that point nuv at them (eval them in another shell).",
+        description="Run local stand-ins of the Cloudflare API, a DingTalk robot and Cloudflare's trace page "
+        "until Ctrl-C or SIGTERM, and print the environment variables that point nuv at them (eval them in "
+        "another shell; then even `nuv ddns example.com home.example.com --notify` runs offline).",
     )
     parser.add_argument(
         "--zone",

@@ -353,6 +353,10 @@ class StandIn:
     def clear_faults(self) -> None:
         self._call("DELETE", "/faults")
 
+    def set_trace_addresses(self, ipv4: str | None = None, ipv6: str | None = None) -> dict[str, str]:
+        """The addresses the /cdn-cgi/trace page answers (``ip=``) for each family; None keeps one."""
+        return self._call("POST", "/trace", {"ipv4": ipv4, "ipv6": ipv6})
+
     def add_robot(
         self,
         token: str,
