@@ -60,7 +60,7 @@ def test_zone_restricted_token_without_zone_read(zones, call, method, target):
 
 
 @pytest.mark.parametrize("selected", [(DOMAIN, ZONE_ID), None])
-@pytest.mark.parametrize("content, writes", [("192.0.2.9", []), ("192.0.2.10", ["PUT"])])
+@pytest.mark.parametrize("content, writes", [("192.0.2.9", []), ("192.0.2.10", ["PATCH"])])
 def test_reconciliation_lists_and_writes_in_the_zone_given(zones, selected, content, writes):
     """The domain argument is not looked up: a token restricted to the zone
     reconciles it, and the selected zone stays as it was."""
