@@ -10,3 +10,5 @@ from nuv import NotFoundError as NotFoundError
 from nuv import RateLimitedError as RateLimitedError
 from nuv import TransportError as TransportError
 from nuv import ZoneNotFoundError as ZoneNotFoundError
+from nuv import get_trace as get_trace
+from nuv import set_trace as set_trace

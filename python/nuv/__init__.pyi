@@ -1,9 +1,28 @@
 """Type stubs of the nuv clients (implemented in the _nuv extension)."""
 
-from collections.abc import Mapping, Sequence
-from typing import Any, Final, Literal, SupportsIndex, final
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Final, Literal, Protocol, SupportsIndex, TypeAlias, final
 
 from typing_extensions import disjoint_base
+
+class _TraceWriter(Protocol):
+    def write(self, line: str, /) -> object: ...
+
+TraceTarget: TypeAlias = Literal["stdout", "stderr", "off", "logging"] | _TraceWriter | Callable[[str], object]
+"""A trace target: a name, an object with ``write(str)`` (each line with its
+newline) or a callable (each line without it)."""
+
+def set_trace(target: TraceTarget, /) -> None:
+    """Send nuv's trace lines to ``target``, for the whole process:
+    "stdout" (file descriptor 1, the default), "stderr" (descriptor 2),
+    "off", "logging" (one DEBUG record of the "nuv" logger per line), an
+    object with ``write(str)`` or a callable. Secrets are masked for every
+    target; an exception raised by a Python target goes to
+    ``sys.unraisablehook`` and the request goes on. ``NUV_TRACE`` (one of
+    the four names) sets the target at import."""
+
+def get_trace() -> TraceTarget:
+    """The current trace target."""
 
 __all__ = [
     "Cloudflare",
@@ -12,6 +31,8 @@ __all__ = [
     "DingTalkError",
     "ApiResponse",
     "DEFAULT_API_URL",
+    "set_trace",
+    "get_trace",
     "CloudflareError",
     "AuthenticationError",
     "NotFoundError",
@@ -115,9 +136,10 @@ class Cloudflare:
 
     Every API method returns an ``ApiResponse``; transport failures and
     HTTP error statuses are returned, not raised (``raise_for_status()``
-    turns them into exceptions). Every request and its headers are traced on
-    standard output (file descriptor 1), with the token masked. Zone-scoped
-    methods act on the selected zone, or on the one given as ``zone_id=``.
+    turns them into exceptions). Every request and its headers are traced
+    (by default on standard output, file descriptor 1; see ``set_trace``),
+    with the token masked. Zone-scoped methods act on the selected zone, or
+    on the one given as ``zone_id=``.
     """
 
     email: str
@@ -134,14 +156,17 @@ class Cloudflare:
         email: str = ...,
         account: str = ...,
         api_token: str = ...,
-        proxy: str = ...,
+        proxy: str | None = ...,
         api_url: str = ...,
         *,
         zone_id: str | None = None,
     ) -> None:
         """``proxy`` (write-once, not readable) overrides the ``http_proxy``
-        environment variable; the empty default means a direct connection.
-        ``zone_id`` selects a zone without a look-up (``zone`` stays "")."""
+        environment variable; the empty default means a direct connection,
+        even when proxy variables are set. None uses the environment's
+        proxy variables the way curl does (``https_proxy``/``HTTPS_PROXY``,
+        ``all_proxy``/``ALL_PROXY``, ``no_proxy``/``NO_PROXY``). ``zone_id``
+        selects a zone without a look-up (``zone`` stays "")."""
 
     @property
     def zone(self) -> str:

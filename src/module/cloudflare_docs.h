@@ -20,7 +20,8 @@ PyDoc_STRVAR(Cloudflare_doc,
              "zone look-up raises a CloudflareError subclass.\n\n"
              "api_token is sent as the bearer token; proxy (write-once) is the proxy to\n"
              "use, the empty default meaning a direct connection even when proxy variables\n"
-             "are set; zone_id selects a zone without a look-up (zone stays \"\").\n"
+             "are set, None the environment's proxy variables as curl reads them; zone_id\n"
+             "selects a zone without a look-up (zone stays \"\").\n"
              "Zone-scoped methods act on the selected zone, or on the one given as their\n"
              "zone_id= keyword.");
 

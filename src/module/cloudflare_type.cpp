@@ -39,7 +39,7 @@ int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* proxy = nullptr;
   PyObject* api_url = nullptr;
   PyObject* zone_id = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUUU$O:Cloudflare",
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUOU$O:Cloudflare",
                                    const_cast<char**>(keywords), &email, &account, &api_token,
                                    &proxy, &api_url, &zone_id)) {
     return -1;
@@ -48,6 +48,12 @@ int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (zone_id != nullptr && !PyUnicode_Check(zone_id)) {
     PyErr_Format(PyExc_TypeError, "zone_id must be str or None, not %.200s",
                  Py_TYPE(zone_id)->tp_name);
+    return -1;
+  }
+  // None: the environment's proxy variables, as curl reads them.
+  if (proxy != nullptr && proxy != Py_None && !PyUnicode_Check(proxy)) {
+    PyErr_Format(PyExc_TypeError, "Cloudflare() argument 'proxy' must be str or None, not %.50s",
+                 Py_TYPE(proxy)->tp_name);
     return -1;
   }
   PyRef url =

@@ -7,6 +7,7 @@ from __future__ import annotations
 import logging
 import sys
 
+import nuv
 from nuv import (
     ApiResponse,
     AuthenticationError,
@@ -61,6 +62,7 @@ def ensure(cf: Cloudflare, zone_id: str, name: str, address: str) -> int:
 
 def main(argv: list[str]) -> int:
     token, zone_id, name, address = argv[1:5]
+    nuv.set_trace("logging")
     cf = Cloudflare(api_token=token, zone_id=zone_id)
     status = ensure(cf, zone_id, name, address)
     purged = cf.purge_cache(files=[f"https://{name}/", {"url": f"https://{name}/a", "headers": {"CF-IPCountry": "US"}}])
