@@ -3,6 +3,7 @@ services received, its exit status."""
 
 from __future__ import annotations
 
+import json
 import os
 import pty
 import shlex
@@ -79,6 +80,26 @@ def test_plan_is_shown_before_it_runs(nuv):
     assert [w["action"] for w in applied.json["plan"]] == ["create"]
     again = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code", "--json")
     assert (again.status, again.json) == (0, {"plan": [], "applied": False})
+
+
+@pytest.mark.skipif(not _compat.HAS_SELECTIVE_PURGE, reason="purge_cache purges only everything yet")
+@pytest.mark.parametrize(
+    ("args", "body"),
+    [
+        (
+            ["--file", "https://example.com/a", "--file", "https://example.com/b"],
+            {"files": ["https://example.com/a", "https://example.com/b"]},
+        ),
+        (["--tag", "t1"], {"tags": ["t1"]}),
+        (["--host", "www.example.com"], {"hosts": ["www.example.com"]}),
+        (["--prefix", "example.com/img"], {"prefixes": ["example.com/img"]}),
+        (["--yes"], {"purge_everything": True}),
+    ],
+)
+def test_purge_sends_what_was_named(nuv, args, body):
+    assert nuv("purge", DOMAIN, *args).status == 0
+    [sent] = [r for r in nuv.standin.requests("cloudflare") if r["path"].endswith("/purge_cache")]
+    assert json.loads(sent["body"]) == body
 
 
 def test_json_documents(nuv):
