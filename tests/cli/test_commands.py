@@ -15,7 +15,6 @@ from nuv import Cloudflare
 from nuv.cli import _compat
 from nuv.cli.standin import ROBOT_TOKEN
 
-needs_plan = pytest.mark.skipif(not _compat.HAS_PLAN, reason="the extension has no dns_plan yet")
 needs_retries = pytest.mark.skipif(not _compat._accepts(Cloudflare, retries=0), reason="no retries yet")
 
 
@@ -70,7 +69,6 @@ def test_ding_sends_what_it_is_given(nuv, args, stdin, keyword, expected):
     assert {key: message["body"][key] for key in expected} == expected
 
 
-@needs_plan
 def test_plan_is_shown_before_it_runs(nuv):
     dry = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code")
     assert (dry.status, nuv.records("CNAME")) == (3, [])
