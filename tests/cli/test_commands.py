@@ -3,17 +3,18 @@ services received, its exit status."""
 
 from __future__ import annotations
 
+import json
 import os
 import pty
 import shlex
 import signal
 
 import pytest
-from cli_support import DOMAIN, HOST
+from cli_support import DOMAIN, HOST, ROBOT_SECRET
 from nuv import Cloudflare
 from nuv.cli import _compat
+from nuv.cli.standin import ROBOT_TOKEN
 
-needs_plan = pytest.mark.skipif(not _compat.HAS_PLAN, reason="the extension has no dns_plan yet")
 needs_retries = pytest.mark.skipif(not _compat._accepts(Cloudflare, retries=0), reason="no retries yet")
 
 
@@ -42,14 +43,32 @@ def test_each_command_does_its_job(nuv):
     assert nuv("purge", DOMAIN, "--yes").status == 0
     assert nuv.standin.purges(nuv.zone["id"]) == 1
 
-    assert nuv("ding", "text", "deploy finished").status == 0
-    assert nuv("ding", "markdown", "Deploy", "-", input="#### v1.2 is live\n").status == 0
-    sent = [m["body"] for m in nuv.messages()]
-    assert sent[0]["text"]["content"].startswith("deploy finished")
-    assert sent[1]["markdown"]["title"] == "Deploy" and "#### v1.2 is live" in sent[1]["markdown"]["text"]
+
+@pytest.mark.parametrize(
+    ("args", "stdin", "keyword", "expected"),
+    [
+        (["text", "deploy finished"], None, None, {"text": {"content": "deploy finished"}}),
+        (["text", "-"], "from a pipe\n\n", None, {"text": {"content": "from a pipe"}}),
+        (
+            ["markdown", "Deploy", "-", "--at", "13800000000", "--at-user", "u1", "--at-all"],
+            "#### v1.2 is live",
+            None,
+            {
+                "markdown": {"title": "Deploy", "text": "#### v1.2 is live\n\n@13800000000 @u1 @all"},
+                "at": {"atMobiles": ["13800000000"], "atUserIds": ["u1"], "isAtAll": True},
+            },
+        ),
+        (["text", "disk full"], None, "alert", {"text": {"content": "disk full alert"}}),
+    ],
+)
+def test_ding_sends_what_it_is_given(nuv, args, stdin, keyword, expected):
+    nuv.standin.add_robot(ROBOT_TOKEN, ROBOT_SECRET, keywords=[keyword] if keyword else None)
+    sent = nuv("ding", *args, input=stdin, env={"DINGTALK_KEYWORD": keyword} if keyword else {})
+    assert sent.status == 0, sent.err
+    [message] = nuv.messages()
+    assert {key: message["body"][key] for key in expected} == expected
 
 
-@needs_plan
 def test_plan_is_shown_before_it_runs(nuv):
     dry = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code")
     assert (dry.status, nuv.records("CNAME")) == (3, [])
@@ -59,6 +78,26 @@ def test_plan_is_shown_before_it_runs(nuv):
     assert [w["action"] for w in applied.json["plan"]] == ["create"]
     again = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code", "--json")
     assert (again.status, again.json) == (0, {"plan": [], "applied": False})
+
+
+@pytest.mark.skipif(not _compat.HAS_SELECTIVE_PURGE, reason="purge_cache purges only everything yet")
+@pytest.mark.parametrize(
+    ("args", "body"),
+    [
+        (
+            ["--file", "https://example.com/a", "--file", "https://example.com/b"],
+            {"files": ["https://example.com/a", "https://example.com/b"]},
+        ),
+        (["--tag", "t1"], {"tags": ["t1"]}),
+        (["--host", "www.example.com"], {"hosts": ["www.example.com"]}),
+        (["--prefix", "example.com/img"], {"prefixes": ["example.com/img"]}),
+        (["--yes"], {"purge_everything": True}),
+    ],
+)
+def test_purge_sends_what_was_named(nuv, args, body):
+    assert nuv("purge", DOMAIN, *args).status == 0
+    [sent] = [r for r in nuv.standin.requests("cloudflare") if r["path"].endswith("/purge_cache")]
+    assert json.loads(sent["body"]) == body
 
 
 def test_json_documents(nuv):

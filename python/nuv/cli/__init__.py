@@ -12,8 +12,20 @@ import argparse
 import sys
 import traceback
 
-from . import _compat, ddns, ding, dns, purge, standin, zone, zones
-from ._context import EXIT_FAILED, EXIT_USAGE, Context, Failure, Output, UsageError, describe, output_options
+import nuv
+
+from . import ddns, ding, dns, purge, standin, zone, zones
+from ._context import (
+    EXIT_FAILED,
+    EXIT_USAGE,
+    SERVICE_ERRORS,
+    Context,
+    Failure,
+    Output,
+    UsageError,
+    describe,
+    output_options,
+)
 
 __all__ = ["main"]
 
@@ -65,20 +77,16 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     output: Output | None = None
     try:
-        _compat.set_trace("stderr" if getattr(args, "verbose", False) else "off")
+        nuv.set_trace("stderr" if getattr(args, "verbose", False) else "off")
         output = Output(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False))
         return int(args.run(Context(args, output)))
     except UsageError as error:
         return _report_error(args, output, error, EXIT_USAGE)
-    except Failure as error:
+    except (Failure, *SERVICE_ERRORS) as error:
         return _report_error(args, output, error, EXIT_FAILED)
     except ValueError as error:
         # The library refuses arguments it can tell are wrong before any request.
         return _report_error(args, output, error, EXIT_USAGE)
-    except Exception as error:
-        if not _compat.is_service_error(error):
-            raise
-        return _report_error(args, output, error, EXIT_FAILED)
     except KeyboardInterrupt:
         if output is not None:
             output.end_progress()

@@ -14,7 +14,9 @@ from typing import Any, TextIO
 import nuv
 
 from . import _compat
-from ._compat import checked
+
+#: The library's exceptions for a service or network failure (exit status 1).
+SERVICE_ERRORS = (nuv.CloudflareError, nuv.DingTalkError)
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -81,7 +83,7 @@ def connection_options() -> argparse.ArgumentParser:
         "--proxy",
         metavar="URL",
         default=argparse.SUPPRESS,
-        help="proxy for every request (default: https_proxy/HTTPS_PROXY when set)",
+        help="proxy for every request (default: https_proxy, HTTPS_PROXY, all_proxy with no_proxy, as curl reads them)",
     )
     group.add_argument(
         "--ca-file",
@@ -306,7 +308,8 @@ class Context:
                 )
             self._apply_connection_environment()
             api_url = self.option("api_url") or os.environ.get("CLOUDFLARE_API_URL") or nuv.DEFAULT_API_URL
-            settings = _compat.cloudflare_settings(self.option("proxy"), self.option("zone_id"))
+            # No --proxy: the environment's, as curl picks it (https_proxy, no_proxy, ...).
+            settings = {"proxy": self.option("proxy"), **_compat.cloudflare_settings(self.option("zone_id"))}
             try:
                 self._cloudflare = nuv.Cloudflare(api_token=token, api_url=api_url, **settings, **self._resilience())
             except (TypeError, ValueError) as refused:
@@ -328,10 +331,9 @@ class Context:
                     "(or DINGTALK_SECRET_FILE, or give --dingtalk-secret-file)"
                 )
             self._apply_connection_environment()
-            # The robot's posts go through the proxy named by http_proxy.
-            proxy = self.option("proxy") or os.environ.get("https_proxy") or os.environ.get("HTTPS_PROXY")
-            if proxy:
-                os.environ["http_proxy"] = proxy
+            # The robot's posts follow http_proxy first (then curl's variables).
+            if self.option("proxy") is not None:
+                os.environ["http_proxy"] = self.option("proxy")
             try:
                 keyword = self.option("dingtalk_keyword") or os.environ.get("DINGTALK_KEYWORD")
                 settings = {"keyword": keyword} if keyword else {}
@@ -354,7 +356,7 @@ class Context:
             return given
         if domain not in self._zone_ids:
             cf = self.cloudflare()
-            _compat.zone_lookup(cf, domain)
+            cf.query(domain)
             self._zone_ids[domain] = cf.zone_id
         return self._zone_ids[domain]
 
@@ -364,7 +366,9 @@ class Context:
         page = 1
         while True:
             values = {**query, "page": str(page), "per_page": str(per_page)}
-            answer = checked(cf.get(path + "?" + urllib.parse.urlencode(values, quote_via=urllib.parse.quote)))
+            answer = cf.get(
+                path + "?" + urllib.parse.urlencode(values, quote_via=urllib.parse.quote)
+            ).raise_for_status()
             yield from answer.result or []
             total = int((answer.result_info or {}).get("total_pages") or 0)
             if total > 2:

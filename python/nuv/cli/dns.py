@@ -6,11 +6,14 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from . import _compat
-from ._compat import checked
-from ._context import EXIT_OK, EXIT_PENDING, Context, Failure, cloudflare_options, quote_segment, table
-
-PAST_TENSE = {"create": "created", "update": "updated", "delete": "deleted"}
+from ._context import (
+    EXIT_OK,
+    EXIT_PENDING,
+    Context,
+    cloudflare_options,
+    quote_segment,
+    table,
+)
 
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
@@ -112,10 +115,9 @@ def run_list(context: Context) -> int:
 # ----- ensure / delete --------------------------------------------------------
 
 
-def describe_write(write: dict[str, Any], tense: str = "plan") -> str:
+def describe_write(write: dict[str, Any]) -> str:
     """One planned write as a line: action, record, what it sets, why."""
     action = str(write.get("action"))
-    verb = PAST_TENSE.get(action, action) if tense == "past" else action
     content = str(write.get("content"))
     if write.get("priority") is not None:
         content = f"{write['priority']} {content}"
@@ -127,7 +129,7 @@ def describe_write(write: dict[str, Any], tense: str = "plan") -> str:
             details.append("proxied")
         if write.get("comment") is not None:
             details.append(f"comment {write['comment']!r}")
-    text = " ".join([verb, str(write.get("type")), str(write.get("name")), content, *details])
+    text = " ".join([action, str(write.get("type")), str(write.get("name")), content, *details])
     return text + (f" ({write['reason']})" if write.get("reason") else "")
 
 
@@ -150,24 +152,16 @@ def reconcile(
     if comment is not None:
         keywords["comment"] = comment
     arguments = (domain, rtype, name, content, proxied, ttl)
-    if not _compat.HAS_PLAN:
-        # Older builds cannot plan: apply and report the service's answer.
-        if dry_run:
-            raise Failure("this build of nuv cannot plan: --dry-run is not available")
-        if _compat.ensure_without_plan(cf, arguments, keywords):
-            context.out.report(f"ensured {rtype} {name} {content if present else 'absent'}")
-        else:
-            context.out.say("nothing to do")
-        return []
     plan = list(cf.dns_plan(*arguments, **keywords))
-    if plan and not dry_run:
-        checked(cf.dns_ensured_record(*arguments, **keywords))
     for write in plan:
-        context.out.report(describe_write(write, "plan" if dry_run else "past"))
+        context.out.report(describe_write(write))
     if not plan:
         context.out.say("nothing to do")
     elif dry_run:
         context.out.say("dry run: nothing written")
+    else:
+        cf.dns_ensured_record(*arguments, **keywords).raise_for_status()
+        context.out.say("done")
     return plan
 
 
