@@ -144,6 +144,7 @@ def _read_terminal(fd: int) -> bytes:
         (["zones"], {"CLOUDFLARE_API_TOKEN": "not-a-valid-token"}, 1, "Invalid access token"),
         (["zones", "--token-file", "/nonexistent/token"], {}, 2, "--token-file /nonexistent/token"),
         (["dns", "list", "example.org"], {}, 1, "example.org"),
+        (["zones"], {"CURL_CA_BUNDLE": None}, 1, "certificate"),
         (["zone", "set", DOMAIN, "ssl=sometimes"], {}, 2, "ssl must be one of"),
         (["ding", "text", "hi"], {"DINGTALK_TOKEN": None}, 2, "DINGTALK_TOKEN"),
         (["ding", "text", "hi"], {"DINGTALK_SECRET": "SEC" + "0" * 64}, 1, "sign not match"),
@@ -166,6 +167,8 @@ def test_credentials_come_from_files_and_never_show(nuv, tmp_path):
     token_file.write_text(token + "\n\n")
     quiet = nuv("zones", env={"CLOUDFLARE_API_TOKEN": None, "CLOUDFLARE_API_TOKEN_FILE": str(token_file)})
     assert quiet.status == 0 and quiet.err == ""
+    ca_file = nuv.base_env["CURL_CA_BUNDLE"]
+    assert nuv("zones", "--ca-file", ca_file, env={"CURL_CA_BUNDLE": None}).out == quiet.out
     traced = nuv("zones", "-v", "--token-file", str(token_file), env={"CLOUDFLARE_API_TOKEN": None})
     assert traced.status == 0 and "Authorization" in traced.err
     assert token not in traced.err + traced.out
