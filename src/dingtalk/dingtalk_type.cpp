@@ -179,7 +179,8 @@ PyMethodDef DingTalk_methods[] = {
 };
 
 PyDoc_STRVAR(DingTalk_doc,
-             "DingTalk(token='', secret='', *, keyword=None)\n"
+             "DingTalk(token='', secret='', *, keyword=None, retries=2, timeout=30.0, "
+             "connect_timeout=10.0, rate_limit=20)\n"
              "--\n\n"
              "Client of one DingTalk custom robot. token is the robot's access token, or\n"
              "its whole webhook URL (https://oapi.dingtalk.com/robot/send?access_token=...);\n"

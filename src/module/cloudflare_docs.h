@@ -10,7 +10,8 @@ namespace nuv {
 
 PyDoc_STRVAR(Cloudflare_doc,
              "Cloudflare(email='', account='', api_token='', proxy='', api_url="
-             "'https://api.cloudflare.com/client/v4', *, zone_id=None)\n"
+             "'https://api.cloudflare.com/client/v4', *, zone_id=None, retries=2, "
+             "timeout=30.0, connect_timeout=10.0, rate_limit=1200)\n"
              "--\n\n"
              "Client of the Cloudflare v4 REST API: zones, DNS records, three zone settings\n"
              "and the cache purge.\n\n"

@@ -38,7 +38,9 @@ def test_type_names_docs_and_module():
     assert Cloudflare.__module__ == "nuv" and DingTalk.__module__ == "nuv"
     assert repr(Cloudflare) == "<class 'nuv.Cloudflare'>"
     # The keyword is `secret` (the doc once said "salt").
-    assert DingTalk.__text_signature__ == "(token='', secret='', *, keyword=None)"
+    assert DingTalk.__text_signature__ == (
+        "(token='', secret='', *, keyword=None, retries=2, timeout=30.0, connect_timeout=10.0, rate_limit=20)"
+    )
     assert "secret is its signing secret" in DingTalk.__doc__ and "salt" not in DingTalk.__doc__
     for name in ("send_text", "send_markdown", "send_link", "send_action_card", "send_feed_card"):
         method = getattr(DingTalk, name)
