@@ -176,7 +176,7 @@ HttpResult http_request(std::string_view method, const std::string& url,
   CURLcode code;
   {
     GilRelease unlocked;
-    code = curl_easy_perform(setup.handle);
+    code = run_transfer(setup);
   }
   if (code != CURLE_OK) {
     HttpResult failed = curl_failure(code);
