@@ -1,7 +1,8 @@
-// The robot's message bodies, mention texts, Base64 and webhook URL: every
-// body parses back as one JSON object holding exactly the caller's texts,
-// the mention text adds each missing number once, and the URL keeps the
-// token and signature inside their own query parameters.
+// The robot's message bodies, mention texts, Base64, webhook URL and the
+// token taken from a webhook URL: every body parses back as one JSON object
+// holding exactly the caller's texts, the mention text adds each missing
+// number once, the URL keeps the token and signature inside their own query
+// parameters, and a webhook URL gives back the token it was made of.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -13,8 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "common/percent_encode.h"
 #include "dingtalk/message_body.h"
+#include "dingtalk/message_text.h"
 #include "dingtalk/sign.h"
+#include "dingtalk/webhook_token.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -55,7 +59,7 @@ std::string base64_decode(const std::string& text) {
 }
 
 void check_text_body(const std::string& content) {
-  const std::string body = nuv::build_text_body(content);
+  const std::string body = nuv::build_text_body(content, nuv::Mentions{});
   nuv::JsonTree tree = nuv_fuzz::parse_json_exactly(body);
   json_object* root = tree.get();
   FUZZ_CHECK(json_object_is_type(root, json_type_object) && member_count(root) == 2);
@@ -67,7 +71,9 @@ void check_text_body(const std::string& content) {
 
 void check_markdown_body(const std::string& title, const std::string& text,
                          const std::vector<std::string>& mobiles) {
-  const std::string body = nuv::build_markdown_body(title, text, mobiles);
+  nuv::Mentions mentions;
+  mentions.mobiles = mobiles;
+  const std::string body = nuv::build_markdown_body(title, text, mentions);
   nuv::JsonTree tree = nuv_fuzz::parse_json_exactly(body);
   json_object* root = tree.get();
   FUZZ_CHECK(json_object_is_type(root, json_type_object) && member_count(root) == 3);
@@ -90,25 +96,52 @@ void check_markdown_body(const std::string& title, const std::string& text,
   }
 }
 
+// "@" and the number somewhere, not followed by another digit.
+bool mentioned(const std::string& text, const std::string& mobile) {
+  const std::string mention = "@" + mobile;
+  for (size_t at = text.find(mention); at != std::string::npos; at = text.find(mention, at + 1)) {
+    const size_t after = at + mention.size();
+    if (after == text.size() || !std::isdigit(static_cast<unsigned char>(text[after]))) return true;
+  }
+  return false;
+}
+
 void check_mentions(const std::string& text, const std::vector<std::string>& mobiles) {
+  nuv::Mentions mentions;
+  mentions.mobiles = mobiles;
   std::string line;
   for (const std::string& mobile : mobiles) line += "@" + mobile + " ";
-  FUZZ_CHECK(nuv::mention_line(mobiles) == line);
+  FUZZ_CHECK(nuv::mention_line(mentions) == line);
 
   std::vector<std::string> missing;
   for (const std::string& mobile : mobiles) {
-    if (text.find("@" + mobile) == std::string::npos &&
+    if (!mentioned(text, mobile) &&
         std::find(missing.begin(), missing.end(), mobile) == missing.end()) {
       missing.push_back(mobile);
     }
   }
   std::string expected = text;
   for (size_t i = 0; i < missing.size(); ++i) expected += (i == 0 ? "\n\n@" : " @") + missing[i];
-  const std::string sent = nuv::mention_text(text, mobiles);
+  const std::string sent = nuv::mention_text(text, mentions);
   FUZZ_CHECK(sent == expected);
-  // What the service looks for: each number behind an "@" somewhere.
-  for (const std::string& mobile : mobiles) FUZZ_CHECK(sent.find("@" + mobile) != std::string::npos);
-  FUZZ_CHECK(nuv::mention_text(sent, mobiles) == sent);
+  // What the service looks for: each number behind an "@", whole.
+  for (const std::string& mobile : mobiles) FUZZ_CHECK(mentioned(sent, mobile));
+  FUZZ_CHECK(nuv::mention_text(sent, mentions) == sent);
+}
+
+void check_webhook_token(const std::string& token) {
+  // A text that is no URL is the token itself.
+  std::string prefix = token.substr(0, 8);
+  for (char& c : prefix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!prefix.starts_with("http://") && !prefix.starts_with("https://")) {
+    const std::optional<std::string> same = nuv::robot_access_token(token);
+    FUZZ_CHECK(same && *same == token);
+  }
+  // The URL the service gives out, with the token percent-encoded, gives it back.
+  const std::string url = std::string(nuv::DINGTALK_WEBHOOK_BASE) + nuv::percent_encode(token);
+  const std::optional<std::string> taken = nuv::robot_access_token(url);
+  FUZZ_CHECK(token.empty() ? !taken : (taken && *taken == token));
+  (void)nuv::robot_access_token("https://" + token);
 }
 
 void check_url(const std::string& token, long long timestamp, const std::string& secret) {
@@ -176,8 +209,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   check_text_body(text);
   check_markdown_body(title, text, mobiles);
-  check_markdown_body(title, nuv::mention_text(text, mobiles), mobiles);
+  nuv::Mentions mentions;
+  mentions.mobiles = mobiles;
+  check_markdown_body(title, nuv::mention_text(text, mentions), mobiles);
   check_mentions(text, mobiles);
+  check_webhook_token(token);
   check_url(token, timestamp, secret);
 
   const std::optional<std::string> encoded =

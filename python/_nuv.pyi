@@ -1,1 +1,4 @@
-from nuv import Cloudflare as Cloudflare, DingTalk as DingTalk
+from nuv import Cloudflare as Cloudflare
+from nuv import DingTalk as DingTalk
+from nuv import DingTalkError as DingTalkError
+from nuv import DingTalkReply as DingTalkReply

@@ -2,9 +2,10 @@
 
 ``Cloudflare`` finds a zone, lists and writes its DNS records, brings one
 record into a wanted state (``dns_ensured_record``), changes three zone
-settings and purges the cache. ``DingTalk`` posts signed text and markdown
-messages to a custom robot. Both are implemented in the ``_nuv`` extension;
-this package re-exports them and ships their type stubs.
+settings and purges the cache. ``DingTalk`` posts signed messages of every
+type to a custom robot and answers with a checkable ``DingTalkReply``. Both
+are implemented in the ``_nuv`` extension; this package re-exports them and
+ships their type stubs.
 
 ``nuv.testing`` holds local stand-ins of both services for offline tests.
 """
@@ -18,6 +19,8 @@ from _nuv import (
     CloudflareError,
     ConflictError,
     DingTalk,
+    DingTalkError,
+    DingTalkReply,
     NotFoundError,
     RateLimitedError,
     TransportError,
@@ -27,6 +30,8 @@ from _nuv import (
 __all__ = [
     "Cloudflare",
     "DingTalk",
+    "DingTalkReply",
+    "DingTalkError",
     "ApiResponse",
     "DEFAULT_API_URL",
     "CloudflareError",

@@ -1,8 +1,9 @@
 """Type stubs of the nuv clients (implemented in the _nuv extension)."""
 
-from typing import Final, SupportsIndex
+from collections.abc import Mapping, Sequence
+from typing import Final, Literal, SupportsIndex
 
-__all__ = ["Cloudflare", "DingTalk", "ApiResponse", "DEFAULT_API_URL"]
+__all__ = ["Cloudflare", "DingTalk", "DingTalkReply", "DingTalkError", "ApiResponse", "DEFAULT_API_URL"]
 
 ApiResponse = tuple[int, str]
 """(status, body): the HTTP status and response text; on a transport failure
@@ -121,23 +122,110 @@ class Cloudflare:
     def purge_cache(self, *args: object, **kwargs: object) -> ApiResponse:
         """Purge everything the zone has cached; arguments are ignored."""
 
+class DingTalkReply(str):
+    """What a DingTalk send returns: the str it has always returned (the
+    service's answer, or the transport's error text) with the answer's parts
+    as attributes. ``errcode`` and ``errmsg`` are read from the text."""
+
+    def __new__(cls, text: str, http_status: int | None = None, curl_code: int | None = None) -> DingTalkReply: ...
+    @property
+    def ok(self) -> bool:
+        """True when the answer is HTTP 2xx with errcode 0."""
+    @property
+    def errcode(self) -> int | None:
+        """The answer's errcode (0 for success), or None when the text is not the service's JSON."""
+    @property
+    def errmsg(self) -> str | None:
+        """The answer's errmsg, or None when it has none."""
+    @property
+    def http_status(self) -> int | None:
+        """The HTTP status, or None when no answer came."""
+    @property
+    def curl_code(self) -> int | None:
+        """libcurl's result code when the transfer failed (the text is then its description), else None."""
+    def raise_for_errcode(self) -> None:
+        """Return None when the reply is ok; otherwise raise DingTalkError with the
+        errcode, errmsg, HTTP status and a hint on what to do."""
+
+class DingTalkError(Exception):
+    """A DingTalk send that did not succeed, raised by ``DingTalkReply.raise_for_errcode()``."""
+
+    errcode: int | None
+    """The service's errcode, or None when it gave none."""
+    errmsg: str | None
+    """The service's errmsg, or None."""
+    http_status: int | None
+    """The HTTP status, or None when no answer came."""
+    hint: str | None
+    """What to do about it, or None when there is nothing to add."""
+
+    def __init__(
+        self,
+        message: str = ...,
+        *,
+        errcode: int | None = None,
+        errmsg: str | None = None,
+        http_status: int | None = None,
+        hint: str | None = None,
+    ) -> None: ...
+
 class DingTalk:
-    """Client of one DingTalk custom robot (access token and signing
-    secret). Every send signs a fresh webhook URL."""
+    """Client of one DingTalk custom robot. Every send signs a fresh webhook
+    URL and returns a ``DingTalkReply``, or None when no signed URL could be
+    made."""
 
     token: str
-    """The robot's access token (masked in the trace)."""
+    """The robot's access token, or its whole webhook URL (masked in the trace)."""
     secret: str
     """The robot's signing secret ("SEC...")."""
+    keyword: str | None
+    """The keyword the robot's security setting wants, appended to a message's
+    visible text when absent; None for none."""
 
-    def __init__(self, token: str = ..., secret: str = ...) -> None: ...
-    def send_text(self, content: str) -> str | None:
-        """Post a text message; returns the service's response text (or the
-        transport error text), None when no signed URL could be made."""
+    def __init__(self, token: str = ..., secret: str = ..., *, keyword: str | None = None) -> None:
+        """A ``token`` starting with "http://" or "https://" must be the robot's
+        webhook URL (ValueError otherwise); the access token is taken from it."""
+    def send_text(
+        self,
+        content: str,
+        at_mobiles: list[str] | tuple[str, ...] = (),
+        *,
+        at_user_ids: list[str] | tuple[str, ...] = (),
+        at_all: bool = False,
+    ) -> DingTalkReply | None:
+        """Post a text message; the mentions go in its "at", and the robot's
+        keyword is appended after a blank when the content lacks it."""
     def send_markdown(
-        self, title: str, text: str, mobiles: list[str] | tuple[str, ...] = ...
-    ) -> str | None:
-        """Post a markdown message mentioning ``mobiles`` (a list or tuple
-        of str; None is refused). Numbers that ``text`` does not mention yet
-        are appended after a blank line as "@number", so the service
-        notifies them."""
+        self,
+        title: str,
+        text: str,
+        at_mobiles: list[str] | tuple[str, ...] = (),
+        *,
+        at_user_ids: list[str] | tuple[str, ...] = (),
+        at_all: bool = False,
+    ) -> DingTalkReply | None:
+        """Post a markdown message. Every mobile or user id the text does not
+        mention yet ("@" and the number, not followed by another digit) is
+        appended after a blank line as "@...", so the service notifies it, and
+        "@all" with ``at_all``; the robot's keyword goes on a line of its own
+        when title and text lack it. ``mobiles=`` still works for ``at_mobiles``."""
+    def send_link(self, title: str, text: str, message_url: str, pic_url: str = "") -> DingTalkReply | None:
+        """Post a link message. ``title`` and ``text`` must not be empty;
+        ``message_url`` (and ``pic_url`` when given) must be http(s) URLs."""
+    def send_action_card(
+        self,
+        title: str,
+        text: str,
+        *,
+        single_title: str | None = None,
+        single_url: str | None = None,
+        buttons: Sequence[tuple[str, str] | list[str]] = (),
+        button_orientation: Literal["vertical", "horizontal"] = "vertical",
+    ) -> DingTalkReply | None:
+        """Post an action card: one whole-card button (``single_title`` and
+        ``single_url``) or several (``buttons``: (title, url) pairs)."""
+    def send_feed_card(
+        self, links: Sequence[tuple[str, str, str] | list[str] | Mapping[str, str]]
+    ) -> DingTalkReply | None:
+        """Post a feed card: (title, message_url, pic_url) triples or dicts
+        with those keys (``pic_url`` may be left out)."""

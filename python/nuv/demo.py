@@ -37,8 +37,14 @@ def say(text: str) -> None:
 def command_runner(environment: dict[str, str]) -> Callable[..., subprocess.CompletedProcess[str]]:
     def nuv(*arguments: str, expect: int = 0) -> subprocess.CompletedProcess[str]:
         print("$ nuv " + shlex.join(arguments), flush=True)
-        done = subprocess.run([sys.executable, "-m", "nuv", *arguments], env=environment, text=True,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
+        done = subprocess.run(
+            [sys.executable, "-m", "nuv", *arguments],
+            env=environment,
+            text=True,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            check=False,
+        )
         for line in done.stdout.splitlines():
             print(f"  {line}", flush=True)
         if done.returncode != expect:
@@ -48,8 +54,9 @@ def command_runner(environment: dict[str, str]) -> Callable[..., subprocess.Comp
     return nuv
 
 
-def main_job(nuv: Callable[..., object], domain: str, host: str, notify: bool,
-             show_message: Callable[[], None] | None) -> None:
+def main_job(
+    nuv: Callable[..., object], domain: str, host: str, notify: bool, show_message: Callable[[], None] | None
+) -> None:
     def ddns(v4: str) -> None:
         nuv("ddns", domain, host, "--ipv4", f"static:{v4}", "--ipv6", f"static:{V6}", *(["--notify"] if notify else []))
 
@@ -84,8 +91,18 @@ def run_local() -> None:
             print(f"  export {name}={shlex.quote(value)}", flush=True)
         # The failure-notification state of --notify goes to a scratch directory.
         env = {**os.environ, **variables, "XDG_STATE_HOME": state}
-        for name in ("http_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY",
-                     "SSL_CERT_FILE", "CLOUDFLARE_API_URL", "CLOUDFLARE_API_TOKEN_FILE", "NUV_TRACE"):
+        for name in (
+            "http_proxy",
+            "HTTPS_PROXY",
+            "all_proxy",
+            "ALL_PROXY",
+            "no_proxy",
+            "NO_PROXY",
+            "SSL_CERT_FILE",
+            "CLOUDFLARE_API_URL",
+            "CLOUDFLARE_API_TOKEN_FILE",
+            "NUV_TRACE",
+        ):
             env.pop(name, None)
         seen = 0
 

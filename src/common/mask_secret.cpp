@@ -47,7 +47,9 @@ std::string mask_proxy(std::string_view proxy) {
 }
 
 std::string mask_url(std::string_view url) {
-  static constexpr std::string_view kKey = "access_token=";
+  // The robot's token, and its signature, which with the token lets anyone
+  // post for up to an hour.
+  static constexpr std::string_view kKeys[] = {"access_token=", "sign="};
   size_t query = url.find('?');
   if (query == std::string_view::npos) return std::string(url);
   std::string out(url.substr(0, query + 1));
@@ -56,12 +58,15 @@ std::string mask_url(std::string_view url) {
     size_t end = url.find_first_of("&#", pos);
     if (end == std::string_view::npos) end = url.size();
     std::string_view param = url.substr(pos, end - pos);
-    if (param.starts_with(kKey)) {
-      out += kKey;
-      out += mask_secret(param.substr(kKey.size()));
-    } else {
-      out += param;
+    bool masked = false;
+    for (std::string_view key : kKeys) {
+      if (!masked && param.starts_with(key)) {
+        out += key;
+        out += mask_secret(param.substr(key.size()));
+        masked = true;
+      }
     }
+    if (!masked) out += param;
     if (end == url.size()) break;
     out.push_back(url[end]);
     if (url[end] == '#') {

@@ -2,8 +2,13 @@
 
 #include <cstddef>
 
+#include <string>
+
+#include "common/guard.h"
 #include "common/py_ref.h"
+#include "common/text.h"
 #include "dingtalk/messages.h"
+#include "dingtalk/webhook_token.h"
 
 namespace nuv {
 
@@ -19,34 +24,56 @@ PyObject* DingTalk_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwarg
     *field = PyUnicode_FromString("");
     if (*field == nullptr) return nullptr;  // dealloc releases the field already set
   }
+  object->keyword = Py_NewRef(Py_None);
   return self.release();
 }
 
 // A value left out keeps the current one, also when __init__ runs again.
+// A token that starts like a URL but is not the robot's webhook URL is
+// refused here already, as every send would refuse it.
 int DingTalk_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"token", "secret", nullptr};
-  PyObject* token = nullptr;
-  PyObject* secret = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UU:DingTalk", const_cast<char**>(keywords),
-                                   &token, &secret)) {
-    return -1;
-  }
-  DingTalkObject* object = as_dingtalk(self);
-  if (token != nullptr) replace_field(object->token, Py_NewRef(token));
-  if (secret != nullptr) replace_field(object->secret, Py_NewRef(secret));
-  return 0;
+  return call_guarded(-1, [&]() -> int {
+    static const char* keywords[] = {"token", "secret", "keyword", nullptr};
+    PyObject* token = nullptr;
+    PyObject* secret = nullptr;
+    PyObject* keyword = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UU$O:DingTalk", const_cast<char**>(keywords),
+                                     &token, &secret, &keyword)) {
+      return -1;
+    }
+    if (keyword != nullptr && keyword != Py_None && !PyUnicode_Check(keyword)) {
+      PyErr_Format(PyExc_TypeError, "keyword must be str or None, not %.200s",
+                   Py_TYPE(keyword)->tp_name);
+      return -1;
+    }
+    if (token != nullptr) {
+      std::string text;
+      if (!utf8_of_str(token, text)) return -1;
+      if (!robot_access_token(text)) {
+        PyErr_SetString(PyExc_ValueError, kNotWebhookUrl);
+        return -1;
+      }
+    }
+    DingTalkObject* object = as_dingtalk(self);
+    if (token != nullptr) replace_field(object->token, Py_NewRef(token));
+    if (secret != nullptr) replace_field(object->secret, Py_NewRef(secret));
+    if (keyword != nullptr) replace_field(object->keyword, Py_NewRef(keyword));
+    return 0;
+  });
 }
 
 // The members accept any object: an instance can sit in a reference cycle.
 int DingTalk_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(as_dingtalk(self)->token);
   Py_VISIT(as_dingtalk(self)->secret);
+  Py_VISIT(as_dingtalk(self)->keyword);
   return 0;
 }
 
 int DingTalk_clear(PyObject* self) {
   Py_CLEAR(as_dingtalk(self)->token);
   Py_CLEAR(as_dingtalk(self)->secret);
+  Py_CLEAR(as_dingtalk(self)->keyword);
   return 0;
 }
 
@@ -59,6 +86,9 @@ void DingTalk_dealloc(PyObject* self) {
 PyMemberDef DingTalk_members[] = {
     {"token", Py_T_OBJECT_EX, offsetof(DingTalkObject, token), 0, "DingTalk token"},
     {"secret", Py_T_OBJECT_EX, offsetof(DingTalkObject, secret), 0, "DingTalk secret"},
+    {"keyword", Py_T_OBJECT_EX, offsetof(DingTalkObject, keyword), 0,
+     "The keyword the robot's security setting wants, appended to a message's visible text "
+     "when absent; None for none."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -66,12 +96,69 @@ PyGetSetDef DingTalk_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyDoc_STRVAR(DingTalk_send_text_doc,
+             "send_text($self, /, content, at_mobiles=(), *, at_user_ids=(), at_all=False)\n"
+             "--\n\n"
+             "Post a text message. at_mobiles and at_user_ids (lists or tuples of str)\n"
+             "and at_all are sent as the message's \"at\"; the robot's keyword is\n"
+             "appended after a blank when the content lacks it. Returns a DingTalkReply,\n"
+             "or None when no signed URL could be made.");
+
+PyDoc_STRVAR(DingTalk_send_markdown_doc,
+             "send_markdown($self, /, title, text, at_mobiles=(), *, at_user_ids=(),\n"
+             "              at_all=False)\n"
+             "--\n\n"
+             "Post a markdown message. Every mobile or user id the text does not mention\n"
+             "yet (\"@\" and the number, not followed by another digit) is appended after\n"
+             "a blank line as \"@...\" so that the service notifies it, and \"@all\" with\n"
+             "at_all; the robot's keyword goes on a line of its own when title and text\n"
+             "lack it. Returns a DingTalkReply, or None when no signed URL could be made.");
+
+PyDoc_STRVAR(DingTalk_send_link_doc,
+             "send_link($self, /, title, text, message_url, pic_url='')\n"
+             "--\n\n"
+             "Post a link message. title and text must not be empty; message_url, and\n"
+             "pic_url when given, must be http or https URLs (ValueError otherwise,\n"
+             "before any request). Returns a DingTalkReply, or None.");
+
+PyDoc_STRVAR(DingTalk_send_action_card_doc,
+             "send_action_card($self, /, title, text, *, single_title=None, single_url=None,\n"
+             "                 buttons=(), button_orientation='vertical')\n"
+             "--\n\n"
+             "Post an action card: either one whole-card button (single_title and\n"
+             "single_url) or several (buttons: (title, url) pairs), stacked\n"
+             "(\"vertical\") or side by side (\"horizontal\"). text is markdown.\n"
+             "Returns a DingTalkReply, or None.");
+
+PyDoc_STRVAR(DingTalk_send_feed_card_doc,
+             "send_feed_card($self, /, links)\n"
+             "--\n\n"
+             "Post a feed card: links is a non-empty sequence of (title, message_url,\n"
+             "pic_url) triples or dicts with those keys (pic_url may be left out).\n"
+             "Returns a DingTalkReply, or None.");
+
 PyMethodDef DingTalk_methods[] = {
-    {"send_text", _PyCFunction_CAST(DingTalk_send_text), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"send_text", _PyCFunction_CAST(DingTalk_send_text), METH_VARARGS | METH_KEYWORDS,
+     DingTalk_send_text_doc},
     {"send_markdown", _PyCFunction_CAST(DingTalk_send_markdown), METH_VARARGS | METH_KEYWORDS,
-     nullptr},
+     DingTalk_send_markdown_doc},
+    {"send_link", _PyCFunction_CAST(DingTalk_send_link), METH_VARARGS | METH_KEYWORDS,
+     DingTalk_send_link_doc},
+    {"send_action_card", _PyCFunction_CAST(DingTalk_send_action_card), METH_VARARGS | METH_KEYWORDS,
+     DingTalk_send_action_card_doc},
+    {"send_feed_card", _PyCFunction_CAST(DingTalk_send_feed_card), METH_VARARGS | METH_KEYWORDS,
+     DingTalk_send_feed_card_doc},
     {nullptr, nullptr, 0, nullptr},
 };
+
+PyDoc_STRVAR(DingTalk_doc,
+             "DingTalk(token='', secret='', *, keyword=None)\n"
+             "--\n\n"
+             "Client of one DingTalk custom robot. token is the robot's access token, or\n"
+             "its whole webhook URL (https://oapi.dingtalk.com/robot/send?access_token=...);\n"
+             "secret is its signing secret (\"SEC...\"); keyword, when the robot's\n"
+             "security setting wants one, is appended to every message lacking it.\n"
+             "Every send signs a fresh webhook URL.");
 
 }  // namespace
 
@@ -87,7 +174,7 @@ PyTypeObject DingTalkType = {
     .tp_itemsize = 0,
     .tp_dealloc = DingTalk_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "DingTalk(token, salt) -> DingTalk \n\n DingTalk Object\n\n",
+    .tp_doc = DingTalk_doc,
     .tp_traverse = DingTalk_traverse,
     .tp_clear = DingTalk_clear,
     .tp_methods = DingTalk_methods,

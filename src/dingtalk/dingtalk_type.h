@@ -4,12 +4,14 @@
 
 namespace nuv {
 
-// The instance record of nuv.DingTalk: the robot's access token and its
-// signing secret, each null (deleted) or a strong reference.
+// The instance record of nuv.DingTalk: the robot's access token, its
+// signing secret and the keyword its security setting wants, each null
+// (deleted) or a strong reference (the keyword may be None).
 struct DingTalkObject {
   PyObject_HEAD
   PyObject* token;
   PyObject* secret;
+  PyObject* keyword;
 };
 
 // nuv.DingTalk; readied by PyInit__nuv.

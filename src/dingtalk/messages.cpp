@@ -1,134 +1,94 @@
+// send_text and send_markdown: the messages that can mention people.
 #include "dingtalk/messages.h"
 
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/guard.h"
-#include "common/text.h"
-#include "dingtalk/dingtalk_type.h"
 #include "dingtalk/message_body.h"
-#include "dingtalk/sign.h"
-#include "transport/http_request.h"
+#include "dingtalk/message_text.h"
+#include "dingtalk/robot_call.h"
 #include "transport/trace.h"
 
 namespace nuv {
 
 namespace {
 
-constexpr char kContentTypeLine[] = "Content-Type: application/json;charset=utf-8";
-
-// The robot's credentials, read once at the start of a send.
-struct Robot {
-  std::string token;
-  std::string secret;
-};
-
-// A field that was deleted, or assigned something other than a str, fails
-// here, before anything is signed, traced or posted. On error, set an
+// The mention arguments; `mobiles` null when left out. On error, set an
 // exception and return false.
-bool read_credential(PyObject* self, PyObject* field, const char* name, std::string& out) {
-  if (field == nullptr) {
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
-                 name);
+bool read_mentions(PyObject* mobiles, PyObject* user_ids, int all, Mentions& mentions) {
+  if (mobiles != nullptr && !read_str_list(mobiles, "at_mobiles", mentions.mobiles)) return false;
+  if (user_ids != nullptr && !read_str_list(user_ids, "at_user_ids", mentions.user_ids)) {
     return false;
   }
-  if (!PyUnicode_Check(field)) {
-    PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", name, Py_TYPE(field)->tp_name);
-    return false;
-  }
-  return utf8_of_str(field, out);
-}
-
-bool read_robot(PyObject* self, Robot& robot) {
-  auto* object = reinterpret_cast<DingTalkObject*>(self);
-  return read_credential(self, object->token, "token", robot.token) &&
-         read_credential(self, object->secret, "secret", robot.secret);
-}
-
-// The mobile numbers of send_markdown: a list or a tuple of str. Every item
-// is checked before any is converted, so a bad item stops the send before
-// anything is traced. On error, set an exception and return false.
-bool read_mobiles(PyObject* sequence, std::vector<std::string>& mobiles) {
-  if (!PyList_Check(sequence) && !PyTuple_Check(sequence)) {
-    PyErr_Format(PyExc_TypeError, "mobiles must be a list or tuple of str, not %.200s",
-                 Py_TYPE(sequence)->tp_name);
-    return false;
-  }
-  // Nothing below runs Python code, so a list cannot change under the loops.
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
-  PyObject** items = PySequence_Fast_ITEMS(sequence);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!PyUnicode_Check(items[i])) {
-      PyErr_SetString(PyExc_TypeError, "list items must be strings.");
-      return false;
-    }
-  }
-  mobiles.resize(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    std::string& mobile = mobiles[static_cast<size_t>(i)];
-    if (!utf8_of_str(items[i], mobile)) return false;
-    // Refused like the other text arguments, which the "s" parser refuses.
-    if (mobile.find('\0') != std::string::npos) {
-      PyErr_SetString(PyExc_ValueError, "embedded null character");
-      return false;
-    }
-  }
+  mentions.all = all != 0;
   return true;
 }
 
-// Posts a signed message body and hands the answer to Python: the response
-// text (or the executor's error text) as a str. On error (a response that is
-// not UTF-8), set an exception and return nullptr.
-PyObject* post_message(const std::string& url, const std::string& body) {
-  trace("Data: %s\n", body.c_str());
-  const HttpResult result =
-      http_request("POST", url, {kContentTypeLine}, &body, /*user_proxy=*/nullptr);
-  trace("Result: %s\n", result.body.c_str());
-  return str_from_utf8(result.body);
+// "At:" lists who is mentioned whenever the caller named anyone, or passed the
+// mobiles argument at all (even empty), as send_markdown always has.
+void trace_mentions(PyObject* mobiles, const Mentions& mentions) {
+  if (mobiles != nullptr || !mentions.empty()) trace("At: %s\n", mention_line(mentions).c_str());
 }
 
 }  // namespace
 
 PyObject* DingTalk_send_text(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"content", nullptr};
+    static const char* keywords[] = {"content", "at_mobiles", "at_user_ids", "at_all", nullptr};
     const char* content = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:send_text", const_cast<char**>(keywords),
-                                     &content)) {
+    PyObject* mobiles = nullptr;
+    PyObject* user_ids = nullptr;
+    int all = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|O$Op:send_text", const_cast<char**>(keywords),
+                                     &content, &mobiles, &user_ids, &all)) {
       return nullptr;
     }
     Robot robot;
     if (!read_robot(self, robot)) return nullptr;
-    const std::optional<std::string> url = dingtalk_sign_url(robot.secret, robot.token);
-    if (!url) Py_RETURN_NONE;
-    return post_message(*url, build_text_body(content));
+    Mentions mentions;
+    if (!read_mentions(mobiles, user_ids, all, mentions)) return nullptr;
+    trace_mentions(mobiles, mentions);
+    // The service reads a text message's mentions from "at" alone.
+    std::string sent = content;
+    if (keyword_missing(robot, {sent})) sent = with_keyword(sent, *robot.keyword, " ");
+    return sign_and_post(robot, [&] { return build_text_body(sent, mentions); });
   });
 }
 
 PyObject* DingTalk_send_markdown(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"title", "text", "mobiles", nullptr};
+    // "mobiles" is the name the third argument had before the other kinds of
+    // mention came; it still works as a keyword.
+    static const char* keywords[] = {"title",       "text",   "at_mobiles", "mobiles",
+                                     "at_user_ids", "at_all", nullptr};
     const char* title = nullptr;
     const char* text = nullptr;
-    PyObject* mobiles_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ss|O:send_markdown",
-                                     const_cast<char**>(keywords), &title, &text, &mobiles_arg)) {
+    PyObject* mobiles = nullptr;
+    PyObject* old_mobiles = nullptr;
+    PyObject* user_ids = nullptr;
+    int all = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ss|O$OOp:send_markdown",
+                                     const_cast<char**>(keywords), &title, &text, &mobiles,
+                                     &old_mobiles, &user_ids, &all)) {
       return nullptr;
+    }
+    if (old_mobiles != nullptr) {
+      if (mobiles != nullptr) {
+        PyErr_SetString(PyExc_TypeError, "send_markdown() got both at_mobiles and mobiles");
+        return nullptr;
+      }
+      mobiles = old_mobiles;
     }
     Robot robot;
     if (!read_robot(self, robot)) return nullptr;
-    std::vector<std::string> mobiles;
-    if (mobiles_arg != nullptr) {
-      if (!read_mobiles(mobiles_arg, mobiles)) return nullptr;
-      trace("At: %s\n", mention_line(mobiles).c_str());
-    }
-    const std::optional<std::string> url = dingtalk_sign_url(robot.secret, robot.token);
-    if (!url) Py_RETURN_NONE;
-    // The caller's own title and text; the body below shows what is sent.
-    trace("send markdown: %s\n", title);
-    trace("send markdown: %s\n", text);
-    return post_message(*url, build_markdown_body(title, mention_text(text, mobiles), mobiles));
+    Mentions mentions;
+    if (!read_mentions(mobiles, user_ids, all, mentions)) return nullptr;
+    trace_mentions(mobiles, mentions);
+    // In markdown the service notifies only whom the text itself mentions.
+    std::string sent = mention_text(text, mentions);
+    if (keyword_missing(robot, {title, sent})) sent = with_keyword(sent, *robot.keyword, "\n\n");
+    return sign_and_post(robot, [&] { return build_markdown_body(title, sent, mentions); });
   });
 }
 

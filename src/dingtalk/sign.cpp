@@ -9,6 +9,7 @@
 #include <new>
 
 #include "common/bio_chain.h"
+#include "common/mask_secret.h"
 #include "common/percent_encode.h"
 #include "transport/trace.h"
 
@@ -75,8 +76,9 @@ std::optional<std::string> dingtalk_sign_url(std::string_view secret,
     trace("Timestamp: %llu\n", static_cast<unsigned long long>(timestamp_ms));
     std::optional<std::string> signature = dingtalk_signature(secret, timestamp_ms);
     if (!signature) return std::nullopt;
-    trace("Output (base64): %s\n", signature->c_str());
-    trace("Encoded: %s\n", percent_encode(*signature).c_str());
+    // With the token, the signature lets anyone post for up to an hour.
+    trace("Output (base64): %s\n", mask_secret(*signature).c_str());
+    trace("Encoded: %s\n", mask_secret(percent_encode(*signature)).c_str());
     return dingtalk_webhook_url(token, timestamp_ms, *signature);
   } catch (const std::bad_alloc&) {
     return std::nullopt;

@@ -30,7 +30,7 @@ std::string dingtalk_webhook_url(std::string_view token, long long timestamp_ms,
                                  std::string_view signature_base64);
 
 // A freshly signed URL for now (whole seconds, in milliseconds), tracing
-// "Timestamp:", "Output (base64):" and "Encoded:". nullopt means no URL (a
+// "Timestamp:", "Output (base64):" and "Encoded:" (the signature masked). nullopt means no URL (a
 // BIO or an allocation failed): the send gives up without posting.
 std::optional<std::string> dingtalk_sign_url(std::string_view secret,
                                              std::string_view token) noexcept;

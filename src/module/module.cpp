@@ -1,11 +1,12 @@
-// Entry point of the _nuv extension: readies the two types and publishes
-// them. Nothing else runs at import.
+// Entry point of the _nuv extension: readies the types and publishes them.
+// Nothing else runs at import.
 #include <Python.h>
 
 #include "common/py_ref.h"
 #include "dingtalk/dingtalk_type.h"
 #include "module/cloudflare_type.h"
 #include "surface/api_response.h"
+#include "surface/dingtalk_reply.h"
 #include "surface/errors.h"
 
 namespace {
@@ -28,6 +29,7 @@ PyMODINIT_FUNC PyInit__nuv() {
   if (PyType_Ready(&nuv::CloudflareType) < 0) return nullptr;
   if (PyType_Ready(&nuv::DingTalkType) < 0) return nullptr;
   if (PyType_Ready(&nuv::ApiResponseType) < 0) return nullptr;
+  if (nuv::ready_dingtalk_reply_types() < 0) return nullptr;
   nuv::PyRef module(PyModule_Create(&nuv_module));
   if (!module) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Cloudflare",
@@ -36,6 +38,10 @@ PyMODINIT_FUNC PyInit__nuv() {
                             reinterpret_cast<PyObject*>(&nuv::DingTalkType)) < 0 ||
       PyModule_AddObjectRef(module.get(), "ApiResponse",
                             reinterpret_cast<PyObject*>(&nuv::ApiResponseType)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "DingTalkReply",
+                            reinterpret_cast<PyObject*>(&nuv::DingTalkReplyType)) < 0 ||
+      PyModule_AddObjectRef(module.get(), "DingTalkError",
+                            reinterpret_cast<PyObject*>(&nuv::DingTalkErrorType)) < 0 ||
       !nuv::add_error_types(module.get())) {
     return nullptr;
   }

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import http.server
 import json
-import os
 import subprocess
 import sys
 import threading
@@ -18,9 +17,22 @@ ROBOT_SECRET = "SEC" + "5" * 64
 DOMAIN = "example.com"
 HOST = "home.example.com"
 # Variables of the test process that would change what the command does.
-CLEARED = ("http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY",
-           "SSL_CERT_FILE", "CLOUDFLARE_API_URL", "CLOUDFLARE_API_TOKEN_FILE", "DINGTALK_TOKEN_FILE",
-           "DINGTALK_SECRET_FILE", "NUV_TRACE", "STATE_DIRECTORY")
+CLEARED = (
+    "http_proxy",
+    "https_proxy",
+    "HTTPS_PROXY",
+    "all_proxy",
+    "ALL_PROXY",
+    "no_proxy",
+    "NO_PROXY",
+    "SSL_CERT_FILE",
+    "CLOUDFLARE_API_URL",
+    "CLOUDFLARE_API_TOKEN_FILE",
+    "DINGTALK_TOKEN_FILE",
+    "DINGTALK_SECRET_FILE",
+    "NUV_TRACE",
+    "STATE_DIRECTORY",
+)
 
 
 @dataclass
@@ -58,12 +70,19 @@ class Nuv:
         return env
 
     def popen(self, *args: str, env: dict[str, str | None] | None = None, **options: Any) -> subprocess.Popen[str]:
-        return subprocess.Popen([sys.executable, "-m", "nuv", *args], env=self.env(**(env or {})), text=True,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, **options)
+        options = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **options}
+        return subprocess.Popen([sys.executable, "-m", "nuv", *args], env=self.env(**(env or {})), text=True, **options)
 
     def __call__(self, *args: str, env: dict[str, str | None] | None = None, input: str | None = None) -> Run:
-        done = subprocess.run([sys.executable, "-m", "nuv", *args], env=self.env(**(env or {})), input=input,
-                              text=True, capture_output=True, timeout=120, check=False)
+        done = subprocess.run(
+            [sys.executable, "-m", "nuv", *args],
+            env=self.env(**(env or {})),
+            input=input,
+            text=True,
+            capture_output=True,
+            timeout=120,
+            check=False,
+        )
         run = Run(done.returncode, done.stdout, done.stderr)
         self.runs.append(run)
         return run

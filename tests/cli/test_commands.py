@@ -3,14 +3,15 @@ services received, its exit status."""
 
 from __future__ import annotations
 
+import os
+import pty
 import shlex
 import signal
 
 import pytest
+from cli_support import DOMAIN, HOST
 from nuv import Cloudflare
 from nuv.cli import _compat
-
-from cli_support import DOMAIN, HOST
 
 needs_plan = pytest.mark.skipif(not _compat.HAS_PLAN, reason="the extension has no dns_plan yet")
 needs_retries = pytest.mark.skipif(not _compat._accepts(Cloudflare, retries=0), reason="no retries yet")
@@ -71,11 +72,30 @@ def test_json_documents(nuv):
     assert failed.status == 1 and failed.json["ok"] is False and "example.org" in failed.json["error"]
 
 
-def test_listing_follows_every_page(nuv):
+def test_listing_follows_every_page_with_progress_on_a_terminal(nuv):
     for i in range(1, 1203):
         nuv.standin.add_record(nuv.zone["id"], type="TXT", name=f"r{i}.example.com", content=f"v{i}", ttl=1)
-    listed = nuv("dns", "list", DOMAIN, "--json").json
-    assert len(listed) == 1202 and len({r["id"] for r in listed}) == 1202
+    listed = nuv("dns", "list", DOMAIN, "--json")
+    assert len(listed.json) == 1202 and len({r["id"] for r in listed.json}) == 1202
+    assert listed.err == ""  # no progress line when standard error is not a terminal
+
+    controller, terminal = pty.openpty()
+    with nuv.popen("dns", "list", DOMAIN, stderr=terminal) as process:
+        os.close(terminal)
+        table = process.stdout.read()
+        shown = b""
+        while chunk := _read_terminal(controller):
+            shown += chunk
+    os.close(controller)
+    assert process.returncode == 0 and len(table.splitlines()) == 1203
+    assert b"records: page 3 of 3" in shown and shown.endswith(b"\r\x1b[K")
+
+
+def _read_terminal(fd: int) -> bytes:
+    try:
+        return os.read(fd, 4096)
+    except OSError:  # EIO: the other side is closed
+        return b""
 
 
 @pytest.mark.parametrize(
@@ -113,6 +133,26 @@ def test_credentials_come_from_files_and_never_show(nuv, tmp_path):
     assert traced.out == quiet.out  # the trace never reaches standard output
     failed = nuv("zones", "--traceback", env={"CLOUDFLARE_API_TOKEN": "wrong-token-0123456789"})
     assert failed.status == 1 and "wrong-token-0123456789" not in failed.err
+
+
+def test_zone_id_skips_the_look_up_and_api_url_replaces_the_host(nuv):
+    """A zone-restricted token cannot look its zone up: --zone-id works without."""
+    zone_id = nuv.zone["id"]
+    nuv.standin.clear_requests()
+    direct = {"https_proxy": None, "CLOUDFLARE_API_URL": nuv.standin.api_url}
+    for args in (
+        ["dns", "ensure", DOMAIN, "A", HOST, "192.0.2.7"],
+        ["dns", "list", DOMAIN],
+        ["ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.8", "--ipv6", "none"],
+        ["zone", "set", DOMAIN, "ssl=full"],
+        ["purge", DOMAIN, "--yes"],
+    ):
+        ran = nuv(*args, "--zone-id", zone_id, env=direct)
+        assert ran.status == 0, (args, ran.err)
+    seen = nuv.standin.requests("cloudflare")
+    assert [r["path"] for r in seen if r["path"].endswith("/zones")] == []
+    assert {r["via_proxy"] for r in seen} == {False}
+    assert nuv.contents("A") == ["192.0.2.8"] and nuv.standin.purges(zone_id) == 1
 
 
 @needs_retries

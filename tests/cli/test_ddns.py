@@ -59,6 +59,19 @@ def test_ipv4_sources(nuv, address_page, source, page, delete_missing, status, a
         assert ran.err.count("\n") == 1 and "A:" in ran.err
 
 
+def test_default_sources_read_the_trace_page(nuv):
+    """By default both families come from Cloudflare's trace page on its
+    resolvers' addresses, here the stand-in's, reached through its proxy."""
+    nuv.standin.set_trace_addresses(ipv4="192.0.2.61", ipv6="2001:db8::61")
+    assert nuv("ddns", DOMAIN, HOST).status == 0
+    nuv.standin.set_trace_addresses(ipv4="192.0.2.62")
+    moved = nuv("ddns", DOMAIN, HOST, "--quiet")
+    assert (moved.status, moved.out) == (0, "A home.example.com: 192.0.2.61 -> 192.0.2.62\n")
+    assert (nuv.contents("A"), nuv.contents("AAAA")) == (["192.0.2.62"], ["2001:db8::61"])
+    asked = {r["connect"]["host"] for r in nuv.standin.requests() if r["path"] == "/cdn-cgi/trace"}
+    assert asked == {"1.1.1.1", "2606:4700:4700::1111"}
+
+
 def test_ipv6_from_an_interface(nuv):
     interfaces = _global_ipv6_by_interface()
     if not interfaces:
@@ -84,13 +97,26 @@ def test_output_says_what_changed_and_quiet_says_nothing_otherwise(nuv):
 
 
 def test_every_runs_rounds_until_the_limit_or_sigterm(nuv):
-    limited = nuv("ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.10", "--ipv6", "none",
-                  "--every", "0.05s", "--rounds", "3", "--json")
+    limited = nuv(
+        "ddns",
+        DOMAIN,
+        HOST,
+        "--ipv4",
+        "static:192.0.2.10",
+        "--ipv6",
+        "none",
+        "--every",
+        "0.05s",
+        "--rounds",
+        "3",
+        "--json",
+    )
     assert limited.status == 0, limited.err
     assert [len(r["changes"]) for r in limited.json_lines] == [1, 0, 0]
 
-    looping = nuv.popen("ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.11", "--ipv6", "none",
-                        "--every", "0.2s", "--json")
+    looping = nuv.popen(
+        "ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.11", "--ipv6", "none", "--every", "0.2s", "--json"
+    )
     try:
         first_round = looping.stdout.readline()
     finally:
@@ -116,8 +142,7 @@ def test_notify_sends_one_message_per_change_and_per_failure(nuv, address_page):
     ]
     for source, status, sent, text in steps:
         before = len(nuv.messages())
-        ran = nuv("ddns", DOMAIN, HOST, "--ipv4", source, "--ipv6", "none", "--notify",
-                  env={"no_proxy": "127.0.0.1"})
+        ran = nuv("ddns", DOMAIN, HOST, "--ipv4", source, "--ipv6", "none", "--notify", env={"no_proxy": "127.0.0.1"})
         assert ran.status == status, (source, ran.err)
         messages = nuv.messages()
         assert len(messages) - before == sent, source

@@ -8,7 +8,7 @@ import json
 import time
 
 import pytest
-from nuv import DingTalk
+from nuv import DingTalk, DingTalkError
 from robot_credentials import SECRET, TOKEN
 from support import closed_port, ticking_thread
 
@@ -54,10 +54,10 @@ class TestBodies:
         lines = capfd.readouterr().out.splitlines()
         assert lines[0] == "At: @13800000000 @13900000000 "
         assert [line.split(":")[0] for line in lines[1:4]] == ["Timestamp", "Output (base64)", "Encoded"]
-        # The caller's title and text, then the body as sent.
-        assert lines[4:7] == ["send markdown: Build #7", "send markdown: ## ok @13800000000", f"Data: {body}"]
-        assert lines[7].startswith("Content-Type") and lines[9].startswith("http_method: post")
-        assert lines[10:] == [f"Result: {OK}"]
+        # The message once: the body as sent.
+        assert lines[4] == f"Data: {body}"
+        assert lines[5].startswith("Content-Type") and lines[7].startswith("http_method: post")
+        assert lines[8:] == [f"Result: {OK}"]
 
     def test_markdown_without_mobiles_has_an_empty_at_and_no_at_line(self, fresh_standin, robot, capfd):
         robot.send_markdown("t", "")
@@ -93,16 +93,101 @@ class TestMentions:
             ("@1660 and @1550", ["1550", "1660"], "@1660 and @1550"),
             ("x", ("1550", "1550"), "x\n\n@1550"),  # each number once; a tuple works too
             ("call 1550", ["1550"], "call 1550\n\n@1550"),  # a bare number is no mention
-            ("ping @15501", ["1550"], "ping @15501"),  # "@" and the number appear, so it counts
+            ("ping @15501", ["1550"], "ping @15501\n\n@1550"),  # another digit follows: someone else
+            ("ping @1550, @15501", ["1550", "15501"], "ping @1550, @15501"),
+            ("ping @15501 @1550", ["1550"], "ping @15501 @1550"),  # a later exact mention counts
             ("", ["1550"], "\n\n@1550"),
         ],
     )
-    def test_missing_mentions_are_appended(self, fresh_standin, robot, capfd, text, mobiles, sent):
+    def test_missing_mentions_are_appended(self, fresh_standin, robot, text, mobiles, sent):
         robot.send_markdown("title", text, mobiles)
         body = only_message(fresh_standin)["body"]
         assert body["markdown"]["text"] == sent
         assert body["at"]["atMobiles"] == list(mobiles)
-        assert f"send markdown: {text}" in capfd.readouterr().out.splitlines()
+
+
+    @pytest.mark.parametrize(
+        "kwargs, text, sent, at",
+        [
+            ({"at_user_ids": ["manager01"]}, "hi", "hi\n\n@manager01", {"atUserIds": ["manager01"]}),
+            ({"at_user_ids": ["ops"]}, "hi @ops_lead", "hi @ops_lead\n\n@ops", {"atUserIds": ["ops"]}),
+            ({"at_user_ids": ["ops"]}, "hi @ops.", "hi @ops.", {"atUserIds": ["ops"]}),
+            ({"at_all": True}, "all hands", "all hands\n\n@all", {"isAtAll": True}),
+            ({"at_all": True}, "@all: hands", "@all: hands", {"isAtAll": True}),
+            ({"at_all": True}, "@allen", "@allen\n\n@all", {"isAtAll": True}),
+            ({"at_mobiles": ["1550"], "at_user_ids": ["u1", "u1"], "at_all": True}, "x @u1", "x @u1\n\n@1550 @all",
+             {"atMobiles": ["1550"], "atUserIds": ["u1", "u1"], "isAtAll": True}),
+            ({"mobiles": ("1550",)}, "x", "x\n\n@1550", {"atMobiles": ["1550"]}),  # the keyword's old name
+        ],
+    )  # fmt: skip
+    def test_user_ids_and_everyone_in_markdown(self, fresh_standin, robot, capfd, kwargs, text, sent, at):
+        assert robot.send_markdown("t", text, **kwargs).ok
+        body = only_message(fresh_standin)["body"]
+        assert body["markdown"]["text"] == sent
+        assert body["at"] == {"isAtAll": False, "atMobiles": [], **at}
+        assert capfd.readouterr().out.startswith("At: @")
+
+    @pytest.mark.parametrize(
+        "args, kwargs, at",
+        [
+            ((), {}, None),
+            ((["1550"],), {}, {"isAtAll": False, "atMobiles": ["1550"]}),
+            ((), {"at_user_ids": ("u1",), "at_all": True}, {"isAtAll": True, "atMobiles": [], "atUserIds": ["u1"]}),
+        ],
+    )
+    def test_text_mentions_go_in_at_and_leave_the_content_alone(self, fresh_standin, robot, args, kwargs, at):
+        assert robot.send_text("deploy", *args, **kwargs).ok
+        body = only_message(fresh_standin)["body"]
+        assert body["text"] == {"content": "deploy"} and body.get("at") == at
+
+
+class TestKeyword:
+    """A robot whose security setting wants "deploy" in every message."""
+
+    @pytest.fixture
+    def keyword_robot(self, fresh_standin, robot_env):
+        fresh_standin.add_robot("keyword-robot", SECRET, keywords=["deploy"])
+        return DingTalk("keyword-robot", SECRET, keyword="deploy")
+
+    @pytest.mark.parametrize(
+        "send, shown",
+        [
+            (lambda d: d.send_text("build ok"), lambda b: b["text"]["content"] == "build ok deploy"),
+            (lambda d: d.send_text(""), lambda b: b["text"]["content"] == "deploy"),
+            (lambda d: d.send_markdown("Build", "ok", ["1550"]), lambda b: b["markdown"]["text"] == "ok\n\n@1550\n\ndeploy"),
+            (lambda d: d.send_link("Build", "ok", "https://ci.example/1"), lambda b: b["link"]["text"] == "ok deploy"),
+            (lambda d: d.send_action_card("Build", "ok", single_title="Open", single_url="https://ci.example/1"),
+             lambda b: b["actionCard"]["text"] == "ok\n\ndeploy"),
+            (lambda d: d.send_feed_card([("a", "https://e/1", ""), ("b", "https://e/2", "")]),
+             lambda b: [x["title"] for x in b["feedCard"]["links"]] == ["a deploy", "b"]),
+        ],
+    )  # fmt: skip
+    def test_appended_when_the_visible_text_lacks_it(self, fresh_standin, keyword_robot, capfd, send, shown):
+        assert send(keyword_robot).ok
+        assert shown(only_message(fresh_standin, "keyword-robot")["body"])
+        assert "Keyword: appended deploy" in capfd.readouterr().out.splitlines()
+
+    @pytest.mark.parametrize(
+        "send",
+        [
+            lambda d: d.send_text("deploy done"),
+            lambda d: d.send_markdown("deploy", "ok"),  # the title is visible too
+            lambda d: d.send_link("ok", "deploying", "https://ci.example/1"),
+            lambda d: d.send_feed_card([("a", "https://e/1", ""), ("deploy b", "https://e/2", "")]),
+        ],
+    )
+    def test_left_alone_when_present(self, fresh_standin, keyword_robot, capfd, send):
+        assert send(keyword_robot).ok
+        assert "Keyword" not in capfd.readouterr().out
+        assert "deploy deploy" not in only_message(fresh_standin, "keyword-robot")["raw_body"]
+
+    def test_without_it_the_robot_refuses_with_a_hint(self, fresh_standin, keyword_robot):
+        keyword_robot.keyword = None
+        reply = keyword_robot.send_text("build ok")
+        assert (reply.ok, reply.errcode) == (False, 310000)
+        with pytest.raises(DingTalkError) as raised:
+            reply.raise_for_errcode()
+        assert "keyword=" in raised.value.hint
 
 
 class TestFailures:
@@ -115,7 +200,7 @@ class TestFailures:
             (lambda d: d.send_text(1), TypeError, "must be str, not int"),
             (lambda d: d.send_text("a\0b"), ValueError, "embedded null character"),
             # The parser counts arguments before it names the unknown one.
-            (lambda d: d.send_text(content="x", colour="red"), TypeError, "at most 1 keyword argument"),
+            (lambda d: d.send_text(content="x", colour="red"), TypeError, "unexpected keyword argument 'colour'"),
             (lambda d: d.send_text(text="x"), TypeError, "missing required argument 'content'"),
             (lambda d: d.send_markdown("t"), TypeError, "required argument 'text'"),
             (lambda d: d.send_markdown("t", "x", ["1", 2]), TypeError, "^list items must be strings.$"),
@@ -125,7 +210,7 @@ class TestFailures:
             (lambda d: d.send_markdown("t", "x", {"1550"}), TypeError, "list or tuple of str, not set"),
             (lambda d: d.send_markdown("t", "x", ["\ud800"]), UnicodeEncodeError, "surrogates not allowed"),
             (lambda d: d.send_markdown("t", "x", ["1\x00"]), ValueError, "embedded null character"),
-            (lambda d: d.send_markdown("t", "x", [], "more"), TypeError, "at most 3 arguments"),
+            (lambda d: d.send_markdown("t", "x", [], "more"), TypeError, "at most 3 positional arguments"),
             (lambda d: d.send_markdown("t", "x", mobile=["1"]), TypeError, "unexpected keyword argument 'mobile'"),
         ],
     )

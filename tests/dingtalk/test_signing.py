@@ -38,8 +38,11 @@ class TestSignedUrl:
         signature = expected_signature(SECRET, timestamp)
         assert sign == urllib.parse.quote(signature, safe="") == urllib.parse.quote_plus(signature)
         assert int(timestamp) % 1000 == 0
-        lines = capfd.readouterr().out.splitlines()
-        assert lines[:3] == [f"Timestamp: {timestamp}", f"Output (base64): {signature}", f"Encoded: {sign}"]
+        # The signature is a credential for an hour: masked like the token.
+        out = capfd.readouterr().out
+        lines = out.splitlines()
+        assert lines[:3] == [f"Timestamp: {timestamp}", f"Output (base64): ***{signature[-4:]}", f"Encoded: ***{sign[-4:]}"]
+        assert signature[:-4] not in out and sign[:-4] not in out
         assert len(sign) == 44 + 2 * signature.count("+") + 2 * signature.count("/") + 2 and sign.endswith("%3D")
 
     def test_the_post_goes_to_the_fixed_host_through_the_proxy(self, fresh_standin, robot):
@@ -70,7 +73,8 @@ class TestSignedUrl:
         DingTalk(token, SECRET).send_text("hi")
         (request,) = fresh_standin.requests("dingtalk")
         (method_line,) = [line for line in capfd.readouterr().out.splitlines() if line.startswith("http_method:")]
-        masked = request["target"].replace(urllib.parse.quote(token, safe="-._~"), shown, 1)
+        target = URL_SHAPE.fullmatch(request["target"])
+        masked = f"/robot/send?access_token={shown}&timestamp={target['ts']}&sign=***{target['sign'][-4:]}"
         assert method_line == f"http_method: post url: https://oapi.dingtalk.com{masked}"
         assert token not in method_line
 

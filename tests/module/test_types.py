@@ -9,7 +9,6 @@ import pytest
 from nuv import Cloudflare, DingTalk
 
 DEFAULT_API_URL = "https://api.cloudflare.com/client/v4"
-DINGTALK_DOC = "DingTalk(token, salt) -> DingTalk \n\n DingTalk Object\n\n"
 
 
 RESULT_AND_ERROR_TYPES = [
@@ -21,6 +20,8 @@ RESULT_AND_ERROR_TYPES = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "DingTalkReply",
+    "DingTalkError",
 ]
 
 
@@ -36,7 +37,12 @@ def test_type_names_docs_and_module():
     assert Cloudflare.__module__ == "nuv" and DingTalk.__module__ == "nuv"
     assert repr(Cloudflare) == "<class 'nuv.Cloudflare'>"
     assert Cloudflare.__doc__ is None
-    assert DingTalk.__doc__ == DINGTALK_DOC
+    # The keyword is `secret` (the doc once said "salt").
+    assert DingTalk.__text_signature__ == "(token='', secret='', *, keyword=None)"
+    assert "secret is its signing secret" in DingTalk.__doc__ and "salt" not in DingTalk.__doc__
+    for name in ("send_text", "send_markdown", "send_link", "send_action_card", "send_feed_card"):
+        method = getattr(DingTalk, name)
+        assert method.__text_signature__.startswith("($self, /, ") and method.__doc__, name
     assert Cloudflare.api_url.__doc__ == "Cloudflare default entry point url"
     assert DingTalk.secret.__doc__ == "DingTalk secret"
 

@@ -81,7 +81,7 @@ def hostile(fresh_standin, client_env) -> Callable[[str], Cloudflare]:
 
 @pytest.fixture
 def robot(fresh_standin, client_env) -> DingTalk:
-    fresh_standin.add_robot(ROBOT, ROBOT_SECRET)
+    fresh_standin.add_robot(ROBOT, ROBOT_SECRET, rate_limit=None)
     client_env.setenv("http_proxy", fresh_standin.proxy_url)
     return DingTalk(ROBOT, ROBOT_SECRET)
 

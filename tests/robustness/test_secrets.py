@@ -117,7 +117,7 @@ def world(fresh_standin, client_env):
     standin.add_token(API_TOKEN)
     zone = standin.add_zone("example.com")
     standin.add_record(zone["id"], type="A", name="ensure.example.com", content="192.0.2.7", ttl=1, proxied=False)
-    standin.add_robot(ROBOT_TOKEN, ROBOT_SECRET)
+    standin.add_robot(ROBOT_TOKEN, ROBOT_SECRET, rate_limit=None)  # shared by every test here
     return standin
 
 

@@ -24,6 +24,7 @@ credentials come from the environment, never from arguments:
   CLOUDFLARE_API_TOKEN (or CLOUDFLARE_API_TOKEN_FILE, --token-file)
   DINGTALK_TOKEN, DINGTALK_SECRET (or their _FILE variables, --dingtalk-token-file, --dingtalk-secret-file)
   CLOUDFLARE_API_URL sets another API base URL (--api-url)
+  DINGTALK_KEYWORD the robot's security keyword (--dingtalk-keyword)
 
 exit status: 0 success (changed or not), 1 the service or the network failed,
 2 usage or configuration error, 3 changes pending (--dry-run --exit-code)

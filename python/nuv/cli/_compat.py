@@ -181,7 +181,8 @@ def send_message(robot: nuv.DingTalk, kind: str, parts: tuple[str, ...], mention
         reply = send(*parts, **{k: v for k, v in mentions.items() if v})
         if reply is None:
             raise ServiceFailure("the message could not be signed")
-        return reply.raise_for_errcode()
+        reply.raise_for_errcode()
+        return reply
     if mentions.get("at_user_ids") or mentions.get("at_all") or (kind == "text" and mentions.get("at_mobiles")):
         raise ServiceFailure("this build of nuv can mention only mobile numbers, and only in markdown")
     reply = send(*parts, *([list(mentions["at_mobiles"])] if mentions.get("at_mobiles") else []))

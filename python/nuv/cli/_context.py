@@ -44,6 +44,8 @@ def _one_line(text: str, limit: int = 400) -> str:
 def describe(error: BaseException) -> tuple[str, str | None]:
     """The error's message and its hint (the library's advice), each on one line."""
     hint = getattr(error, "hint", None)
+    if hint and "zone_id=" in hint:
+        hint += " With nuv: --zone-id ID."
     return _one_line(str(error) or type(error).__name__), _one_line(hint) if hint else None
 
 
@@ -53,54 +55,106 @@ def describe(error: BaseException) -> tuple[str, str | None]:
 def output_options() -> argparse.ArgumentParser:
     options = argparse.ArgumentParser(add_help=False)
     group = options.add_argument_group("output")
-    group.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS,
-                       help="trace every request on standard error (credentials masked)")
-    group.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
-                       help="print nothing when nothing changed")
-    group.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
-                       help="print one JSON document instead of text")
-    group.add_argument("--traceback", action="store_true", default=argparse.SUPPRESS,
-                       help="show the Python traceback of an error")
+    group.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="trace every request on standard error (credentials masked)",
+    )
+    group.add_argument(
+        "-q", "--quiet", action="store_true", default=argparse.SUPPRESS, help="print nothing when nothing changed"
+    )
+    group.add_argument(
+        "--json", action="store_true", default=argparse.SUPPRESS, help="print one JSON document instead of text"
+    )
+    group.add_argument(
+        "--traceback", action="store_true", default=argparse.SUPPRESS, help="show the Python traceback of an error"
+    )
     return options
 
 
 def connection_options() -> argparse.ArgumentParser:
     options = argparse.ArgumentParser(add_help=False)
     group = options.add_argument_group("connection")
-    group.add_argument("--proxy", metavar="URL", default=argparse.SUPPRESS,
-                       help="proxy for every request (default: https_proxy/HTTPS_PROXY when set)")
-    group.add_argument("--ca-file", metavar="PATH", default=argparse.SUPPRESS,
-                       help="CA certificates to verify the services with (default: CURL_CA_BUNDLE, "
-                            "SSL_CERT_FILE, else the system's)")
-    group.add_argument("--retries", metavar="N", type=_count, default=argparse.SUPPRESS,
-                       help="extra attempts of a request that failed without effect")
-    group.add_argument("--timeout", metavar="SECONDS", type=_seconds, default=argparse.SUPPRESS,
-                       help="bound on one attempt of a request")
+    group.add_argument(
+        "--proxy",
+        metavar="URL",
+        default=argparse.SUPPRESS,
+        help="proxy for every request (default: https_proxy/HTTPS_PROXY when set)",
+    )
+    group.add_argument(
+        "--ca-file",
+        metavar="PATH",
+        default=argparse.SUPPRESS,
+        help="CA certificates to verify the services with (default: CURL_CA_BUNDLE, SSL_CERT_FILE, else the system's)",
+    )
+    group.add_argument(
+        "--retries",
+        metavar="N",
+        type=_count,
+        default=argparse.SUPPRESS,
+        help="extra attempts of a request that failed without effect",
+    )
+    group.add_argument(
+        "--timeout",
+        metavar="SECONDS",
+        type=_seconds,
+        default=argparse.SUPPRESS,
+        help="bound on one attempt of a request",
+    )
     return options
 
 
 def cloudflare_options() -> argparse.ArgumentParser:
     options = argparse.ArgumentParser(add_help=False, parents=[connection_options()])
     group = options.add_argument_group("Cloudflare")
-    group.add_argument("--token-file", metavar="PATH", default=argparse.SUPPRESS,
-                       help="read the API token from this file (default: CLOUDFLARE_API_TOKEN, "
-                            "else the file named by CLOUDFLARE_API_TOKEN_FILE)")
-    group.add_argument("--api-url", metavar="URL", default=argparse.SUPPRESS,
-                       help=f"API base URL (default: CLOUDFLARE_API_URL, else {nuv.DEFAULT_API_URL})")
-    group.add_argument("--zone-id", metavar="ID", default=argparse.SUPPRESS,
-                       help="act on this zone without looking it up (for zone-restricted tokens)")
+    group.add_argument(
+        "--token-file",
+        metavar="PATH",
+        default=argparse.SUPPRESS,
+        help="read the API token from this file (default: CLOUDFLARE_API_TOKEN, "
+        "else the file named by CLOUDFLARE_API_TOKEN_FILE)",
+    )
+    group.add_argument(
+        "--api-url",
+        metavar="URL",
+        default=argparse.SUPPRESS,
+        help=f"API base URL (default: CLOUDFLARE_API_URL, else {nuv.DEFAULT_API_URL})",
+    )
+    group.add_argument(
+        "--zone-id",
+        metavar="ID",
+        default=argparse.SUPPRESS,
+        help="act on this zone without looking it up (for zone-restricted tokens)",
+    )
     return options
 
 
 def dingtalk_options(with_connection: bool) -> argparse.ArgumentParser:
     options = argparse.ArgumentParser(add_help=False, parents=[connection_options()] if with_connection else [])
     group = options.add_argument_group("DingTalk")
-    group.add_argument("--dingtalk-token-file", metavar="PATH", default=argparse.SUPPRESS,
-                       help="read the robot's access token from this file (default: DINGTALK_TOKEN, "
-                            "else the file named by DINGTALK_TOKEN_FILE)")
-    group.add_argument("--dingtalk-secret-file", metavar="PATH", default=argparse.SUPPRESS,
-                       help="read the robot's signing secret from this file (default: DINGTALK_SECRET, "
-                            "else the file named by DINGTALK_SECRET_FILE)")
+    group.add_argument(
+        "--dingtalk-token-file",
+        metavar="PATH",
+        default=argparse.SUPPRESS,
+        help="read the robot's access token from this file (default: DINGTALK_TOKEN, "
+        "else the file named by DINGTALK_TOKEN_FILE)",
+    )
+    group.add_argument(
+        "--dingtalk-secret-file",
+        metavar="PATH",
+        default=argparse.SUPPRESS,
+        help="read the robot's signing secret from this file (default: DINGTALK_SECRET, "
+        "else the file named by DINGTALK_SECRET_FILE)",
+    )
+    group.add_argument(
+        "--dingtalk-keyword",
+        metavar="TEXT",
+        default=argparse.SUPPRESS,
+        help="the keyword the robot's security setting wants, added to messages that lack it "
+        "(default: DINGTALK_KEYWORD)",
+    )
     return options
 
 
@@ -138,10 +192,6 @@ class Output:
         self._progress_shown = False
         self._terminal = _is_terminal(sys.stderr)
 
-    @property
-    def stream(self) -> TextIO:
-        return sys.stdout
-
     def say(self, text: str) -> None:
         """Something worth knowing that is not a change ("nothing to do")."""
         if not (self.quiet or self.json_mode):
@@ -155,8 +205,8 @@ class Output:
     def document(self, value: Any) -> None:
         if self.json_mode:
             self.end_progress()
-            self.stream.write(json.dumps(value, ensure_ascii=False) + "\n")
-            self.stream.flush()
+            sys.stdout.write(json.dumps(value, ensure_ascii=False) + "\n")
+            sys.stdout.flush()
 
     def progress(self, text: str) -> None:
         if self._terminal and not self.quiet:
@@ -172,8 +222,8 @@ class Output:
 
     def _print(self, text: str) -> None:
         self.end_progress()
-        self.stream.write(text + "\n")
-        self.stream.flush()
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
 
 
 def _is_terminal(stream: TextIO) -> bool:
@@ -188,7 +238,10 @@ def table(rows: list[list[str]]) -> list[str]:
     if not rows:
         return []
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
-    return ["  ".join([*(cell.ljust(width) for cell, width in zip(row, widths)), row[-1]]).rstrip() for row in rows]
+    return [
+        "  ".join([*(cell.ljust(width) for cell, width in zip(row, widths, strict=False)), row[-1]]).rstrip()
+        for row in rows
+    ]
 
 
 # ----- credentials ----------------------------------------------------------
@@ -280,7 +333,9 @@ class Context:
             if proxy:
                 os.environ["http_proxy"] = proxy
             try:
-                self._robot = nuv.DingTalk(token, secret, **self._resilience())
+                keyword = self.option("dingtalk_keyword") or os.environ.get("DINGTALK_KEYWORD")
+                settings = {"keyword": keyword} if keyword else {}
+                self._robot = nuv.DingTalk(token, secret, **settings, **self._resilience())
             except (TypeError, ValueError) as refused:
                 raise UsageError(f"DingTalk settings refused: {refused}") from None
         return self._robot

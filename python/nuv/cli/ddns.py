@@ -50,7 +50,7 @@ def _source(family: int, text: str) -> AddressSource | None:
 
 
 def parse_duration(text: str) -> float:
-    """"90", "90s", "5m", "1h", "1.5m" -> seconds."""
+    """ "90", "90s", "5m", "1h", "1.5m" -> seconds."""
     match = re.fullmatch(r"(\d+(?:\.\d+)?)(ms|s|m|h)?", text.strip())
     if not match:
         raise argparse.ArgumentTypeError(f"not a duration: {text!r} (use 30s, 5m, 1h)")
@@ -62,7 +62,8 @@ def parse_duration(text: str) -> float:
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser(
-        "ddns", parents=[common, cloudflare_options(), dingtalk_options(with_connection=False)],
+        "ddns",
+        parents=[common, cloudflare_options(), dingtalk_options(with_connection=False)],
         help="keep a host's A and AAAA records at this machine's addresses",
         description="Keep a host's A and AAAA records pointing at this machine's addresses, and tell the "
         "team when they change: one round, or a loop with --every. SOURCE is url:URL (a page answering the "
@@ -71,21 +72,42 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
     )
     parser.add_argument("domain", metavar="DOMAIN", help="the zone (example.com)")
     parser.add_argument("name", metavar="NAME", help="the host's full name (home.example.com)")
-    parser.add_argument("--ipv4", metavar="SOURCE", type=partial(_source, 4), default=_source(4, DEFAULT_SOURCES[4]),
-                        help=f"where the IPv4 address comes from (default {DEFAULT_SOURCES[4]})")
-    parser.add_argument("--ipv6", metavar="SOURCE", type=partial(_source, 6), default=_source(6, DEFAULT_SOURCES[6]),
-                        help=f"where the IPv6 address comes from (default {DEFAULT_SOURCES[6]})")
+    parser.add_argument(
+        "--ipv4",
+        metavar="SOURCE",
+        type=partial(_source, 4),
+        default=_source(4, DEFAULT_SOURCES[4]),
+        help=f"where the IPv4 address comes from (default {DEFAULT_SOURCES[4]})",
+    )
+    parser.add_argument(
+        "--ipv6",
+        metavar="SOURCE",
+        type=partial(_source, 6),
+        default=_source(6, DEFAULT_SOURCES[6]),
+        help=f"where the IPv6 address comes from (default {DEFAULT_SOURCES[6]})",
+    )
     parser.add_argument("--proxied", action="store_true", help="proxy the records through Cloudflare")
     parser.add_argument("--ttl", type=int, default=1, metavar="N", help="TTL in seconds, 1 for automatic (default)")
-    parser.add_argument("--delete-missing", action="store_true",
-                        help="remove the record of a family whose source gave no address")
-    parser.add_argument("--every", metavar="DURATION", type=parse_duration,
-                        help="keep running, a round every DURATION (30s, 5m, 1h) with jitter")
-    parser.add_argument("--notify", action="store_true",
-                        help="post a DingTalk markdown message on every change, and once per kind of failure")
-    parser.add_argument("--state-file", metavar="PATH",
-                        help="where --notify remembers the failures it reported (default: "
-                             "$STATE_DIRECTORY, $XDG_STATE_HOME/nuv or ~/.local/state/nuv)")
+    parser.add_argument(
+        "--delete-missing", action="store_true", help="remove the record of a family whose source gave no address"
+    )
+    parser.add_argument(
+        "--every",
+        metavar="DURATION",
+        type=parse_duration,
+        help="keep running, a round every DURATION (30s, 5m, 1h) with jitter",
+    )
+    parser.add_argument(
+        "--notify",
+        action="store_true",
+        help="post a DingTalk markdown message on every change, and once per kind of failure",
+    )
+    parser.add_argument(
+        "--state-file",
+        metavar="PATH",
+        help="where --notify remembers the failures it reported (default: "
+        "$STATE_DIRECTORY, $XDG_STATE_HOME/nuv or ~/.local/state/nuv)",
+    )
     parser.add_argument("--dry-run", action="store_true", help="show what would change, write nothing")
     # Tests end the loop after this many rounds.
     parser.add_argument("--rounds", type=int, default=0, help=argparse.SUPPRESS)
@@ -171,8 +193,9 @@ class Job:
             rtype = RECORD_TYPES[family]
             result.checked_types.append(rtype)
             try:
-                address = source.lookup(self.context.option("timeout") or DEFAULT_LOOKUP_TIMEOUT,
-                                        self.context.option("proxy"))
+                address = source.lookup(
+                    self.context.option("timeout") or DEFAULT_LOOKUP_TIMEOUT, self.context.option("proxy")
+                )
             except LookupFailed as failed:
                 result.failures.append(FamilyFailure(rtype, f"{rtype} address from {source}", str(failed)))
                 continue
@@ -251,17 +274,19 @@ class Job:
             return
         robot = self.context.robot()
         name = self.args.name
-        if result.changes:
-            lines = "\n".join(f"- {c.type}: {', '.join(c.old) or '(none)'} → {c.new or '(removed)'}"
-                              for c in result.changes)
-            self._send(result, robot, f"{name} changed", f"#### {name}: DNS changed\n\n{lines}\n")
+        # Failures of the records' families, not of the notifications themselves.
+        failing = {f.kind for f in result.failures}
         fresh = [f for f in result.failures if f.kind not in self.state.notified]
+        if result.changes:
+            lines = "\n".join(
+                f"- {c.type}: {', '.join(c.old) or '(none)'} → {c.new or '(removed)'}" for c in result.changes
+            )
+            self._send(result, robot, f"{name} changed", f"#### {name}: DNS changed\n\n{lines}\n")
         if fresh:
             lines = "\n".join(f"- {f.line()}" for f in fresh)
             if self._send(result, robot, f"{name} failed", f"#### {name}: DNS update failed\n\n{lines}\n"):
                 self.state.notified.update({f.kind: f.error for f in fresh})
         # A family that got through this round without that failure has recovered from it.
-        failing = {f.kind for f in result.failures}
         for kind in list(self.state.notified):
             if kind.split(" ", 1)[0] in result.checked_types and kind not in failing:
                 del self.state.notified[kind]

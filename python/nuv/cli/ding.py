@@ -11,29 +11,50 @@ from ._context import EXIT_OK, Context, UsageError, dingtalk_options
 
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser("ding", help="send a message to a DingTalk robot",
-                                 description="Messages to a DingTalk custom robot.")
+    parser = commands.add_parser(
+        "ding", help="send a message to a DingTalk robot", description="Messages to a DingTalk custom robot."
+    )
     kinds = parser.add_subparsers(title="message types", metavar="TYPE", required=True)
     options = [common, dingtalk_options(with_connection=True)]
 
-    text = kinds.add_parser("text", parents=options, help="a text message",
-                            description="Send a text message ('-': read it from standard input).")
+    text = kinds.add_parser(
+        "text",
+        parents=options,
+        help="a text message",
+        description="Send a text message ('-': read it from standard input).",
+    )
     text.add_argument("parts", metavar="MESSAGE", nargs=1)
     _mention_options(text)
     text.set_defaults(run=run, kind="text")
 
-    markdown = kinds.add_parser("markdown", parents=options, help="a markdown message",
-                                description="Send a markdown message ('-' as TEXT: read it from standard input).")
+    markdown = kinds.add_parser(
+        "markdown",
+        parents=options,
+        help="a markdown message",
+        description="Send a markdown message ('-' as TEXT: read it from standard input).",
+    )
     markdown.add_argument("parts", metavar="TITLE TEXT", nargs=2)
     _mention_options(markdown)
     markdown.set_defaults(run=run, kind="markdown")
 
 
 def _mention_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--at", dest="at_mobiles", action="append", default=[], metavar="MOBILE",
-                        help="mention this mobile number (repeatable)")
-    parser.add_argument("--at-user", dest="at_user_ids", action="append", default=[], metavar="ID",
-                        help="mention this user id (repeatable)")
+    parser.add_argument(
+        "--at",
+        dest="at_mobiles",
+        action="append",
+        default=[],
+        metavar="MOBILE",
+        help="mention this mobile number (repeatable)",
+    )
+    parser.add_argument(
+        "--at-user",
+        dest="at_user_ids",
+        action="append",
+        default=[],
+        metavar="ID",
+        help="mention this user id (repeatable)",
+    )
     parser.add_argument("--at-all", action="store_true", help="mention everyone")
 
 

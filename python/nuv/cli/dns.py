@@ -14,38 +14,51 @@ PAST_TENSE = {"create": "created", "update": "updated", "delete": "deleted"}
 
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser("dns", help="list, ensure or delete DNS records",
-                                 description="A zone's DNS records.")
+    parser = commands.add_parser("dns", help="list, ensure or delete DNS records", description="A zone's DNS records.")
     verbs = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
     options = [common, cloudflare_options()]
 
-    listing = verbs.add_parser("list", parents=options, help="every record of a zone, as a table",
-                               description="Every DNS record of the zone (all pages), as a table.")
+    listing = verbs.add_parser(
+        "list",
+        parents=options,
+        help="every record of a zone, as a table",
+        description="Every DNS record of the zone (all pages), as a table.",
+    )
     listing.add_argument("domain", metavar="DOMAIN")
     listing.add_argument("--type", metavar="T", help="only records of this type")
     listing.add_argument("--name", metavar="N", help="only records of this name (the full name)")
     listing.set_defaults(run=run_list)
 
     ensure = verbs.add_parser(
-        "ensure", parents=options, help="bring one record into the wanted state",
+        "ensure",
+        parents=options,
+        help="bring one record into the wanted state",
         description="Show the plan that brings one record into the wanted state, then carry it out "
-                    "(unless --dry-run). A second run with the same values plans nothing.",
+        "(unless --dry-run). A second run with the same values plans nothing.",
     )
     _record_arguments(ensure)
     proxied = ensure.add_mutually_exclusive_group()
-    proxied.add_argument("--proxied", dest="proxied", action="store_true", default=False,
-                         help="proxy the record through Cloudflare (A, AAAA, CNAME)")
+    proxied.add_argument(
+        "--proxied",
+        dest="proxied",
+        action="store_true",
+        default=False,
+        help="proxy the record through Cloudflare (A, AAAA, CNAME)",
+    )
     proxied.add_argument("--no-proxied", dest="proxied", action="store_false", help="DNS only (the default)")
     ensure.add_argument("--ttl", type=int, default=1, metavar="N", help="TTL in seconds, 1 for automatic (default)")
     ensure.add_argument("--absent", action="store_true", help="make sure the record does not exist")
-    ensure.add_argument("--no-replace", dest="replace", action="store_false",
-                        help="TXT: keep the name's other values")
+    ensure.add_argument("--no-replace", dest="replace", action="store_false", help="TXT: keep the name's other values")
     ensure.add_argument("--comment", metavar="C", help="the record's comment (also compared)")
     _plan_options(ensure)
     ensure.set_defaults(run=run_ensure)
 
-    delete = verbs.add_parser("delete", parents=options, help="remove exactly that record if present",
-                              description="Remove the record of that type, name and content if it exists.")
+    delete = verbs.add_parser(
+        "delete",
+        parents=options,
+        help="remove exactly that record if present",
+        description="Remove the record of that type, name and content if it exists.",
+    )
     _record_arguments(delete)
     _plan_options(delete)
     delete.set_defaults(run=run_delete, proxied=False, ttl=1, absent=True, replace=True, comment=None)
@@ -60,8 +73,9 @@ def _record_arguments(parser: argparse.ArgumentParser) -> None:
 
 def _plan_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--dry-run", action="store_true", help="show the plan, write nothing")
-    parser.add_argument("--exit-code", action="store_true",
-                        help="with --dry-run: exit with status 3 when the plan is not empty")
+    parser.add_argument(
+        "--exit-code", action="store_true", help="with --dry-run: exit with status 3 when the plan is not empty"
+    )
 
 
 # ----- list -----------------------------------------------------------------
@@ -78,11 +92,16 @@ def run_list(context: Context) -> int:
         content = str(record.get("content"))
         if record.get("priority") is not None and str(record.get("type")).upper() == "MX":
             content = f"{record['priority']} {content}"
-        rows.append([
-            str(record.get("type")), str(record.get("name")), content,
-            "auto" if record.get("ttl") == 1 else str(record.get("ttl")),
-            "yes" if record.get("proxied") else "no", str(record.get("id")),
-        ])
+        rows.append(
+            [
+                str(record.get("type")),
+                str(record.get("name")),
+                content,
+                "auto" if record.get("ttl") == 1 else str(record.get("ttl")),
+                "yes" if record.get("proxied") else "no",
+                str(record.get("id")),
+            ]
+        )
     for line in table(rows):
         context.out.report(line)
     if not records:
@@ -112,8 +131,19 @@ def describe_write(write: dict[str, Any], tense: str = "plan") -> str:
     return text + (f" ({write['reason']})" if write.get("reason") else "")
 
 
-def reconcile(context: Context, domain: str, rtype: str, name: str, content: str, proxied: bool, ttl: int,
-              present: bool, replace: bool, comment: str | None, dry_run: bool) -> list[dict[str, Any]]:
+def reconcile(
+    context: Context,
+    domain: str,
+    rtype: str,
+    name: str,
+    content: str,
+    proxied: bool,
+    ttl: int,
+    present: bool,
+    replace: bool,
+    comment: str | None,
+    dry_run: bool,
+) -> list[dict[str, Any]]:
     """Plan, show and (unless ``dry_run``) carry out; returns the plan."""
     cf = context.cloudflare()
     keywords: dict[str, Any] = {"present": present, "replace": replace, **context.zone_keywords(domain)}
@@ -143,8 +173,19 @@ def reconcile(context: Context, domain: str, rtype: str, name: str, content: str
 
 def _run_reconcile(context: Context) -> int:
     args = context.args
-    plan = reconcile(context, args.domain, args.type, args.name, args.content, args.proxied, args.ttl,
-                     not args.absent, args.replace, args.comment, args.dry_run)
+    plan = reconcile(
+        context,
+        args.domain,
+        args.type,
+        args.name,
+        args.content,
+        args.proxied,
+        args.ttl,
+        not args.absent,
+        args.replace,
+        args.comment,
+        args.dry_run,
+    )
     context.out.document({"plan": plan, "applied": bool(plan) and not args.dry_run})
     return EXIT_PENDING if plan and args.dry_run and args.exit_code else EXIT_OK
 

@@ -13,16 +13,19 @@ from ._context import EXIT_OK, EXIT_USAGE, Context, UsageError, cloudflare_optio
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser(
-        "purge", parents=[common, cloudflare_options()], help="purge a zone's cache",
+        "purge",
+        parents=[common, cloudflare_options()],
+        help="purge a zone's cache",
         description="Purge the given files, tags, hosts and prefixes from the zone's cache; "
-                    "with none of them, everything (after a confirmation unless --yes).",
+        "with none of them, everything (after a confirmation unless --yes).",
     )
     parser.add_argument("domain", metavar="DOMAIN")
     parser.add_argument("--file", dest="files", action="append", metavar="URL", help="a URL to purge (repeatable)")
     parser.add_argument("--tag", dest="tags", action="append", metavar="T", help="a cache tag (repeatable)")
     parser.add_argument("--host", dest="hosts", action="append", metavar="H", help="a host name (repeatable)")
-    parser.add_argument("--prefix", dest="prefixes", action="append", metavar="P",
-                        help="a URL prefix without scheme (repeatable)")
+    parser.add_argument(
+        "--prefix", dest="prefixes", action="append", metavar="P", help="a URL prefix without scheme (repeatable)"
+    )
     parser.add_argument("-y", "--yes", action="store_true", help="purge everything without asking")
     parser.set_defaults(run=run)
 

@@ -18,12 +18,20 @@ ROBOT_TOKEN = "standin-robot"
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser(
-        "standin", parents=[common], help="run the offline stand-ins of Cloudflare and DingTalk",
-        description="Run local stand-ins of the Cloudflare API and a DingTalk robot until Ctrl-C or SIGTERM, "
-                    "and print the environment variables that point nuv at them (eval them in another shell).",
+        "standin",
+        parents=[common],
+        help="run the offline stand-ins of Cloudflare and DingTalk",
+        description="Run local stand-ins of the Cloudflare API, a DingTalk robot and Cloudflare's trace page "
+        "until Ctrl-C or SIGTERM, and print the environment variables that point nuv at them (eval them in "
+        "another shell; then even `nuv ddns example.com home.example.com --notify` runs offline).",
     )
-    parser.add_argument("--zone", dest="zones", action="append", metavar="DOMAIN",
-                        help="a zone to create (repeatable; default example.com)")
+    parser.add_argument(
+        "--zone",
+        dest="zones",
+        action="append",
+        metavar="DOMAIN",
+        help="a zone to create (repeatable; default example.com)",
+    )
     parser.add_argument("--env-file", metavar="PATH", help="also write the variables to this file")
     parser.set_defaults(run=run)
 

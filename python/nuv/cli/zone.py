@@ -30,13 +30,19 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("zone", help="change a zone's settings", description="A zone's settings.")
     verbs = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
     change = verbs.add_parser(
-        "set", parents=[common, cloudflare_options()], help="set ssl, always-use-https, automatic-https-rewrites",
+        "set",
+        parents=[common, cloudflare_options()],
+        help="set ssl, always-use-https, automatic-https-rewrites",
         description="Set zone settings; a setting that already has the value is not written.",
     )
     change.add_argument("domain", metavar="DOMAIN")
-    change.add_argument("settings", metavar="SETTING=VALUE", nargs="+", type=_assignment,
-                        help="ssl=off|flexible|full|strict, always-use-https=on|off, "
-                             "automatic-https-rewrites=on|off")
+    change.add_argument(
+        "settings",
+        metavar="SETTING=VALUE",
+        nargs="+",
+        type=_assignment,
+        help="ssl=off|flexible|full|strict, always-use-https=on|off, automatic-https-rewrites=on|off",
+    )
     change.set_defaults(run=run_set)
 
 

@@ -10,7 +10,9 @@ from ._context import EXIT_OK, Context, cloudflare_options, table
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser(
-        "zones", parents=[common, cloudflare_options()], help="list the zones the token can see",
+        "zones",
+        parents=[common, cloudflare_options()],
+        help="list the zones the token can see",
         description="List every zone the API token can see (all pages).",
     )
     parser.set_defaults(run=run)

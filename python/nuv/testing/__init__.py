@@ -353,17 +353,23 @@ class StandIn:
     def clear_faults(self) -> None:
         self._call("DELETE", "/faults")
 
+    def set_trace_addresses(self, ipv4: str | None = None, ipv6: str | None = None) -> dict[str, str]:
+        """The addresses the /cdn-cgi/trace page answers (``ip=``) for each family; None keeps one."""
+        return self._call("POST", "/trace", {"ipv4": ipv4, "ipv6": ipv6})
+
     def add_robot(
         self,
         token: str,
         secret: str | None,
-        rate_limit: int | None = None,
+        rate_limit: int | None = 20,
         window: float = 60.0,
         throttle: float = 600.0,
         keywords: list[str] | None = None,
     ) -> None:
-        """Register a robot. ``secret`` None: no signature required. With ``rate_limit``, more than
-        that many sends within ``window`` seconds throttle it for ``throttle`` seconds (errcode 410100)."""
+        """Register a robot. ``secret`` None: no signature required. As the service does, more
+        than ``rate_limit`` sends within ``window`` seconds throttle it for ``throttle`` seconds
+        (errcode 410100); ``rate_limit`` None: no limit. ``keywords`` (up to 10): a message must
+        hold one in its visible texts."""
         self._call(
             "POST",
             "/robots",
@@ -376,6 +382,20 @@ class StandIn:
                 "keywords": keywords,
             },
         )
+
+    def dingtalk_options(
+        self,
+        *,
+        rate_limits: bool | None = None,
+        time_scale: float | None = None,
+        unknown_token_code: int | None = None,
+    ) -> dict[str, Any]:
+        """Change the robot model's switches (those given) and return them all; ``reset`` restores
+        the defaults. ``rate_limits`` False: no robot is limited; ``time_scale``: every robot's
+        window and throttle multiplied by it (0.01: 0.6 s and 6 s); ``unknown_token_code``: the
+        answer to an unknown token, 300001 (default), 300005 or 400101."""
+        changes = {"rate_limits": rate_limits, "time_scale": time_scale, "unknown_token_code": unknown_token_code}
+        return self._call("POST", "/dingtalk/options", {k: v for k, v in changes.items() if v is not None})
 
     def messages(self, token: str) -> list[dict[str, Any]]:
         """Messages the robot accepted: msgtype, body (parsed), raw_body, query, target, headers."""

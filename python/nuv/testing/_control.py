@@ -10,6 +10,7 @@ import urllib.parse
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
+from ._dingtalk import RATE_LIMIT, RATE_THROTTLE, RATE_WINDOW
 from ._http import Request, Response, json_response
 
 if TYPE_CHECKING:
@@ -105,6 +106,8 @@ class ControlApp:
                 return server.faults.pending
             case "DELETE", ["faults"]:
                 return _answering({"cleared": True}, server.faults.clear)
+            case "POST", ["trace"]:
+                return lambda: server.trace_page.set_addresses(body.get("ipv4"), body.get("ipv6"))
             case "POST", ["robots"]:
                 token = body["token"]
                 return _answering(
@@ -112,12 +115,16 @@ class ControlApp:
                     lambda: dingtalk.add_robot(
                         token,
                         body.get("secret"),
-                        body.get("rate_limit"),
-                        body.get("window", 60.0),
-                        body.get("throttle", 600.0),
+                        body.get("rate_limit", RATE_LIMIT),
+                        body.get("window", RATE_WINDOW),
+                        body.get("throttle", RATE_THROTTLE),
                         body.get("keywords"),
                     ),
                 )
             case "GET", ["robots", token, "messages"]:
                 return lambda: dingtalk.messages(token)
+            case "GET", ["dingtalk", "options"]:
+                return dingtalk.get_options
+            case "POST", ["dingtalk", "options"]:
+                return lambda: dingtalk.set_options(body)
         return None

@@ -24,6 +24,7 @@ from ._http import (
 )
 from ._testroutes import TestRoutes
 from ._tls import CertificateAuthority
+from ._trace_page import TracePage
 
 CLOUDFLARE_HOST = "api.cloudflare.com"
 DINGTALK_HOST = "oapi.dingtalk.com"
@@ -53,6 +54,7 @@ class StandInServer:
             self.cloudflare = CloudflareApp()
             self.dingtalk = DingTalkApp()
             self.tests = TestRoutes(lambda: f"https://localhost:{self.https.port}")
+            self.trace_page = TracePage()
             self.not_found = NotFound()
             names = list(dict.fromkeys([host, "127.0.0.1", "localhost"]))
             # Leaves for the fixed listeners are made now (milliseconds with EC keys).
@@ -95,6 +97,7 @@ class StandInServer:
     def reset(self) -> None:
         self.cloudflare.reset()
         self.dingtalk.reset()
+        self.trace_page.reset()
         self.faults.clear()
         self.log.clear()
 
@@ -125,6 +128,8 @@ class StandInServer:
             return self.dingtalk
         if request.path.startswith("/_test/"):
             return self.tests
+        if request.path == "/cdn-cgi/trace":
+            return self.trace_page
         return self.not_found
 
     def dispatch(self, request: Request) -> Response:
