@@ -2,7 +2,7 @@
 # Debian machine (as root): system libraries with apt-get, Python packages
 # into .venv.
 
-SYSTEM_PACKAGES := libcurl4-openssl-dev libjson-c-dev libssl-dev pkg-config
+SYSTEM_PACKAGES := libcurl4-openssl-dev libjson-c-dev libssl-dev libidn2-dev pkg-config
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml \

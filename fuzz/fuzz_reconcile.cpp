@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cloudflare/reconcile.h"
+#include "cloudflare/record_match.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -38,11 +39,13 @@ std::string pick(FuzzedDataProvider& input, const std::vector<const char*>& choi
   return choices[input.ConsumeIntegralInRange<size_t>(0, choices.size() - 1)];
 }
 
-const std::vector<const char*> kTypes = {"A", "AAAA", "CNAME", "TXT", "MX", "NS"};
+const std::vector<const char*> kTypes = {"A", "AAAA", "CNAME", "TXT", "MX", "NS", "cname", "a"};
 const std::vector<const char*> kNames = {"host.example.com", "host.example.com", "www.example.com",
-                                         "HOST.example.com"};
-const std::vector<const char*> kContents = {"192.0.2.1", "2001:db8::1", "a", "b",
-                                            "mail.example.com", "host.example.com", ""};
+                                         "HOST.example.com", "host.example.com."};
+const std::vector<const char*> kComments = {"", "owner: ops", "x"};
+const std::vector<const char*> kContents = {
+    "192.0.2.1", "2001:db8::1", "2001:DB8:0::1", "a",  "b", "\"a\"",
+    "mail.example.com", "MAIL.example.com.", "host.example.com", ""};
 
 std::string wanted_content(FuzzedDataProvider& input, const std::string& type) {
   if (type != "MX") return pick(input, kContents);
@@ -83,8 +86,8 @@ bool is_address(const std::string& type) { return type == "A" || type == "AAAA";
 std::vector<ListedRecord> apply(const ReconcilePlan& plan, const WantedRecord& wanted,
                                 const std::vector<ListedRecord>& listing, bool create_fails) {
   const Wanted form = listed_form(wanted);
-  ListedRecord created{"created", wanted.record.name, wanted.record.type, form.content,
-                       wanted.record.proxied, form.priority, wanted.record.ttl};
+  ListedRecord created{"created",         wanted.record.name, wanted.record.type,    form.content,
+                       wanted.record.proxied, form.priority,    wanted.record.ttl, wanted.record.comment};
   // Slots by listing index; removed ones are dropped at the end.
   std::vector<ListedRecord> state = listing;
   std::vector<bool> removed(listing.size(), false);
@@ -99,13 +102,13 @@ std::vector<ListedRecord> apply(const ReconcilePlan& plan, const WantedRecord& w
       }
       appended.push_back(created);
     } else if (write->kind == WriteKind::kUpdate) {
+      // A PATCH: only the fields that differ.
       ListedRecord& target = state[index];
-      target.type = wanted.record.type;
-      target.name = wanted.record.name;
-      target.content = form.content;
-      target.proxied = wanted.record.proxied;
-      target.priority = form.priority;
-      target.ttl = wanted.record.ttl;
+      if (write->fields & nuv::kFieldContent) target.content = form.content;
+      if (write->fields & nuv::kFieldProxied) target.proxied = wanted.record.proxied;
+      if (write->fields & nuv::kFieldTtl) target.ttl = wanted.record.ttl;
+      if (write->fields & nuv::kFieldPriority) target.priority = form.priority;
+      if (write->fields & nuv::kFieldComment) target.comment = wanted.record.comment;
     } else {
       FUZZ_CHECK(!removed[index]);  // never the same record twice
       removed[index] = true;
@@ -149,18 +152,15 @@ void check_plan(const ReconcilePlan& plan, const WantedRecord& wanted,
     FUZZ_CHECK(targets.insert(write.listed).second);
     const ListedRecord& r = *write.listed;
     // The listing is of the wanted name; nothing else is touched.
-    FUZZ_CHECK(r.name == want.name);
+    FUZZ_CHECK(nuv::same_dns_name(r.name, want.name));
+    const std::string type = nuv::record_type_key(r.type);
     if (write.kind == WriteKind::kDelete) {
-      FUZZ_CHECK(!(is_address(want.type) && is_address(r.type) && want.type != r.type));
-      if (wanted.present) {
-        // The wanted record itself is never deleted.
-        FUZZ_CHECK(!(r.type == want.type && r.content == form.content));
-      }
+      FUZZ_CHECK(!(is_address(want.type) && is_address(type) && want.type != type));
     }
-    if (write.kind == WriteKind::kUpdate) FUZZ_CHECK(r.type == want.type);
+    if (write.kind == WriteKind::kUpdate) FUZZ_CHECK(type == want.type && write.fields != 0);
     // Only a CNAME swap deletes before it creates.
     if (write.step == WriteStep::kClearConflict) {
-      FUZZ_CHECK(write.kind == WriteKind::kDelete && (r.type == "CNAME" || is_address(r.type)));
+      FUZZ_CHECK(write.kind == WriteKind::kDelete && (type == "CNAME" || is_address(type)));
     }
   }
   for (const nuv::Announcement& line : plan.announcements) {
@@ -183,7 +183,8 @@ void check_plan(const ReconcilePlan& plan, const WantedRecord& wanted,
     }
     for (const PlannedWrite& write : plan.writes) {
       FUZZ_CHECK(write.kind == WriteKind::kDelete);
-      FUZZ_CHECK(write.listed->type == want.type && write.listed->content == form.content);
+      FUZZ_CHECK(nuv::record_type_key(write.listed->type) == want.type &&
+                 nuv::same_record_content(want.type, write.listed->content, form.content));
       if (want.type == "MX") FUZZ_CHECK(write.listed->priority == form.priority);
       FUZZ_CHECK(plan.outcome == Outcome::kWriteResult);
     }
@@ -222,13 +223,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WantedRecord wanted;
   wanted.present = input.ConsumeBool();
   wanted.replace = input.ConsumeBool();
-  wanted.record.proxied = input.ConsumeBool();
-  wanted.record.ttl = input.ConsumeBool() ? 1 : input.ConsumeIntegral<uint32_t>();
-  wanted.record.type = pick(input, kTypes);
+  const bool proxied = input.ConsumeBool();
+  wanted.record.ttl = input.ConsumeBool() ? 1 : input.ConsumeIntegralInRange<uint32_t>(0, nuv::kMaxTtl);
+  // The methods upper-case the type before planning.
+  wanted.record.type = nuv::record_type_key(pick(input, kTypes));
+  if (input.ConsumeBool()) wanted.record.comment = pick(input, kComments);
+  wanted.record.proxied = proxied && nuv::is_proxiable_type(wanted.record.type);
   wanted.record.name = pick(input, kNames);
   wanted.record.content = wanted_content(input, wanted.record.type);
-  // The caller refuses an MX without a host before planning.
-  if (wanted.record.type == "MX" && !nuv::split_mx_content(wanted.record.content).host) return 0;
+  // The caller refuses an MX without a host, or with a priority outside
+  // 0..65535, before planning.
+  if (wanted.record.type == "MX") {
+    const nuv::MxContent mx = nuv::split_mx_content(wanted.record.content);
+    if (!mx.host || mx.priority < 0 || mx.priority > nuv::kMaxMxPriority) return 0;
+  }
 
   std::vector<ListedRecord> listing;
   const size_t count = input.ConsumeIntegralInRange<size_t>(0, 8);
@@ -243,6 +251,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const int32_t kPriorities[] = {10, 20, 0, 5, -1, INT32_MAX};
     r.priority = kPriorities[input.ConsumeIntegralInRange<size_t>(0, 5)];
     r.ttl = input.ConsumeBool() ? 1 : 300;
+    if (input.ConsumeBool()) r.comment = pick(input, kComments);
     listing.push_back(std::move(r));
   }
 

@@ -74,11 +74,18 @@ class Cloudflare:
         """List the zone's DNS records, optionally filtered (exact match).
         A ``domain`` other than ``zone`` is looked up first."""
     def dns_create_record(
-        self, type: str, name: str, content: str, proxied: object, ttl: int
+        self,
+        type: str,
+        name: str,
+        content: str,
+        proxied: object,
+        ttl: int,
+        comment: str | None = None,
     ) -> ApiResponse:
         """Create a record. For MX, ``content`` is "host|priority"
-        (priority 10 when left out). ``proxied`` is sent for A, AAAA and
-        CNAME only."""
+        (priority 10 when left out, 0..65535). ``proxied`` is sent for A,
+        AAAA and CNAME only; ``ttl`` must be 0..2**31-1 (OverflowError);
+        ``comment`` is sent when given."""
     def dns_update_record(
         self,
         record_id: str,
@@ -87,8 +94,11 @@ class Cloudflare:
         content: str,
         proxied: object,
         ttl: int,
+        comment: str | None = None,
     ) -> ApiResponse:
-        """Overwrite the record ``record_id`` (PUT) with the given state."""
+        """Overwrite the record ``record_id`` (PUT) with the given state;
+        what is not given (a comment left out, tags) goes back to the
+        service's defaults."""
     def dns_delete_record(self, record_id: str) -> ApiResponse:
         """Delete the record ``record_id``."""
     def dns_ensured_record(
@@ -101,18 +111,51 @@ class Cloudflare:
         ttl: int,
         present: SupportsIndex = True,
         replace: SupportsIndex = True,
+        comment: str | None = None,
     ) -> ApiResponse | tuple[str, str]:
-        """Bring one record into the wanted state with the fewest writes.
+        """Bring one record into the wanted state with the fewest writes;
+        a second call with the same arguments writes nothing.
 
         Returns the listing's response when nothing had to change, the
-        response of the write it made, ("404", message) when the record
-        should not exist and none does, or (listing status, "Record found:
-        ...") when an MX record of the wanted priority but another host
-        exists and ``replace`` is false.
+        response of the write it made (for several writes sent as one
+        batch: the batch's status, and its answer with "result" holding the
+        wanted record), the first failed write's response, ("404", message)
+        when the record should not exist and none does, or (listing status,
+        "Record found: ...") when an MX record of the wanted priority but
+        another host exists and ``replace`` is false.
 
-        Names, types and contents are compared byte for byte with what the
-        service lists: write names in full and in lower case, and IPv6
-        addresses in their compressed form, as the service stores them."""
+        Matching: names without ASCII case, one trailing dot and with
+        internationalised labels as punycode; the type without case (sent
+        upper case); A and AAAA contents as addresses; CNAME and MX targets
+        as names; a TXT value listed as one quoted string equals its text.
+        An MX is identified by its host; ``present=False`` removes only the
+        MX with both the wanted host and priority. Then proxied, the ttl
+        (not for proxied records, which the service keeps at automatic),
+        the MX priority and, when given, the comment are compared; an update
+        is a PATCH of the fields that differ. Several writes go as one
+        atomic batch (200 writes at most per batch), one at a time when the
+        service refuses the batch endpoint. What is sent is what was given.
+        Every page of the name's listing is read (100 pages at most)."""
+    def dns_plan(
+        self,
+        domain: str,
+        type: str,
+        name: str,
+        content: str,
+        proxied: object,
+        ttl: int,
+        present: SupportsIndex = True,
+        replace: SupportsIndex = True,
+        comment: str | None = None,
+    ) -> list[dict[str, str | int | bool | None]]:
+        """The writes dns_ensured_record would make with these arguments, in
+        the order they would be sent, without making them (the look-ups and
+        the listing are made). Each is a dict with "action" ("create",
+        "update" or "delete"), "id" (None for a create), "type", "name",
+        "content", "proxied", "ttl", "priority" (MX, else None) and
+        "comment" of the record the write leaves (or removes), and "reason"
+        ("missing", "content differs", "ttl differs", "type conflict",
+        "stale TXT value", ...). An empty list: nothing to do."""
     def change_always_use_https(self, value: str) -> ApiResponse:
         """Set the zone's always_use_https setting ("on" or "off")."""
     def change_automatic_https_rewrites(self, value: str) -> ApiResponse:

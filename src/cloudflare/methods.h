@@ -13,6 +13,7 @@ PyObject* Cloudflare_dns_create_record(PyObject* self, PyObject* args, PyObject*
 PyObject* Cloudflare_dns_delete_record(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Cloudflare_dns_update_record(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Cloudflare_dns_plan(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Cloudflare_change_always_use_https(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Cloudflare_change_automatic_https_rewrites(PyObject* self, PyObject* args,
                                                      PyObject* kwargs);

@@ -1,16 +1,8 @@
 #include "cloudflare/reconcile.h"
 
-#include <json-c/json.h>
-
 #include <string_view>
 
-#include "cloudflare/methods.h"
-#include "cloudflare/zone.h"
-#include "common/guard.h"
-#include "common/json_tree.h"
-#include "common/py_ref.h"
-#include "surface/errors.h"
-#include "transport/trace.h"
+#include "cloudflare/record_match.h"
 
 namespace nuv {
 
@@ -30,53 +22,82 @@ struct Neighbours {
   std::vector<const ListedRecord*> conflicting;  // in the way of the wanted type
 };
 
-Neighbours sort_neighbours(const WantedRecord& wanted, const std::vector<ListedRecord>& listing) {
+Neighbours sort_neighbours(const WantedRecord& wanted, const MxContent& mx,
+                           const std::vector<ListedRecord>& listing) {
   const RecordFields& want = wanted.record;
   const bool is_mx = want.type == "MX";
-  MxContent mx;
-  if (is_mx) mx = split_mx_content(want.content);
   // Callers refuse an MX content without host before planning; should one
   // come here all the same, it matches no listed host.
   const std::string wanted_content = is_mx ? mx.host.value_or(std::string()) : want.content;
+  const std::string wanted_name = dns_name_key(want.name);
   Neighbours out;
   for (const ListedRecord& r : listing) {
-    if (r.name != want.name) continue;
-    if (r.type != want.type) {
-      if (conflicts_in_type(r.type, want.type)) out.conflicting.push_back(&r);
+    if (dns_name_key(r.name) != wanted_name) continue;
+    const std::string type = record_type_key(r.type);
+    if (type != want.type) {
+      if (conflicts_in_type(type, want.type)) out.conflicting.push_back(&r);
       continue;
     }
     // An MX is the record of its host; its priority is compared like the
     // other fields, except that removing a record needs the exact one.
-    const bool same =
-        r.content == wanted_content && (!is_mx || wanted.present || r.priority == mx.priority);
+    const bool same = same_record_content(want.type, r.content, wanted_content) &&
+                      (!is_mx || (mx.host && (wanted.present || r.priority == mx.priority)));
     (same ? out.matches : out.same_type).push_back(&r);
   }
   return out;
+}
+
+// The fields of `listed` that differ from the wanted record (RecordField
+// bits), and the reason naming them.
+unsigned differing_fields(const ListedRecord& listed, const WantedRecord& wanted,
+                          const MxContent& mx, bool content_differs, std::string& reason) {
+  const RecordFields& want = wanted.record;
+  unsigned fields = 0;
+  auto differs = [&](unsigned field, const char* text) {
+    fields |= field;
+    if (!reason.empty()) reason += ", ";
+    reason += text;
+  };
+  if (content_differs) differs(kFieldContent, "content differs");
+  if (is_proxiable_type(want.type) && listed.proxied != want.proxied) {
+    differs(kFieldProxied, "proxied differs");
+  }
+  // The service keeps a proxied record's ttl at 1 ("automatic") whatever
+  // was asked: comparing it would rewrite the record on every call.
+  if (!want.proxied && listed.ttl != want.ttl) differs(kFieldTtl, "ttl differs");
+  if (want.type == "MX" && listed.priority != mx.priority) {
+    differs(kFieldPriority, "priority differs");
+  }
+  if (want.comment && listed.comment.value_or(std::string()) != *want.comment) {
+    differs(kFieldComment, "comment differs");
+  }
+  return fields;
 }
 
 // Builds the plan's write list in batch order from the three kinds.
 class PlanBuilder {
  public:
   explicit PlanBuilder(ReconcilePlan& plan) : plan_(plan) {}
+
   void remove(const ListedRecord& r, WriteStep step, const char* reason, const char* format) {
-    deletes_.push_back({WriteKind::kDelete, &r, step, reason});
+    deletes_.push_back({WriteKind::kDelete, &r, step, reason, 0});
     plan_.announcements.push_back({format, &r});
   }
-  void update(const ListedRecord& r, const char* reason, bool is_result) {
-    updates_.push_back({WriteKind::kUpdate, &r, WriteStep::kWriteWanted, reason});
+  void remove_as_result(const ListedRecord& r) {
+    result_ = {WriteKind::kDelete, deletes_.size()};
+    remove(r, WriteStep::kWriteWanted, "not wanted", kTraceDelete);
+  }
+  void update(const ListedRecord& r, unsigned fields, std::string reason) {
+    result_ = {WriteKind::kUpdate, updates_.size()};
+    updates_.push_back(
+        {WriteKind::kUpdate, &r, WriteStep::kWriteWanted, std::move(reason), fields});
     plan_.announcements.push_back({kTraceDiffers, &r});
-    result_ = is_result ? &updates_.back() - updates_.data() : result_;
-    result_in_ = is_result ? WriteKind::kUpdate : result_in_;
   }
   void create(const char* reason) {
-    creates_.push_back({WriteKind::kCreate, nullptr, WriteStep::kWriteWanted, reason});
-    result_ = static_cast<ptrdiff_t>(creates_.size()) - 1;
-    result_in_ = WriteKind::kCreate;
+    result_ = {WriteKind::kCreate, creates_.size()};
+    creates_.push_back({WriteKind::kCreate, nullptr, WriteStep::kWriteWanted, reason, 0});
   }
-  void result_is_first_delete() {
-    result_ = 0;
-    result_in_ = WriteKind::kDelete;
-  }
+
   void finish() {
     std::vector<PlannedWrite>& out = plan_.writes;
     out = std::move(deletes_);
@@ -84,19 +105,22 @@ class PlanBuilder {
     out.insert(out.end(), updates_.begin(), updates_.end());
     const size_t creates_at = out.size();
     out.insert(out.end(), creates_.begin(), creates_.end());
-    if (result_ < 0) return;
+    if (!result_) return;
     plan_.outcome = Outcome::kWriteResult;
-    const size_t base = result_in_ == WriteKind::kDelete   ? 0
-                        : result_in_ == WriteKind::kUpdate ? updates_at
-                                                           : creates_at;
-    plan_.result_index = base + static_cast<size_t>(result_);
+    const size_t base = result_->kind == WriteKind::kDelete   ? 0
+                        : result_->kind == WriteKind::kUpdate ? updates_at
+                                                              : creates_at;
+    plan_.result_index = base + result_->index;
   }
 
  private:
+  struct Position {
+    WriteKind kind;
+    size_t index;
+  };
   ReconcilePlan& plan_;
   std::vector<PlannedWrite> deletes_, updates_, creates_;
-  ptrdiff_t result_ = -1;
-  WriteKind result_in_ = WriteKind::kCreate;
+  std::optional<Position> result_;
 };
 
 }  // namespace
@@ -106,7 +130,9 @@ ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
   const RecordFields& want = wanted.record;
   const bool is_mx = want.type == "MX";
   const bool is_txt = want.type == "TXT";
-  const Neighbours found = sort_neighbours(wanted, listing);
+  MxContent mx;
+  if (is_mx) mx = split_mx_content(want.content);
+  const Neighbours found = sort_neighbours(wanted, mx, listing);
   ReconcilePlan plan;
   PlanBuilder build(plan);
 
@@ -116,28 +142,29 @@ ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
       plan.outcome = listing_empty ? Outcome::kRecordNotFound : Outcome::kNothingToDo;
       return plan;
     }
-    for (const ListedRecord* r : found.matches) {
-      build.remove(*r, WriteStep::kWriteWanted, "not wanted", kTraceDelete);
+    build.remove_as_result(*found.matches.front());
+    for (size_t i = 1; i < found.matches.size(); ++i) {
+      build.remove(*found.matches[i], WriteStep::kWriteWanted, "duplicate", kTraceDelete);
     }
-    build.result_is_first_delete();
     build.finish();
     return plan;
   }
 
-  MxContent mx;
-  if (is_mx) mx = split_mx_content(want.content);
   if (!found.matches.empty()) {
     const ListedRecord& match = *found.matches.front();
+    // Two listed spellings of the wanted record ("v=a" and "\"v=a\"",
+    // "T.example.net" and "t.example.net."): one is enough.
+    for (size_t i = 1; i < found.matches.size(); ++i) {
+      build.remove(*found.matches[i], WriteStep::kRemoveStale, "duplicate", kTraceDiffers);
+    }
     if (is_txt && wanted.replace) {
       for (const ListedRecord* r : found.same_type) {
         build.remove(*r, WriteStep::kRemoveStale, "stale TXT value", kTraceDiffers);
       }
     }
-    if (match.proxied != want.proxied) {
-      build.update(match, "proxied differs", true);
-    } else if (is_mx && match.priority != mx.priority) {
-      build.update(match, "priority differs", true);
-    }
+    std::string reason;
+    const unsigned fields = differing_fields(match, wanted, mx, false, reason);
+    if (fields != 0) build.update(match, fields, std::move(reason));
     build.finish();
     return plan;
   }
@@ -172,7 +199,10 @@ ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
     }
     build.create("missing");
   } else {
-    build.update(*found.same_type.front(), "content differs", true);
+    const ListedRecord& other = *found.same_type.front();
+    std::string reason;
+    const unsigned fields = differing_fields(other, wanted, mx, true, reason);
+    build.update(other, fields, std::move(reason));
   }
   build.finish();
   return plan;
@@ -188,271 +218,6 @@ std::vector<const PlannedWrite*> one_at_a_time(const ReconcilePlan& plan) {
     }
   }
   return order;
-}
-
-std::optional<Listing> parse_listing(const std::string& body) {
-  JsonTree root(json_tokener_parse(body.c_str()));
-  json_object* result = nullptr;
-  if (!json_object_is_type(root.get(), json_type_object) ||
-      !json_object_object_get_ex(root.get(), "result", &result) ||
-      !json_object_is_type(result, json_type_array)) {
-    return std::nullopt;
-  }
-  Listing listing;
-  listing.element_count = json_object_array_length(result);
-  const size_t count = listing.element_count;
-  std::vector<ListedRecord>& out = listing.records;
-  out.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    json_object* element = json_object_array_get_idx(result, i);
-    if (!json_object_is_type(element, json_type_object)) continue;
-    auto text = [&](const char* key, std::string& into) {
-      json_object* value = nullptr;
-      if (!json_object_object_get_ex(element, key, &value) ||
-          !json_object_is_type(value, json_type_string)) {
-        return false;
-      }
-      into.assign(json_object_get_string(value),
-                  static_cast<size_t>(json_object_get_string_len(value)));
-      return true;
-    };
-    ListedRecord record;
-    if (!text("id", record.id) || !text("name", record.name) || !text("type", record.type) ||
-        !text("content", record.content)) {
-      continue;
-    }
-    json_object* value = nullptr;
-    if (json_object_object_get_ex(element, "proxied", &value)) {
-      record.proxied = json_object_get_boolean(value) != 0;
-    }
-    if (json_object_object_get_ex(element, "priority", &value)) {
-      record.priority = json_object_get_int(value);  // json-c clamps to 32 bits
-    }
-    if (json_object_object_get_ex(element, "ttl", &value)) {
-      record.ttl = static_cast<uint32_t>(json_object_get_int(value));
-    }
-    out.push_back(std::move(record));
-  }
-  return listing;
-}
-
-namespace {
-
-bool succeeded(const HttpResult& result) { return result.status >= 200 && result.status <= 299; }
-
-// The id the service gave a created record, if its answer names one.
-std::string created_id(const HttpResult& created, const std::string& fallback) {
-  JsonTree root(json_tokener_parse(created.body.c_str()));
-  json_object* result = nullptr;
-  json_object* id = nullptr;
-  if (json_object_object_get_ex(root.get(), "result", &result) &&
-      json_object_object_get_ex(result, "id", &id) && json_object_is_type(id, json_type_string)) {
-    return json_object_get_string(id);
-  }
-  return fallback;
-}
-
-void announce(const char* format, const ListedRecord& r) {
-  trace(format, r.id.c_str(), r.name.c_str(), r.type.c_str(), r.content.c_str(), r.proxied ? 1 : 0);
-}
-
-RecordFields fields_of(const ListedRecord& r) {
-  return RecordFields{r.type, r.name, r.content, r.proxied, r.ttl};
-}
-
-// Records deleted to make room for the wanted one: re-created as they were
-// listed when the guard goes before dismiss(), whatever the path out (a
-// failed write, an early return, a C++ exception), so a failed swap never
-// loses a record.
-class RestoreOnFailure {
- public:
-  RestoreOnFailure(const ApiContext& context, std::string_view zone_id, size_t capacity)
-      : context_(context), zone_id_(zone_id) {
-    deleted_.reserve(capacity);  // add() must not allocate once a delete is done
-  }
-  RestoreOnFailure(const RestoreOnFailure&) = delete;
-  RestoreOnFailure& operator=(const RestoreOnFailure&) = delete;
-  ~RestoreOnFailure() {
-    for (const ListedRecord* r : deleted_) restore(*r);
-  }
-
-  void add(const ListedRecord& deleted) noexcept { deleted_.push_back(&deleted); }
-  void dismiss() noexcept { deleted_.clear(); }
-
- private:
-  void restore(const ListedRecord& old) noexcept {
-    try {
-      const HttpResult answer = create_record(context_, zone_id_, fields_of(old));
-      if (succeeded(answer)) {
-        ListedRecord restored = old;
-        restored.id = created_id(answer, old.id);
-        announce("record restored: %s %s, %s, %s, %d\n", restored);
-        return;
-      }
-    } catch (...) {
-      // Out of memory while restoring: say so below; nothing may escape a
-      // destructor that runs while another exception unwinds.
-    }
-    announce("record not restored: %s %s, %s, %s, %d\n", old);
-  }
-
-  const ApiContext& context_;
-  std::string_view zone_id_;
-  std::vector<const ListedRecord*> deleted_;
-};
-
-HttpResult send_write(const PlannedWrite& write, const ApiContext& context,
-                      const std::string& zone_id, const RecordFields& wanted) {
-  switch (write.kind) {
-    case WriteKind::kCreate:
-      return create_record(context, zone_id, wanted);
-    case WriteKind::kUpdate:
-      return update_record(context, zone_id, write.listed->id, wanted);
-    case WriteKind::kDelete:
-      break;
-  }
-  return delete_record(context, zone_id, write.listed->id);
-}
-
-// What carrying a plan out gave: the answer of the plan's result write, or
-// the first failed write's answer (the writes stop there).
-struct CarriedOut {
-  std::optional<HttpResult> result;
-  std::optional<HttpResult> failure;
-};
-
-// Traces the plan's decisions, then sends its writes one at a time, each
-// step only once the previous one succeeded.
-CarriedOut carry_out(const ReconcilePlan& plan, const ApiContext& context,
-                     const std::string& zone_id, const RecordFields& wanted) {
-  for (const Announcement& line : plan.announcements) announce(line.format, *line.listed);
-  CarriedOut out;
-  const std::vector<const PlannedWrite*> order = one_at_a_time(plan);
-  RestoreOnFailure restore(context, zone_id, order.size());
-  for (const PlannedWrite* write : order) {
-    HttpResult answer = send_write(*write, context, zone_id, wanted);
-    if (!succeeded(answer)) {
-      if (write->kind == WriteKind::kDelete) {
-        announce("record not deleted: %s %s, %s, %s, %d\n", *write->listed);
-      }
-      out.failure = std::move(answer);
-      return out;  // `restore` puts back what this plan deleted
-    }
-    if (write->step == WriteStep::kClearConflict) {
-      restore.add(*write->listed);
-    } else {
-      restore.dismiss();  // the wanted record is in place
-    }
-    if (plan.outcome == Outcome::kWriteResult && write == &plan.writes[plan.result_index]) {
-      out.result = std::move(answer);
-    }
-  }
-  return out;
-}
-
-PyObject* not_found(const char* format, const RecordFields& wanted, const ApiContext& context) {
-  PyRef message(PyUnicode_FromFormat(format, wanted.name.c_str(), wanted.type.c_str(),
-                                     wanted.content.c_str(), wanted.proxied ? 1 : 0));
-  if (!message) return nullptr;
-  PyRef status(PyUnicode_FromString("404"));
-  if (!status) return nullptr;
-  return api_response_of(status.get(), message.get(), context, Permission::kDnsEdit);
-}
-
-// An integer value's truth: present and replace take an int, a bool or an
-// object with __index__, nothing else.
-bool read_flag(PyObject* given, bool& flag) {
-  if (given == nullptr) {
-    flag = true;
-    return true;
-  }
-  PyRef index(PyNumber_Index(given));
-  if (!index) return false;
-  const int truth = PyObject_IsTrue(index.get());
-  if (truth < 0) return false;
-  flag = truth != 0;
-  return true;
-}
-
-}  // namespace
-
-PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"domain", "type",    "name",    "content", "proxied",
-                                     "ttl",    "present", "replace", nullptr};
-    const char *domain, *type, *name, *content;
-    int proxied = 0;
-    PyObject* ttl_arg = nullptr;
-    PyObject* present_arg = nullptr;
-    PyObject* replace_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspO|OO:dns_ensured_record",
-                                     const_cast<char**>(keywords), &domain, &type, &name, &content,
-                                     &proxied, &ttl_arg, &present_arg, &replace_arg)) {
-      return nullptr;
-    }
-    WantedRecord wanted{RecordFields{type, name, content, false, 0}};
-    if (!read_ttl(ttl_arg, wanted.record.ttl)) return nullptr;
-    auto* object = reinterpret_cast<CloudflareObject*>(self);
-    if (object->zone_id == nullptr) {
-      raise_zone_not_found(kZoneIdNullMessage, ZoneProblem::kNotSelected, nullptr);
-      return nullptr;
-    }
-    if (!read_flag(present_arg, wanted.present) || !read_flag(replace_arg, wanted.replace)) {
-      return nullptr;
-    }
-    RecordFields& record = wanted.record;
-    // The service proxies only these types; any other would never match its
-    // own listing and be rewritten on every call.
-    record.proxied = proxied != 0 && is_proxiable_type(record.type);
-    if (!check_record_fields(record)) return nullptr;
-
-    ApiContext context;
-    if (!read_api_context(object, context)) return nullptr;
-    std::string zone_id;
-    if (!settle_zone(object, context, domain, zone_id)) return nullptr;
-    // Only the wanted name: a listing is one page, and a record of this name
-    // must not hide on a later page of a large zone.
-    const std::string path = listing_path(zone_id, nullptr, name, nullptr);
-    const HttpResult listing = cloudflare_request(context, "GET", &path, nullptr);
-    PyRef listing_response(api_response(listing, context, Permission::kDnsRead));
-    if (!listing_response) {
-      // A listing that yields no answer (its text is not UTF-8) fails the
-      // call like a failed zone lookup; the decoding error stays the cause.
-      raise_domain_not_found(domain);
-      return nullptr;
-    }
-    const std::optional<Listing> parsed = parse_listing(listing.body);
-    if (!parsed) {
-      // The whole answer is the message, as it always was, credentials masked.
-      raise_for_response(listing_response.get(), response_masked_body(listing_response.get()));
-      return nullptr;
-    }
-
-    const ReconcilePlan plan =
-        plan_reconciliation(wanted, parsed->records, parsed->element_count == 0);
-    CarriedOut done = carry_out(plan, context, zone_id, record);
-    if (done.failure) return api_response(*done.failure, context, Permission::kDnsEdit);
-    switch (plan.outcome) {
-      case Outcome::kUnchanged:
-        return listing_response.release();
-      case Outcome::kWriteResult:
-        return api_response(*done.result, context, Permission::kDnsEdit);
-      case Outcome::kRecordNotFound:
-        return not_found("Record not found: %s, %s, %s, %d", record, context);
-      case Outcome::kNothingToDo:
-        return not_found("Nothing to do, Record not found: %s, %s, %s, %d", record, context);
-      case Outcome::kMxFound: {
-        const ListedRecord& r = *plan.mx_found;
-        PyRef message(PyUnicode_FromFormat("Record found: %s %s, %s, %s, %d %d", r.id.c_str(),
-                                           r.name.c_str(), r.type.c_str(), r.content.c_str(),
-                                           r.proxied ? 1 : 0, static_cast<int>(r.priority)));
-        if (!message) return nullptr;
-        return api_response_of(PyTuple_GET_ITEM(listing_response.get(), 0), message.get(), context,
-                               Permission::kDnsEdit);
-      }
-    }
-    return nullptr;
-  });
 }
 
 }  // namespace nuv

@@ -1,7 +1,7 @@
 // Bringing one DNS record into a wanted state. The decisions are a pure
 // function from (wanted record, listing) to a plan; a thin layer carries the
-// plan out, so the rules read like the table they come from and can be
-// tested without a network.
+// plan out (reconcile_execute), and dns_plan shows the same plan without
+// carrying it out, so what a user previews is what runs.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,8 @@
 namespace nuv {
 
 struct WantedRecord {
-  RecordFields record;  // record.proxied is the effective flag
+  // record.type is upper case, record.proxied the effective flag.
+  RecordFields record;
   bool present = true;
   bool replace = true;
 };
@@ -29,29 +30,33 @@ struct ListedRecord {
   bool proxied = false;
   int32_t priority = 0;
   uint32_t ttl = 1;
+  std::optional<std::string> comment;  // absent or null: none
 };
 
-// What the listing's answer holds: the records that carry a text id, name,
-// type and content, and how many elements the service listed in all.
+// What one page of the listing holds: the records that carry a text id,
+// name, type and content, how many elements the service listed in all, and
+// how many pages the service says there are (1 when it does not say).
 struct Listing {
   std::vector<ListedRecord> records;
   size_t element_count = 0;
+  size_t total_pages = 1;
 };
 
-// nullopt when the answer is not JSON or has no "result" array.
+// nullopt when the answer is not JSON or has no "result" array. Reads only
+// the members it needs, in one pass over the text.
 std::optional<Listing> parse_listing(const std::string& body);
 
 enum class WriteKind {
   kCreate,  // the wanted record
-  kUpdate,  // the listed record, to the wanted record
+  kUpdate,  // the listed record: PATCH of the fields that differ
   kDelete,  // the listed record
 };
 
-// When a write goes out if the writes are sent one at a time. Each step
-// waits for the previous one to succeed, so that the name is never left
-// without a record: records in the way of the wanted one go first (and come
-// back if what follows fails), then the wanted record is written, then what
-// it makes stale is removed.
+// When a write goes out if the writes are sent one at a time (or split into
+// several batches). Each step waits for the previous one to succeed, so the
+// name is never left without a record: records in the way of the wanted one
+// go first (and come back if what follows fails), then the wanted record is
+// written, then what it makes stale is removed.
 enum class WriteStep {
   kClearConflict,  // a delete that the create needs; restored on failure
   kWriteWanted,    // the create or update of the wanted record
@@ -63,8 +68,10 @@ struct PlannedWrite {
   // The listed record the write acts on (nullptr for a create).
   const ListedRecord* listed;
   WriteStep step;
-  // Why, in a few words ("missing", "type conflict", "stale TXT value").
-  const char* reason;
+  // Why, in a few words ("missing", "ttl differs", "stale TXT value").
+  std::string reason;
+  // For an update: the RecordField bits that differ (the PATCH's members).
+  unsigned fields = 0;
 };
 
 // A trace line of the decision: a printf format filled with the listed
@@ -101,6 +108,15 @@ inline constexpr char kTraceDiffers[] =
 // service's order). `listing_empty` tells whether the service listed no
 // element at all: elements skipped for missing fields still make the
 // listing non-empty ("Nothing to do, ..."). The plan points into `listing`.
+//
+// Matching: names without ASCII case, one trailing dot and with IDNA
+// labels in punycode; types without case; contents by type (see
+// same_record_content); an MX is the record of its host, except that
+// removing one (present=False) needs its priority too. Then proxied (for
+// the proxiable types), the ttl (unless the wanted record is proxied: the
+// service keeps proxied records at "automatic"), the MX priority and, when
+// one is wanted, the comment are compared, and an update sends only what
+// differs.
 ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
                                   const std::vector<ListedRecord>& listing, bool listing_empty);
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cloudflare/request.h"
+#include "common/json_tree.h"
 
 namespace nuv {
 
@@ -19,7 +20,21 @@ struct RecordFields {
   bool proxied = false;
   // 0..2^31-1 (read_ttl refuses the rest).
   uint32_t ttl = 1;
+  // Sent only when given.
+  std::optional<std::string> comment;
 };
+
+// The fields of a record that a write can change; a PATCH sends only these.
+enum RecordField : unsigned {
+  kFieldContent = 1u << 0,  // content (for MX: the host)
+  kFieldProxied = 1u << 1,  // proxiable types only
+  kFieldTtl = 1u << 2,
+  kFieldPriority = 1u << 3,  // MX only
+  kFieldComment = 1u << 4,   // only when given
+  kFieldName = 1u << 5,
+  kFieldType = 1u << 6,
+};
+inline constexpr unsigned kAllRecordFields = 0x7f;
 
 // Only these three types can be proxied by the service.
 bool is_proxiable_type(std::string_view type);
@@ -34,9 +49,15 @@ struct MxContent {
 MxContent split_mx_content(std::string_view content);
 
 // The JSON record body (members content, priority for MX, name, proxied for
-// proxiable types, type, ttl), pretty-printed. nullopt when an MX content
-// names no host.
+// proxiable types, type, ttl, then comment when given), pretty-printed.
+// nullopt when an MX content names no host.
 std::optional<std::string> build_record_body(const RecordFields& record);
+
+// The record's members among `fields` (RecordField bits), in the body's
+// order, as a JSON object: a PATCH body, or a batch item when `id` is given
+// (its first member). Throws std::bad_alloc when memory runs out.
+JsonTree record_members(const RecordFields& record, unsigned fields,
+                        const std::string* id = nullptr);
 
 // "/zones/<zone id>/dns_records", then "/<record id>" when one is given;
 // both ids percent-encoded as one segment each ("." included).
@@ -53,6 +74,10 @@ HttpResult create_record(const ApiContext& context, std::string_view zone_id,
                          const RecordFields& record);
 HttpResult update_record(const ApiContext& context, std::string_view zone_id,
                          const std::string& record_id, const RecordFields& record);
+// PATCH of the given fields only: what the write does not name (comment,
+// tags, settings) stays as the service has it.
+HttpResult patch_record(const ApiContext& context, std::string_view zone_id,
+                        const std::string& record_id, const RecordFields& record, unsigned fields);
 HttpResult delete_record(const ApiContext& context, std::string_view zone_id,
                          const std::string& record_id);
 
@@ -63,6 +88,10 @@ inline constexpr int32_t kMaxMxPriority = 65535;
 // On error (TypeError, or OverflowError outside the range), set an
 // exception and return false.
 bool read_ttl(PyObject* given, uint32_t& ttl);
+
+// A comment argument: None (not sent, not compared) or a str. On error
+// (TypeError, or text that is not UTF-8), set an exception and return false.
+bool read_comment(PyObject* given, std::optional<std::string>& comment);
 
 // The checks every write makes before any request: an MX content must name
 // a host (ValueError) and a priority from 0 to 65535 (OverflowError). On

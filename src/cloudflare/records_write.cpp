@@ -9,6 +9,7 @@
 #include "common/json_build.h"
 #include "common/percent_encode.h"
 #include "common/py_ref.h"
+#include "common/text.h"
 
 namespace nuv {
 
@@ -60,23 +61,37 @@ MxContent split_mx_content(std::string_view content) {
   return parts;
 }
 
-std::optional<std::string> build_record_body(const RecordFields& record) {
+JsonTree record_members(const RecordFields& record, unsigned fields, const std::string* id) {
   JsonTree body = json_new_object();
-  if (record.type == "MX") {
-    MxContent mx = split_mx_content(record.content);
-    if (!mx.host) return std::nullopt;
-    json_add_member(body, "content", json_new_string(*mx.host));
-    json_add_member(body, "priority", json_new_int(mx.priority));
-  } else {
-    json_add_member(body, "content", json_new_string(record.content));
+  if (id != nullptr) json_add_member(body, "id", json_new_string(*id));
+  const bool is_mx = record.type == "MX";
+  MxContent mx;
+  if (is_mx) mx = split_mx_content(record.content);
+  if (fields & kFieldContent) {
+    json_add_member(body, "content",
+                    json_new_string(is_mx ? mx.host.value_or("") : record.content));
   }
-  json_add_member(body, "name", json_new_string(record.name));
-  if (is_proxiable_type(record.type)) {
+  if (is_mx && (fields & kFieldPriority)) {
+    json_add_member(body, "priority", json_new_int(mx.priority));
+  }
+  if (fields & kFieldName) json_add_member(body, "name", json_new_string(record.name));
+  if ((fields & kFieldProxied) && is_proxiable_type(record.type)) {
     json_add_member(body, "proxied", json_new_bool(record.proxied));
   }
-  json_add_member(body, "type", json_new_string(record.type));
-  json_add_member(body, "ttl", json_new_int(static_cast<int32_t>(record.ttl)));
-  return json_text(body, JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_PRETTY);
+  if (fields & kFieldType) json_add_member(body, "type", json_new_string(record.type));
+  if (fields & kFieldTtl) {
+    json_add_member(body, "ttl", json_new_int(static_cast<int32_t>(record.ttl)));
+  }
+  if ((fields & kFieldComment) && record.comment) {
+    json_add_member(body, "comment", json_new_string(*record.comment));
+  }
+  return body;
+}
+
+std::optional<std::string> build_record_body(const RecordFields& record) {
+  if (record.type == "MX" && !split_mx_content(record.content).host) return std::nullopt;
+  return json_text(record_members(record, kAllRecordFields),
+                   JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_PRETTY);
 }
 
 std::string records_path(std::string_view zone_id, const std::string* record_id) {
@@ -102,6 +117,19 @@ bool read_ttl(PyObject* given, uint32_t& ttl) {
     return false;
   }
   ttl = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool read_comment(PyObject* given, std::optional<std::string>& comment) {
+  comment.reset();
+  if (given == Py_None) return true;
+  if (!PyUnicode_Check(given)) {
+    PyErr_Format(PyExc_TypeError, "comment must be str or None, not %s", Py_TYPE(given)->tp_name);
+    return false;
+  }
+  std::string text;
+  if (!utf8_of_str(given, text)) return false;
+  comment = std::move(text);
   return true;
 }
 
@@ -138,6 +166,14 @@ HttpResult update_record(const ApiContext& context, std::string_view zone_id,
   return cloudflare_request(context, "PUT", &path, &*body);
 }
 
+HttpResult patch_record(const ApiContext& context, std::string_view zone_id,
+                        const std::string& record_id, const RecordFields& record, unsigned fields) {
+  const std::string body =
+      json_text(record_members(record, fields), JSON_C_TO_STRING_SPACED | JSON_C_TO_STRING_PRETTY);
+  const std::string path = records_path(zone_id, &record_id);
+  return cloudflare_request(context, "PATCH", &path, &body);
+}
+
 HttpResult delete_record(const ApiContext& context, std::string_view zone_id,
                          const std::string& record_id) {
   const std::string path = records_path(zone_id, &record_id);
@@ -163,37 +199,44 @@ PyObject* write_record(PyObject* self, const std::string* record_id, RecordField
 
 PyObject* Cloudflare_dns_create_record(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"type", "name", "content", "proxied", "ttl", nullptr};
+    static const char* keywords[] = {"type", "name",    "content", "proxied",
+                                     "ttl",  "comment", nullptr};
     const char *type, *name, *content;
     int proxied = 0;
     PyObject* ttl_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssspO:dns_create_record",
+    PyObject* comment_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssspO|O:dns_create_record",
                                      const_cast<char**>(keywords), &type, &name, &content, &proxied,
-                                     &ttl_arg)) {
+                                     &ttl_arg, &comment_arg)) {
       return nullptr;
     }
-    uint32_t ttl = 0;
-    if (!read_ttl(ttl_arg, ttl)) return nullptr;
-    return write_record(self, nullptr, RecordFields{type, name, content, proxied != 0, ttl});
+    RecordFields record{type, name, content, proxied != 0, 1, std::nullopt};
+    if (!read_ttl(ttl_arg, record.ttl) || !read_comment(comment_arg, record.comment)) {
+      return nullptr;
+    }
+    return write_record(self, nullptr, std::move(record));
   });
 }
 
 PyObject* Cloudflare_dns_update_record(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"record_id", "type", "name", "content",
-                                     "proxied",   "ttl",  nullptr};
+    static const char* keywords[] = {"record_id", "type", "name",    "content",
+                                     "proxied",   "ttl",  "comment", nullptr};
     const char *record_id, *type, *name, *content;
     int proxied = 0;
     PyObject* ttl_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspO:dns_update_record",
+    PyObject* comment_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspO|O:dns_update_record",
                                      const_cast<char**>(keywords), &record_id, &type, &name,
-                                     &content, &proxied, &ttl_arg)) {
+                                     &content, &proxied, &ttl_arg, &comment_arg)) {
       return nullptr;
     }
-    uint32_t ttl = 0;
-    if (!read_ttl(ttl_arg, ttl)) return nullptr;
+    RecordFields record{type, name, content, proxied != 0, 1, std::nullopt};
+    if (!read_ttl(ttl_arg, record.ttl) || !read_comment(comment_arg, record.comment)) {
+      return nullptr;
+    }
     const std::string id(record_id);
-    return write_record(self, &id, RecordFields{type, name, content, proxied != 0, ttl});
+    return write_record(self, &id, std::move(record));
   });
 }
 

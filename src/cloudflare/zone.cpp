@@ -2,8 +2,8 @@
 
 #include <json-c/json.h>
 
-#include "cloudflare/dns_names.h"
 #include "cloudflare/methods.h"
+#include "cloudflare/record_match.h"
 #include "common/guard.h"
 #include "common/json_tree.h"
 #include "common/percent_encode.h"

@@ -141,6 +141,7 @@ PyMethodDef Cloudflare_methods[] = {
     NUV_METHOD(dns_delete_record),
     NUV_METHOD(dns_update_record),
     NUV_METHOD(dns_ensured_record),
+    NUV_METHOD(dns_plan),
     NUV_METHOD(change_always_use_https),
     NUV_METHOD(change_automatic_https_rewrites),
     NUV_METHOD(change_ssl_model),

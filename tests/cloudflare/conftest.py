@@ -53,7 +53,7 @@ def run_preloaded(fail_json_text, fresh_standin, client_env):
     Python process with the failing-JSON library preloaded; returns its
     completed process (stdout holds the trace)."""
 
-    def run(code: str, fail_text: str) -> subprocess.CompletedProcess:
+    def run(code: str, fail_text: str, fail_after: int = 0) -> subprocess.CompletedProcess:
         script = (
             "from nuv import Cloudflare\n"
             f"cf = Cloudflare(api_token={fresh_standin.token!r}, api_url={fresh_standin.api_url!r})\n"
@@ -61,7 +61,7 @@ def run_preloaded(fail_json_text, fresh_standin, client_env):
         )
         # After whatever is preloaded already (the sanitizer runtime must stay first).
         preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), fail_json_text]))
-        env = dict(os.environ, LD_PRELOAD=preload, NUV_FAIL_JSON_TEXT=fail_text)
+        env = dict(os.environ, LD_PRELOAD=preload, NUV_FAIL_JSON_TEXT=fail_text, NUV_FAIL_JSON_AFTER=str(fail_after))
         return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
 
     return run

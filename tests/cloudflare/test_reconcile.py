@@ -27,6 +27,7 @@ T = "t.example.net"
 H1, H2 = "mx1.example.net", "mx2.example.net"
 RECORDS = f"/client/v4/zones/{ZONE_ID}/dns_records"
 LISTING = f"{RECORDS}?&name={N}"
+BATCH = f"{RECORDS}/batch"
 CURRENT = f"current_domain: {DOMAIN}"
 DIFFERS = "record found content or proxy not the same: {} {}, {}, {}, {}"
 
@@ -47,6 +48,18 @@ def element(n, type_, name, content, proxied=False, **extra):
 
 def body_of(request):
     return json.loads(request["body"])
+
+
+@pytest.fixture
+def one_at_a_time(zcf, fresh_standin):
+    """The batch endpoint refused as missing: the writes go out one by one."""
+    fresh_standin.refuse_batches(404)
+    return zcf
+
+
+def batch_of(standin):
+    (batch,) = [r for r in sent(standin, "POST") if r["target"] == BATCH]
+    return body_of(batch)
 
 
 # ----- empty listing and nothing to decide --------------------------------
@@ -108,9 +121,9 @@ def test_unchanged_returns_the_listings_own_answer(zcf, seed, fresh_standin, cap
 def test_other_proxied_flag_updates_the_record(zcf, seed, fresh_standin, capfd):
     seed(1, "A", N, P, proxied=True)
     result_of(ensure(zcf, "A", N, P, False, 1))
-    (put,) = sent(fresh_standin, "PUT")
-    assert put["target"] == f"{RECORDS}/{rid(1)}"
-    assert body_of(put) == {"content": P, "name": N, "proxied": False, "type": "A", "ttl": 1}
+    (patch,) = sent(fresh_standin, "PATCH")
+    assert patch["target"] == f"{RECORDS}/{rid(1)}"
+    assert body_of(patch) == {"proxied": False}
     assert decisions(capfd) == [CURRENT, DIFFERS.format(rid(1), N, "A", P, 1)]
 
 
@@ -144,7 +157,7 @@ def test_later_match_with_other_proxied_flag_is_the_one_updated(zcf, seed, fresh
     seed(1, "A", N, Q)
     seed(2, "A", N, P)
     result_of(ensure(zcf, "A", N, P, True, 1))
-    assert writes(fresh_standin) == [("PUT", f"{RECORDS}/{rid(2)}")]
+    assert writes(fresh_standin) == [("PATCH", f"{RECORDS}/{rid(2)}")]
     assert decisions(capfd)[1:] == [DIFFERS.format(rid(2), N, "A", P, 0)]
     assert state(fresh_standin) == [(N, "A", Q, False), (N, "A", P, True)]
 
@@ -156,8 +169,13 @@ def test_txt_match_with_replace_removes_the_other_txt_records(zcf, seed, fresh_s
     seed(4, "A", N, P)
     status, body = ensure(zcf, "TXT", N, "v=c", True, 1)
     assert status == 200 and len(json.loads(body)["result"]) == 4  # the listing's answer
-    assert writes(fresh_standin) == [("DELETE", f"{RECORDS}/{rid(1)}"), ("DELETE", f"{RECORDS}/{rid(3)}")]
-    assert decisions(capfd)[1:] == [DIFFERS.format(rid(1), N, "TXT", "v=a", 0), DIFFERS.format(rid(3), N, "TXT", "v=b", 0)]
+    assert writes(fresh_standin) == [("POST", BATCH)]
+    assert batch_of(fresh_standin) == {"deletes": [{"id": rid(1)}, {"id": rid(3)}], "patches": [], "posts": []}
+    assert decisions(capfd)[1:] == [
+        DIFFERS.format(rid(1), N, "TXT", "v=a", 0),
+        DIFFERS.format(rid(3), N, "TXT", "v=b", 0),
+        f"batch 1/1: delete {rid(1)}, {rid(3)}; update -; create -",
+    ]
     assert state(fresh_standin) == [(N, "TXT", "v=c", False), (N, "A", P, False)]
 
 
@@ -174,10 +192,11 @@ def test_txt_is_never_proxied(zcf, seed, fresh_standin):
 def test_cname_is_swapped_for_an_address(zcf, seed, fresh_standin, capfd, extra):
     seed(1, "CNAME", N, T)
     result = result_of(ensure(zcf, "A", N, P, False, 1, *extra))
-    assert writes(fresh_standin) == [("DELETE", f"{RECORDS}/{rid(1)}"), ("POST", RECORDS)]
+    assert writes(fresh_standin) == [("POST", BATCH)]
+    assert batch_of(fresh_standin)["deletes"] == [{"id": rid(1)}]
     assert state(fresh_standin) == [(N, "A", P, False)]
     assert result["type"] == "A"
-    assert decisions(capfd) == [CURRENT, f"record found: {rid(1)} {N}, CNAME, {T}, 0"]
+    assert decisions(capfd) == [CURRENT, f"record found: {rid(1)} {N}, CNAME, {T}, 0", f"batch 1/1: delete {rid(1)}; update -; create A {N} {P}"]
 
 
 def test_cname_swap_with_present_false_touches_nothing(zcf, seed, fresh_standin):
@@ -196,10 +215,9 @@ def test_swap_trace_is_exact(zcf, seed, fresh_standin, capfd):
         *transport,
         f"http_method: get url: {url}/zones/{ZONE_ID}/dns_records?&name={N}",
         f"record found: {rid(1)} {N}, A, {P}, 0",
+        f"batch 1/1: delete {rid(1)}; update -; create CNAME {N} {T}",
         *transport,
-        f"http_method: delete url: {url}/zones/{ZONE_ID}/dns_records/{rid(1)}",
-        *transport,
-        f"http_method: post url: {url}/zones/{ZONE_ID}/dns_records",
+        f"http_method: post url: {url}/zones/{ZONE_ID}/dns_records/batch",
     ]
     assert state(fresh_standin) == [(N, "CNAME", T, True)]
 
@@ -217,9 +235,9 @@ def test_a_and_aaaa_live_together(zcf, seed, fresh_standin, wanted, kept):
 def test_proxied_aaaa_converges(zcf, seed, fresh_standin):
     seed(1, "AAAA", N, "2001:db8::1")
     result_of(ensure(zcf, "AAAA", N, "2001:db8::1", True, 1))
-    assert body_of(sent(fresh_standin, "PUT")[0])["proxied"] is True
+    assert body_of(sent(fresh_standin, "PATCH")[0]) == {"proxied": True}
     ensure(zcf, "AAAA", N, "2001:db8::1", True, 1)
-    assert writes(fresh_standin) == [("PUT", f"{RECORDS}/{rid(1)}")]
+    assert writes(fresh_standin) == [("PATCH", f"{RECORDS}/{rid(1)}")]
 
 
 # ----- restoring what a failed swap deleted --------------------------------
@@ -227,33 +245,35 @@ def test_proxied_aaaa_converges(zcf, seed, fresh_standin):
 FAILED = {"success": False, "errors": [{"code": 10001, "message": "service unavailable"}], "messages": [], "result": None}
 
 
-def test_failed_create_restores_the_deleted_record(zcf, seed, fresh_standin, capfd):
+def test_failed_create_restores_the_deleted_record(one_at_a_time, seed, fresh_standin, capfd):
     seed(1, "CNAME", N, T, proxied=True)
     fresh_standin.add_fault("POST", r"/dns_records$", status=503, body=FAILED)
-    assert ensure(zcf, "A", N, P, True, 1) == (503, json.dumps(FAILED))
-    posts = sent(fresh_standin, "POST")
+    assert ensure(one_at_a_time, "A", N, P, True, 1) == (503, json.dumps(FAILED))
+    posts = [r for r in sent(fresh_standin, "POST") if r["target"] == RECORDS]
     assert body_of(posts[1]) == {"content": T, "name": N, "proxied": True, "type": "CNAME", "ttl": 1}
     (new_id,) = [r["id"] for r in fresh_standin.records(ZONE_ID)]
     assert state(fresh_standin) == [(N, "CNAME", T, True)]
     assert decisions(capfd) == [
         CURRENT,
         f"record found: {rid(1)} {N}, CNAME, {T}, 1",
+        f"batch 1/1: delete {rid(1)}; update -; create A {N} {P}",
+        "batch unavailable (404): sending the 2 writes one at a time",
         f"record restored: {new_id} {N}, CNAME, {T}, 1",
     ]
 
 
-def test_restore_without_an_id_in_the_answer_names_the_old_one(zcf, seed, fresh_standin, capfd):
+def test_restore_without_an_id_in_the_answer_names_the_old_one(one_at_a_time, seed, fresh_standin, capfd):
     seed(1, "CNAME", N, T)
     fresh_standin.add_fault("POST", r"/dns_records$", status=503, body=FAILED)
     fresh_standin.add_fault("POST", r"/dns_records$", status=200, body={"success": True, "result": None})
-    ensure(zcf, "A", N, P, False, 1)
+    ensure(one_at_a_time, "A", N, P, False, 1)
     assert decisions(capfd)[-1] == f"record restored: {rid(1)} {N}, CNAME, {T}, 0"
 
 
-def test_restore_that_fails_too_is_reported(zcf, seed, fresh_standin, capfd):
+def test_restore_that_fails_too_is_reported(one_at_a_time, seed, fresh_standin, capfd):
     seed(1, "CNAME", N, T)
     fresh_standin.add_fault("POST", r"/dns_records$", status=503, body=FAILED, count=2)
-    assert ensure(zcf, "A", N, P, False, 1)[0] == 503
+    assert ensure(one_at_a_time, "A", N, P, False, 1)[0] == 503
     assert decisions(capfd)[-1] == f"record not restored: {rid(1)} {N}, CNAME, {T}, 0"
 
 
@@ -263,27 +283,31 @@ def test_cname_replaces_every_address_record_of_its_name(zcf, seed, fresh_standi
     result = result_of(ensure(zcf, "CNAME", N, T, False, 1))
     assert result["type"] == "CNAME"
     assert state(fresh_standin) == [(N, "CNAME", T, False)]
-    assert decisions(capfd)[1:] == [f"record found: {rid(1)} {N}, A, {P}, 0", f"record found: {rid(2)} {N}, AAAA, 2001:db8::1, 0"]
+    assert decisions(capfd)[1:] == [
+        f"record found: {rid(1)} {N}, A, {P}, 0",
+        f"record found: {rid(2)} {N}, AAAA, 2001:db8::1, 0",
+        f"batch 1/1: delete {rid(1)}, {rid(2)}; update -; create CNAME {N} {T}",
+    ]
     fresh_standin.clear_requests()
     assert ensure(zcf, "CNAME", N, T, False, 1)[0] == 200
     assert writes(fresh_standin) == []
 
 
-def test_refused_create_restores_every_record_it_replaced(zcf, seed, fresh_standin, capfd):
+def test_refused_create_restores_every_record_it_replaced(one_at_a_time, seed, fresh_standin, capfd):
     seed(1, "A", N, P)
     seed(2, "AAAA", N, "2001:db8::1")
-    response = ensure(zcf, "CNAME", N, T, False, 30)
+    response = ensure(one_at_a_time, "CNAME", N, T, False, 30)
     assert error_of(response)[:2] == (400, 9021)
     assert sorted(state(fresh_standin)) == [(N, "A", P, False), (N, "AAAA", "2001:db8::1", False)]
     assert [line.split(":")[0] for line in decisions(capfd)[-2:]] == ["record restored", "record restored"]
 
 
-def test_refused_delete_is_the_answer_and_nothing_follows(zcf, seed, fresh_standin, capfd):
+def test_refused_delete_is_the_answer_and_nothing_follows(one_at_a_time, seed, fresh_standin, capfd):
     seed(1, "A", N, P)
     seed(2, "AAAA", N, "2001:db8::1")
     fresh_standin.add_fault("DELETE", rf"/{rid(2)}$", status=503, body=FAILED)
-    assert ensure(zcf, "CNAME", N, T, False, 1) == (503, json.dumps(FAILED))
-    assert [m for m, _ in writes(fresh_standin)] == ["DELETE", "DELETE", "POST"]  # the last one restores the A
+    assert ensure(one_at_a_time, "CNAME", N, T, False, 1) == (503, json.dumps(FAILED))
+    assert [m for m, _ in writes(fresh_standin)] == ["POST", "DELETE", "DELETE", "POST"]  # batch refused  # the last one restores the A
     assert sorted(state(fresh_standin)) == [(N, "A", P, False), (N, "AAAA", "2001:db8::1", False)]
     assert decisions(capfd)[-2:] == [
         f"record not deleted: {rid(2)} {N}, AAAA, 2001:db8::1, 0",
@@ -298,42 +322,67 @@ def decisions_restored(standin, type_):
 
 def test_create_that_throws_after_a_delete_still_restores(run_preloaded, seed, fresh_standin):
     seed(1, "CNAME", N, T)
-    done = run_preloaded(f"cf.dns_ensured_record({DOMAIN!r}, 'A', {N!r}, {P!r}, False, 1)", fail_text=P)
+    fresh_standin.refuse_batches(404)
+    # The wanted content is built twice: in the refused batch, then in the create.
+    done = run_preloaded(f"cf.dns_ensured_record({DOMAIN!r}, 'A', {N!r}, {P!r}, False, 1)", fail_text=P, fail_after=1)
     assert "MemoryError" in done.stderr, (done.returncode, done.stderr, done.stdout)
     assert state(fresh_standin) == [(N, "CNAME", T, False)]
-    assert [m for m, _ in writes(fresh_standin)] == ["DELETE", "POST"]
+    assert writes(fresh_standin) == [("POST", BATCH), ("DELETE", f"{RECORDS}/{rid(1)}"), ("POST", RECORDS)]
     assert done.stdout.splitlines()[-1].startswith("record restored: ")
 
 
 # ----- TXT ----------------------------------------------------------------
 
 
-def test_txt_replace_creates_first_then_removes_the_others(zcf, seed, fresh_standin, capfd):
+def test_txt_replace_is_one_batch(zcf, seed, fresh_standin, capfd):
     seed(1, "TXT", N, "v=a")
     seed(2, "TXT", N, "v=b")
     result = result_of(ensure(zcf, "TXT", N, "v=c", True, 1))
     assert result["content"] == "v=c"
-    assert writes(fresh_standin) == [("POST", RECORDS), ("DELETE", f"{RECORDS}/{rid(1)}"), ("DELETE", f"{RECORDS}/{rid(2)}")]
-    assert body_of(sent(fresh_standin, "POST")[0]) == {"content": "v=c", "name": N, "type": "TXT", "ttl": 1}
-    assert decisions(capfd) == [CURRENT, DIFFERS.format(rid(1), N, "TXT", "v=a", 0), DIFFERS.format(rid(2), N, "TXT", "v=b", 0)]
+    assert writes(fresh_standin) == [("POST", BATCH)]
+    assert batch_of(fresh_standin) == {
+        "deletes": [{"id": rid(1)}, {"id": rid(2)}],
+        "patches": [],
+        "posts": [{"content": "v=c", "name": N, "type": "TXT", "ttl": 1}],
+    }
+    assert decisions(capfd) == [
+        CURRENT,
+        DIFFERS.format(rid(1), N, "TXT", "v=a", 0),
+        DIFFERS.format(rid(2), N, "TXT", "v=b", 0),
+        f"batch 1/1: delete {rid(1)}, {rid(2)}; update -; create TXT {N} v=c",
+    ]
     assert state(fresh_standin) == [(N, "TXT", "v=c", False)]
 
 
-def test_txt_replace_keeps_everything_when_the_create_fails(zcf, seed, fresh_standin, capfd):
+def test_txt_replace_one_at_a_time_creates_first_then_removes_the_others(one_at_a_time, seed, fresh_standin):
     seed(1, "TXT", N, "v=a")
     seed(2, "TXT", N, "v=b")
+    result = result_of(ensure(one_at_a_time, "TXT", N, "v=c", True, 1))
+    assert result["content"] == "v=c"
+    assert writes(fresh_standin)[1:] == [("POST", RECORDS), ("DELETE", f"{RECORDS}/{rid(1)}"), ("DELETE", f"{RECORDS}/{rid(2)}")]
+    assert state(fresh_standin) == [(N, "TXT", "v=c", False)]
+
+
+@pytest.mark.parametrize("batches", [True, False])
+def test_txt_replace_keeps_everything_when_the_create_fails(zcf, seed, fresh_standin, capfd, batches):
+    seed(1, "TXT", N, "v=a")
+    seed(2, "TXT", N, "v=b")
+    if not batches:
+        fresh_standin.refuse_batches(405)
     response = ensure(zcf, "TXT", N, "v=c", True, 30)
     assert error_of(response)[:2] == (400, 9021)
-    assert writes(fresh_standin) == [("POST", RECORDS)]
+    assert writes(fresh_standin) == ([("POST", BATCH)] if batches else [("POST", BATCH), ("POST", RECORDS)])
     assert state(fresh_standin) == [(N, "TXT", "v=a", False), (N, "TXT", "v=b", False)]
+    if batches:
+        assert decisions(capfd)[-1] == "batch 1/1 not applied (400): none of its writes was made"
 
 
 @pytest.mark.parametrize("wanted", ["v=c", "v=b"])
-def test_failed_removal_of_a_stale_txt_value_is_the_answer(zcf, seed, fresh_standin, capfd, wanted):
+def test_failed_removal_of_a_stale_txt_value_is_the_answer(one_at_a_time, seed, fresh_standin, capfd, wanted):
     seed(1, "TXT", N, "v=a")
     seed(2, "TXT", N, "v=b")
     fresh_standin.add_fault("DELETE", rf"/{rid(1)}$", status=503, body=FAILED)
-    assert ensure(zcf, "TXT", N, wanted, False, 1) == (503, json.dumps(FAILED))
+    assert ensure(one_at_a_time, "TXT", N, wanted, False, 1) == (503, json.dumps(FAILED))
     assert f"record not deleted: {rid(1)} {N}, TXT, v=a, 0" in decisions(capfd)
     assert (N, "TXT", "v=a", False) in state(fresh_standin)
 
@@ -347,12 +396,12 @@ def test_txt_without_replace_keeps_the_others(zcf, seed, fresh_standin, capfd):
     assert len(state(fresh_standin)) == 3
 
 
-def test_lower_case_txt_is_another_type(zcf, seed, fresh_standin):
-    seed(1, "txt", N, "v=a")
-    ensure(zcf, "txt", N, "v=c", True, 1)
-    assert writes(fresh_standin) == [("PUT", f"{RECORDS}/{rid(1)}")]
-    assert "proxied" not in body_of(sent(fresh_standin, "PUT")[0])
-    assert ensure(zcf, "txt", N, "v=d", True, 1, 0) == ("404", f"Nothing to do, Record not found: {N}, txt, v=d, 0")
+def test_type_is_read_without_case_and_sent_upper_case(zcf, seed, fresh_standin):
+    seed(1, "TXT", N, "v=a")
+    result_of(ensure(zcf, "txt", N, "v=c", True, 1))
+    assert batch_of(fresh_standin)["posts"] == [{"content": "v=c", "name": N, "type": "TXT", "ttl": 1}]
+    assert state(fresh_standin) == [(N, "TXT", "v=c", False)]
+    assert ensure(zcf, "Txt", N, "v=d", True, 1, 0) == ("404", f"Nothing to do, Record not found: {N}, TXT, v=d, 0")
 
 
 # ----- MX -----------------------------------------------------------------
@@ -362,7 +411,8 @@ def test_mx_of_the_wanted_host_gets_the_wanted_priority(zcf, seed, fresh_standin
     seed(1, "MX", N, H1, priority=10)
     result = result_of(ensure(zcf, "MX", N, f"{H1}|20", True, 1, True, 0))
     assert (result["content"], result["priority"]) == (H1, 20)
-    assert [m for m, _ in writes(fresh_standin)] == ["PUT"]
+    assert [m for m, _ in writes(fresh_standin)] == ["PATCH"]
+    assert body_of(sent(fresh_standin, "PATCH")[0]) == {"priority": 20}
     assert ensure(zcf, "MX", N, f"{H1}|20", True, 1)[0] == 200
     assert len(writes(fresh_standin)) == 1
 
@@ -393,9 +443,9 @@ def test_mx_of_another_priority(zcf, seed, fresh_standin, capfd):
 def test_mx_with_replace_updates(zcf, seed, fresh_standin):
     seed(1, "MX", N, H2, priority=20)
     result_of(ensure(zcf, "MX", N, f"{H1}|30", False, 1))
-    (put,) = sent(fresh_standin, "PUT")
-    assert put["target"] == f"{RECORDS}/{rid(1)}"
-    assert body_of(put) == {"content": H1, "priority": 30, "name": N, "type": "MX", "ttl": 1}
+    (patch,) = sent(fresh_standin, "PATCH")
+    assert patch["target"] == f"{RECORDS}/{rid(1)}"
+    assert body_of(patch) == {"content": H1, "priority": 30}
 
 
 @pytest.mark.parametrize("content, host, priority", [(H1, H1, 10), ("|20", "20", 10)])
@@ -556,7 +606,7 @@ def test_elements_without_text_fields_are_skipped(zcf, seed, fresh_standin):
         "not an object",
     )
     result_of(ensure(zcf, "A", N, P, False, 1))
-    assert writes(fresh_standin) == [("PUT", f"{RECORDS}/{rid(1)}")]
+    assert writes(fresh_standin) == [("PATCH", f"{RECORDS}/{rid(1)}")]
 
 
 def test_listing_of_skipped_elements_only_is_not_empty(zcf, fresh_standin):

@@ -1,8 +1,12 @@
 """The reconciliation's promises to people who run it from cron jobs, checked
-on generated zones through _nuv and the stand-in: it converges, present=False
-only ever removes, A and AAAA never remove each other, and a failed create
-loses no record."""
+on generated zones and randomly spelled wanted records through _nuv and the
+stand-in: what it sends is what dns_plan showed, it converges in one call
+(the second plans and writes nothing), present=False only ever removes, A
+and AAAA never remove each other, a batch swap never leaves the name without
+a record, a failing batch leaves the zone exactly as it was, and without the
+batch endpoint a failed create loses no record."""
 
+import ipaddress
 import json
 from collections import Counter
 
@@ -51,6 +55,11 @@ def listed_record(draw):
     }
     if type_ == "MX":
         record["priority"] = draw(st.sampled_from([10, 20]))
+    if type_ == "TXT" and draw(st.booleans()):
+        record["content"] = f'"{record["content"]}"'  # the service's quoted form
+    comment = draw(st.sampled_from([None, "a", "b"]))
+    if comment is not None:
+        record["comment"] = comment
     return record
 
 
@@ -63,10 +72,26 @@ def zones(draw):
     return records
 
 
+def respelled_name(draw, name: str) -> str:
+    """The same DNS name in other ASCII case, perhaps with a trailing dot."""
+    mask = draw(st.integers(0, 2 ** len(name) - 1))
+    spelled = "".join(c.upper() if mask >> i & 1 else c for i, c in enumerate(name))
+    return spelled + ("." if draw(st.booleans()) else "")
+
+
+def respelled_content(draw, type_: str, content: str) -> str:
+    if type_ == "AAAA":
+        address = ipaddress.IPv6Address(content)
+        return draw(st.sampled_from([content, address.exploded, address.exploded.upper(), content.upper()]))
+    if type_ in ("CNAME", "MX"):
+        return respelled_name(draw, content)
+    return content
+
+
 @st.composite
 def wanted_records(draw):
     type_ = draw(st.sampled_from(TYPES))
-    content = draw(st.sampled_from(CONTENTS[type_]))
+    content = respelled_content(draw, type_, draw(st.sampled_from(CONTENTS[type_])))
     if type_ == "MX":
         content += draw(st.sampled_from(["", "|10", "|20"]))
     kwargs = {}
@@ -74,7 +99,11 @@ def wanted_records(draw):
         value = draw(st.sampled_from([None, True, False, 0, 2]))
         if value is not None:
             kwargs[flag] = value
-    args = (DOMAIN, type_, draw(st.sampled_from(NAMES)), content, draw(st.booleans()), draw(st.sampled_from([1, 120, 3600, 30])))
+    if draw(st.booleans()):
+        kwargs["comment"] = draw(st.sampled_from(["a", "b"]))
+    name = respelled_name(draw, draw(st.sampled_from(NAMES)))
+    spelled_type = draw(st.sampled_from([type_, type_.lower()]))
+    args = (DOMAIN, spelled_type, name, content, draw(st.booleans()), draw(st.sampled_from([1, 120, 3600, 30])))
     return args, kwargs
 
 
@@ -86,52 +115,95 @@ def write_requests(standin) -> list[dict]:
     return [r for r in sent(standin) if r["method"] != "GET"]
 
 
+def sent_as_plan(requests: list[dict]) -> list[tuple[str, str | None]]:
+    """(action, record id) of the writes sent, a batch's items in the order the service applies them."""
+    actions = {"POST": "create", "PATCH": "update", "DELETE": "delete"}
+    out = []
+    for request in requests:
+        if request["path"].endswith("/batch"):
+            body = json.loads(request["body"])
+            out += [("delete", item["id"]) for item in body["deletes"]]
+            out += [("update", item["id"]) for item in body["patches"]]
+            out += [("create", None) for _ in body["posts"]]
+        else:
+            record_id = None if request["method"] == "POST" else request["path"].rsplit("/", 1)[1]
+            out.append((actions[request["method"]], record_id))
+    return out
+
+
 @pytest.fixture
 def world(standin, client_env):
     """The session's stand-in, reset for each example by the test itself."""
     return standin
 
 
+MODES = ["batch", "failing batch item", "batch refused", "batch refused, failing create"]
+
+
 @settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(listing=zones(), wanted=wanted_records(), failing_create=st.booleans())
-def test_reconciliation_invariants(world, listing, wanted, failing_create):
+@given(listing=zones(), wanted=wanted_records(), mode=st.sampled_from(MODES))
+def test_reconciliation_invariants(world, listing, wanted, mode):
     args, kwargs = wanted
-    _, type_, _, _, _, _ = args
+    _, type_, name, _, _, _ = args
+    type_ = type_.upper()
+    listed_name = name.rstrip(".").lower()
     present = bool(kwargs.get("present", True))
     world.reset()
     world.add_zone(DOMAIN, id=ZONE_ID)
     by_id = {}
     for n, record in enumerate(listing, 1):
         by_id[rid(n)] = world.add_record(ZONE_ID, id=rid(n), **record)
-    if failing_create:
-        world.add_fault("POST", r"/dns_records$", status=503, body=FAILED)
     cf = Cloudflare(api_token=world.token, api_url=world.api_url)
     cf.zone, cf.zone_id = DOMAIN, ZONE_ID
-    before = snapshot(world)
+    before = world.records(ZONE_ID)
+    had_name = any(r["name"] == listed_name for r in before)
+
+    plan = cf.dns_plan(*args, **kwargs)
+    assert write_requests(world) == []
+    planned = [(w["action"], w["id"]) for w in plan]
+    if mode == "failing batch item" and len(plan) > 1:
+        section = {"delete": "deletes", "update": "patches", "create": "posts"}[plan[-1]["action"]]
+        world.fail_batch_item(section, 0, status=400, code=1004, message="DNS Validation Error")
+    if mode.startswith("batch refused"):
+        world.refuse_batches(404)
+    if mode.endswith("failing create"):
+        world.add_fault("POST", r"/dns_records$", status=503, body=FAILED)
+    world.clear_history(ZONE_ID)
 
     first = cf.dns_ensured_record(*args, **kwargs)
     done = write_requests(world)
-    after = snapshot(world)
     methods = [r["method"] for r in done]
-    event(f"writes: {' '.join(methods) or 'none'}; answer {first[0]}")
+    event(f"{mode}; writes: {' '.join(methods) or 'none'}; answer {first[0]}")
+    succeeded = first[0] == "404" or 200 <= first[0] <= 299
 
+    # What is sent is the plan (one at a time: the same writes, creates first).
+    if mode in ("batch", "failing batch item") or len(plan) < 2:
+        assert sent_as_plan(done) == planned, (plan, done)
+    elif succeeded:
+        assert sorted(sent_as_plan(d for d in done if not d["path"].endswith("/batch")), key=str) == sorted(planned, key=str)
     if not present:
-        assert "POST" not in methods and "PUT" not in methods, done
-        assert methods in ([], ["DELETE"])
+        assert {action for action, _ in planned} <= {"delete"}, plan
     if type_ in ADDRESSES:
-        deleted = [by_id[r["path"].rsplit("/", 1)[1]] for r in done if r["method"] == "DELETE"]
+        deleted = [by_id[i] for action, i in planned if action == "delete"]
         assert not [r for r in deleted if r["type"] in ADDRESSES - {type_}], deleted
     if isinstance(first[0], int) and first[0] >= 400:
         # Never a write that duplicates a record the listing showed.
         assert json.loads(first[1])["errors"][0]["code"] != 81058, (first, done)
-    create_failed = "POST" in methods and not (isinstance(first[0], int) and 200 <= first[0] <= 299)
-    if create_failed:
-        assert not before - after, (before - after, done)
+    if mode == "failing batch item" and len(plan) > 1:
+        assert world.records(ZONE_ID) == before and first[0] == 400
+    if mode == "batch refused, failing create" and not succeeded:
+        assert snapshot_of(before) == snapshot(world), done
+    if mode == "batch" and had_name and present:
+        states = world.history(ZONE_ID, fields=["name"])
+        assert all(any(r["name"] == listed_name for r in s["records"]) for s in states), states
 
     world.clear_faults()
-    all_written = first[0] == "404" or 200 <= first[0] <= 299
-    if all_written:
+    if succeeded:
         world.clear_requests()
+        assert cf.dns_plan(*args, **kwargs) == []
         second = cf.dns_ensured_record(*args, **kwargs)
         assert write_requests(world) == [], (first, second)
-        assert snapshot(world) == after
+
+
+def snapshot_of(records) -> Counter:
+    return Counter((r["name"], r["type"], r["content"], r["proxied"]) for r in records)

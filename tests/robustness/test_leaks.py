@@ -531,6 +531,7 @@ def _(env):
     args = [fresh("example.com"), fresh("CNAME"), fresh("swap.example.com"), fresh("target.example.net")]
 
     def step():
+        standin.refuse_batches(404, count=1)  # the swap one write at a time, restored
         standin.add_fault("POST", "/dns_records$", status=500, body="create refused")
         assert cf.dns_ensured_record(*args, False, 1) == (500, "create refused")
 

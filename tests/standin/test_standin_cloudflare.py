@@ -83,7 +83,7 @@ def test_zone_pagination_and_limits(fresh_standin, api):
     reply = api("GET", "/zones?per_page=5")
     assert reply.json["result_info"] == {"page": 1, "per_page": 5, "count": 5, "total_count": 6, "total_pages": 2}
     assert api("GET", "/zones").json["result_info"]["per_page"] == 20
-    for query in ("per_page=4", "per_page=51", "page=0", "page=x", "status=gone", "order=size"):
+    for query in ("per_page=4", "page=0", "page=x", "status=gone", "order=size"):
         refused = api("GET", "/zones?" + query)
         assert (refused.status, refused.codes) == (400, [9400]), query
 

@@ -24,6 +24,7 @@ This module never imports ``_nuv``; the stand-ins run without the extension.
 from __future__ import annotations
 
 import http.client
+import importlib.util
 import json
 import os
 import selectors
@@ -36,6 +37,30 @@ from pathlib import Path
 from typing import Any
 
 __all__ = ["StandIn", "StandInError"]
+
+# What the `testing` extra brings: the stand-in process needs both.
+EXTRA_MODULES = {"cryptography": "cryptography", "openapi_schema_validator": "openapi-schema-validator"}
+
+
+def _missing_extra() -> list[str]:
+    missing = []
+    for module, distribution in EXTRA_MODULES.items():
+        try:
+            found = importlib.util.find_spec(module) is not None
+        except (ImportError, ValueError):
+            found = False  # e.g. blocked with sys.modules[module] = None
+        if not found:
+            missing.append(distribution)
+    return missing
+
+
+if _missing := _missing_extra():
+    # Named after this package so that `python -m nuv.testing` prints just the
+    # message (runpy reports an ImportError of the package itself in one line).
+    raise ImportError(
+        f"nuv.testing needs the 'testing' extra (missing: {', '.join(_missing)}): pip install 'nuv[testing]'",
+        name=__name__,
+    )
 
 START_TIMEOUT = 30.0
 _ABSENT: Any = object()
@@ -205,9 +230,18 @@ class StandIn:
         """Make ``token`` valid, for every zone or only for ``zones`` (ids)."""
         self._call("POST", "/tokens", {"token": token, "zones": zones})
 
-    def add_zone(self, name: str, id: str | None = None, status: str = "active", plan: str = "free") -> dict[str, Any]:
-        """Add a zone; ``plan`` ("free", "pro", "business", "enterprise") sets its batch limit (200 or 3500)."""
-        return self._call("POST", "/zones", {"name": name, "id": id, "status": status, "plan": plan})
+    def add_zone(
+        self,
+        name: str,
+        id: str | None = None,
+        status: str = "active",
+        plan: str = "free",
+        account_id: str | None = None,
+    ) -> dict[str, Any]:
+        """Add a zone; ``plan`` ("free", "pro", "business", "enterprise") sets its batch limit
+        (200 or 3500); ``account_id`` (32 hexadecimal digits) its owner, for ``account.id`` filters."""
+        fields = {"name": name, "id": id, "status": status, "plan": plan, "account_id": account_id}
+        return self._call("POST", "/zones", fields)
 
     def zones(self) -> list[dict[str, Any]]:
         return self._call("GET", "/zones")

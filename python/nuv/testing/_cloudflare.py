@@ -7,6 +7,7 @@ README's stand-in notes for the ones the stand-in had to choose itself).
 from __future__ import annotations
 
 import datetime
+import hashlib
 import ipaddress
 import json
 import math
@@ -21,13 +22,26 @@ from typing import Any
 
 from ._http import Request, Response, json_response
 from ._ratelimit import RateLimit, TokenLimiter
+from ._records import (
+    DATA_FIELDS,
+    HOSTNAME_CONTENT,
+    comment_refusal,
+    content_from_data,
+    is_hostname,
+    name_refusal,
+    same_content,
+    stored_data,
+    strip_final_dot,
+    tag_pairs,
+    tags_refusal,
+)
 from ._schema import RECORD_TYPES, RequestSchemas
 
 PREFIX = "/client/v4"
 PROXIABLE = frozenset({"A", "AAAA", "CNAME"})
 ADDRESS_TYPES = frozenset({"A", "AAAA"})
-# Content compared without case: host names.
-HOSTNAME_CONTENT = frozenset({"CNAME", "MX", "NS", "PTR"})
+# Proxied records may not point at these (9003).
+FORBIDDEN_PROXY_TARGETS = frozenset({"1.1.1.1"})
 SETTINGS: dict[str, frozenset[str]] = {
     "always_use_https": frozenset({"on", "off"}),
     "automatic_https_rewrites": frozenset({"on", "off"}),
@@ -57,6 +71,7 @@ NAME_OPERATORS = frozenset(
 BATCH_LIMITS = {"free": 200, "pro": 3500, "business": 3500, "enterprise": 3500}
 PLAN_NAMES = {"free": "Free Website", "pro": "Pro Website", "business": "Business Website", "enterprise": "Enterprise"}
 BATCH_SECTIONS = ("deletes", "patches", "puts", "posts")
+DEFAULT_ACCOUNT_ID = "0123456789abcdef0123456789abcdef"
 # Zone states kept per zone for tests to read back; the oldest go first.
 HISTORY_LIMIT = 5000
 QUERY_ERROR = 9400
@@ -218,6 +233,7 @@ class Zone:
     name: str
     status: str = "active"
     plan: str = "free"
+    account_id: str = DEFAULT_ACCOUNT_ID
     created_on: str = field(default_factory=now_text)
     settings: dict[str, dict[str, Any]] = field(default_factory=dict)
     purges: int = 0
@@ -234,7 +250,7 @@ class Zone:
             self.settings.setdefault(key, {"value": value, "modified_on": None})
 
     def remember(self, by: str) -> None:
-        """Keep the state a write left (records are replaced, never changed in place, by later writes)."""
+        """Keep the state a write left."""
         self.writes += 1
         self.history.append(
             {"write": self.writes, "time": time.time(), "by": by, "records": [dict(r) for r in self.records]}
@@ -265,7 +281,7 @@ class Zone:
                 "foundation_dns": False,
             },
             "owner": {"id": None, "type": "user", "email": None},
-            "account": {"id": "0123456789abcdef0123456789abcdef", "name": "Stand-in Account"},
+            "account": {"id": self.account_id, "name": "Stand-in Account"},
             "tenant": {"id": None, "name": None},
             "tenant_unit": {"id": None},
             "permissions": ["#dns_records:edit", "#dns_records:read", "#zone:read", "#zone_settings:edit"],
@@ -299,18 +315,6 @@ def _number(value: Any) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
-def _same_content(record_type: str, left: str, right: str) -> bool:
-    if record_type in HOSTNAME_CONTENT:
-        return left.rstrip(".").lower() == right.rstrip(".").lower()
-    if record_type == "AAAA":
-        # Seeded records may hold any spelling of an address.
-        try:
-            return ipaddress.IPv6Address(left) == ipaddress.IPv6Address(right)
-        except ValueError:
-            pass
-    return left == right
-
-
 class CloudflareApp:
     name = "cloudflare"
 
@@ -320,7 +324,7 @@ class CloudflareApp:
         self.schemas = RequestSchemas()
         self.tokens: dict[str, frozenset[str] | None] = {}
         self.zones: dict[str, Zone] = {}
-        # What reset() goes back to; python -m nuv.testing --rate-limit sets it.
+        # What reset() goes back to; python -m nuv.testing --cloudflare-rate-limit sets it.
         self.start_rate_limit: RateLimit | None = RateLimit()
         self.limiter = TokenLimiter(self.start_rate_limit)
         self.batch = BatchControl()
@@ -369,7 +373,12 @@ class CloudflareApp:
             self.tokens[token] = None if zones is None else frozenset(z.lower() for z in zones)
 
     def add_zone(
-        self, name: str, zone_id: str | None = None, status: str = "active", plan: str = "free"
+        self,
+        name: str,
+        zone_id: str | None = None,
+        status: str = "active",
+        plan: str = "free",
+        account_id: str | None = None,
     ) -> dict[str, Any]:
         if not isinstance(name, str) or not ZONE_NAME.match(name) or len(name) > 253:
             raise ValueError(f"not a zone name: {name!r}")
@@ -379,8 +388,16 @@ class CloudflareApp:
             raise ValueError(f"not a zone status: {status!r}")
         if plan not in BATCH_LIMITS:
             raise ValueError(f"not a plan: {plan!r} (one of {', '.join(BATCH_LIMITS)})")
+        if account_id is not None and (not isinstance(account_id, str) or not IDENTIFIER.match(account_id)):
+            raise ValueError("an account id is 32 hexadecimal digits")
         with self.lock:
-            zone = Zone(id=(zone_id or new_identifier()).lower(), name=name.lower(), status=status, plan=plan)
+            zone = Zone(
+                id=(zone_id or new_identifier()).lower(),
+                name=name.lower(),
+                status=status,
+                plan=plan,
+                account_id=(account_id or DEFAULT_ACCOUNT_ID).lower(),
+            )
             if zone.id in self.zones:
                 raise ValueError(f"zone id {zone.id} already exists")
             self.zones[zone.id] = zone
@@ -402,11 +419,14 @@ class CloudflareApp:
             zone = self._control_zone(zone_id)
             record_type = str(fields.get("type", "A"))
             stamp = now_text()
+            content = fields.get("content", "")
+            if "content" not in fields and record_type in DATA_FIELDS and isinstance(fields.get("data"), dict):
+                content = content_from_data(record_type, fields["data"])
             record: dict[str, Any] = {
                 "id": str(fields.get("id") or new_identifier()).lower(),
                 "name": zone.full_name(str(fields.get("name", "@"))),
                 "type": record_type,
-                "content": fields.get("content", ""),
+                "content": content,
                 "proxiable": record_type in PROXIABLE,
                 "proxied": bool(fields.get("proxied", False)),
                 "ttl": fields.get("ttl", 1),
@@ -510,6 +530,14 @@ class CloudflareApp:
                     "DELETE": self._delete_record,
                 }
                 template, args = "/zones/{zone_id}/dns_records/{dns_record_id}", (zone_id, record_id)
+            case ["user", "tokens", "verify"]:
+                return self._verify_token(request)
+            case ["zones", zone_id, "pagerules"]:
+                # Page rules are not modelled: a zone has none (clients that list them, such as
+                # octoDNS, then carry on).
+                routes, template, args = {"GET": self._list_pagerules}, "/zones/{zone_id}/pagerules", (zone_id,)
+            case ["zones", zone_id, "settings"]:
+                routes, template, args = {"GET": self._list_settings}, "/zones/{zone_id}/settings", (zone_id,)
             case ["zones", zone_id, "settings", setting_id]:
                 routes = {"GET": self._get_setting, "PATCH": self._patch_setting}
                 template, args = "/zones/{zone_id}/settings/{setting_id}", (zone_id, setting_id)
@@ -573,7 +601,9 @@ class CloudflareApp:
             return None
         return values[0]
 
-    def _int_param(self, request: Request, name: str, default: int, low: int, high: int) -> int:
+    def _int_param(
+        self, request: Request, name: str, default: int, low: int, high: int, clamp: bool = False
+    ) -> int:
         text = self._param(request, name)
         if text is None:
             return default
@@ -581,6 +611,8 @@ class CloudflareApp:
             value = float(text)
         except ValueError:
             value = math.nan
+        if clamp and value == value and value.is_integer() and value > high:
+            return high
         if not (value == value and value.is_integer() and low <= value <= high):
             raise ApiError(
                 400, error(QUERY_ERROR, f"Invalid value for {name}: must be a whole number from {low} to {high}")
@@ -628,10 +660,13 @@ class CloudflareApp:
         status = self._choice_param(request, "status", ("initializing", "pending", "active", "moved"), None)
         if status is not None:
             predicates.append(lambda zone: zone.status == status)
+        account_id = self._param(request, "account.id")
+        if account_id is not None:
+            predicates.append(lambda zone: zone.account_id == account_id.lower())
         types = self._param(request, "type")
         wanted_types = set(types.split(",")) if types else {"full", "partial", "secondary"}
         page = self._int_param(request, "page", 1, 1, 1_000_000_000)
-        per_page = self._int_param(request, "per_page", 20, 5, 50)
+        per_page = self._int_param(request, "per_page", 20, 5, 50, clamp=True)
         order = self._choice_param(
             request, "order", ("name", "status", "account.id", "account.name", "plan.id"), "name"
         )
@@ -643,7 +678,9 @@ class CloudflareApp:
             for z in self.zones.values()
             if "full" in wanted_types and keep(z) and (token_zones is None or z.id in token_zones)
         ]
-        key = {"name": lambda z: z.name, "status": lambda z: z.status}.get(order or "name", lambda z: "")
+        key = {"name": lambda z: z.name, "status": lambda z: z.status, "account.id": lambda z: z.account_id}.get(
+            order or "name", lambda z: ""
+        )
         zones.sort(key=key, reverse=direction == "desc")
         chunk, info = self._paginate(zones, page, per_page)
         return success([z.as_result() for z in chunk], info)
@@ -686,7 +723,7 @@ class CloudflareApp:
             if wanted_type not in RECORD_TYPES:
                 raise ApiError(400, error(QUERY_ERROR, f"Invalid value for type: {record_type}"))
             predicates.append(lambda r: str(r.get("type", "")).upper() == wanted_type)
-        for field_name in ("name", "content"):
+        for field_name in ("name", "content", "comment"):
             for operator in ("exact", "contains", "startswith", "endswith"):
                 key = f"{field_name}.{operator}"
                 value = self._param(request, key)
@@ -694,12 +731,24 @@ class CloudflareApp:
                     value = self._param(request, field_name)
                 if value is not None:
                     predicates.append(self._text_predicate(field_name, operator, value))
+        if request.query.get("comment.present"):
+            predicates.append(lambda r: bool(r.get("comment")))
+        if request.query.get("comment.absent"):
+            predicates.append(lambda r: not r.get("comment"))
         proxied = self._choice_param(request, "proxied", ("true", "false"), None)
         if proxied is not None:
             predicates.append(lambda r: bool(r.get("proxied")) == (proxied == "true"))
+        tag_predicates = self._tag_predicates(request)
+        tag_match = self._choice_param(request, "tag_match", ("any", "all"), "all") or "all"
+        if tag_predicates:
+            predicates.append(self._combine(tag_predicates, tag_match))
+        search = self._param(request, "search")
+        if search is not None:
+            predicates.append(self._search_predicate(search))
         match = self._choice_param(request, "match", ("any", "all"), "all") or "all"
         page = self._int_param(request, "page", 1, 1, 1_000_000_000)
-        per_page = self._int_param(request, "per_page", 100, 1, 5_000_000)
+        # Above the maximum the service serves the maximum and says so in result_info.
+        per_page = self._int_param(request, "per_page", 100, 1, 5_000_000, clamp=True)
         order = self._choice_param(request, "order", ("type", "name", "content", "ttl", "proxied"), "type") or "type"
         direction = self._choice_param(request, "direction", ("asc", "desc"), "asc")
         keep = self._combine(predicates, match)
@@ -718,10 +767,17 @@ class CloudflareApp:
 
     @staticmethod
     def _text_predicate(field_name: str, operator: str, value: str) -> Callable[[dict[str, Any]], bool]:
-        wanted = value.lower()
+        wanted_as_given = value.lower()
+        # Names are stored without a final dot, host-name contents too: filters drop it the same way.
+        wanted_host = strip_final_dot(wanted_as_given)
 
         def test(record: dict[str, Any]) -> bool:
-            have = str(record.get(field_name, "")).lower()
+            stored = record.get(field_name)
+            if stored is None:
+                return False
+            have, wanted = str(stored).lower(), wanted_as_given
+            if field_name == "name" or (field_name == "content" and record.get("type") in HOSTNAME_CONTENT):
+                have, wanted = strip_final_dot(have), wanted_host
             if operator == "exact":
                 return have == wanted
             if operator == "startswith":
@@ -729,6 +785,58 @@ class CloudflareApp:
             if operator == "endswith":
                 return have.endswith(wanted)
             return wanted in have
+
+        return test
+
+    def _tag_predicates(self, request: Request) -> list[Callable[[dict[str, Any]], bool]]:
+        """One predicate per tag filter value (a filter may be given more than once)."""
+        predicates: list[Callable[[dict[str, Any]], bool]] = []
+
+        def pair(key: str, value: str) -> tuple[str, str]:
+            tag_name, sep, tag_value = value.partition(":")
+            if not sep or not tag_name:
+                raise ApiError(400, error(QUERY_ERROR, f"Invalid value for {key}: expected name:value"))
+            return tag_name.lower(), tag_value.lower()
+
+        def compare(operator: str, tag_name: str, wanted: str) -> Callable[[dict[str, Any]], bool]:
+            def test(record: dict[str, Any]) -> bool:
+                for have_name, have_value in tag_pairs(record.get("tags")):
+                    have = have_value.lower()
+                    if have_name == tag_name and (
+                        (operator == "exact" and have == wanted)
+                        or (operator == "contains" and wanted in have)
+                        or (operator == "startswith" and have.startswith(wanted))
+                        or (operator == "endswith" and have.endswith(wanted))
+                    ):
+                        return True
+                return False
+
+            return test
+
+        def present(tag_name: str) -> Callable[[dict[str, Any]], bool]:
+            return lambda record: any(n == tag_name for n, _ in tag_pairs(record.get("tags")))
+
+        for value in (v for v in request.query.get("tag", []) if v):
+            # "name" is tag.present, "name:value" is tag.exact.
+            predicates.append(compare("exact", *pair("tag", value)) if ":" in value else present(value.lower()))
+        for value in (v for v in request.query.get("tag.present", []) if v):
+            predicates.append(present(value.lower()))
+        for value in (v for v in request.query.get("tag.absent", []) if v):
+            tested = present(value.lower())
+            predicates.append(lambda record, tested=tested: not tested(record))
+        for operator in ("exact", "contains", "startswith", "endswith"):
+            key = f"tag.{operator}"
+            for value in (v for v in request.query.get(key, []) if v):
+                predicates.append(compare(operator, *pair(key, value)))
+        return predicates
+
+    @staticmethod
+    def _search_predicate(value: str) -> Callable[[dict[str, Any]], bool]:
+        wanted = value.lower()
+
+        def test(record: dict[str, Any]) -> bool:
+            texts = [record.get("name"), record.get("content"), record.get("comment"), *(record.get("tags") or [])]
+            return any(isinstance(t, str) and wanted in t.lower() for t in texts)
 
         return test
 
@@ -798,13 +906,17 @@ class CloudflareApp:
                     ipaddress.IPv4Address(content)
                 except ValueError:
                     raise ApiError(400, error(9005, "Content for A record must be a valid IPv4 address.")) from None
+                if wanted.get("proxied") is True and content in FORBIDDEN_PROXY_TARGETS:
+                    raise ApiError(400, error(9003, f"Target {content} is not allowed for a proxied record."))
             elif record_type == "AAAA":
                 try:
                     # The service keeps IPv6 content in its compressed lower-case form.
                     content = ipaddress.IPv6Address(content).compressed
                 except ValueError:
                     raise ApiError(400, error(9006, "Content for AAAA record must be a valid IPv6 address.")) from None
-            elif record_type == "CNAME" and isinstance(name, str) and content.rstrip(".").lower() == name:
+            elif record_type == "CNAME" and (
+                not is_hostname(content) or (isinstance(name, str) and strip_final_dot(content).lower() == name)
+            ):
                 raise ApiError(400, error(9007, "Content for CNAME record is invalid."))
         if known_type and wanted.get("proxied") is True and record_type not in PROXIABLE:
             raise dns_validation(9004, "This record type cannot be proxied.")
@@ -825,12 +937,28 @@ class CloudflareApp:
             raise dns_validation(BODY_ERROR, "name: a record name is required")
         if len(name) > 255:
             raise dns_validation(BODY_ERROR, "name: the full record name is longer than 255 characters")
-        if not isinstance(content, str) and "data" not in wanted:
+        data = wanted.get("data")
+        if record_type in DATA_FIELDS and isinstance(data, dict):
+            # The service's content is read-only for these types: made from data.
+            data = stored_data(record_type, data)
+            content = content_from_data(record_type, data)
+        if not isinstance(content, str):
             raise dns_validation(BODY_ERROR, "content: record content is required")
         assert isinstance(record_type, str)
-        content = content if isinstance(content, str) else ""
+        for refusal in (
+            name_refusal(name),
+            comment_refusal(wanted.get("comment")),
+            tags_refusal(wanted.get("tags")),
+            "content: not a valid host name"
+            if record_type in ("MX", "NS", "PTR") and content != "." and not is_hostname(content)
+            else None,
+        ):
+            if refusal is not None:
+                raise dns_validation(BODY_ERROR, refusal)
+        if record_type in HOSTNAME_CONTENT:
+            content = strip_final_dot(content)
 
-        self._check_conflicts(zone, record_type, name, content, None if current is None else current["id"])
+        self._check_conflicts(zone, record_type, name, content, data, None if current is None else current["id"])
         proxied = bool(wanted.get("proxied", False))
         stamp = now_text()
         record: dict[str, Any] = {
@@ -843,10 +971,12 @@ class CloudflareApp:
             # Proxied records are always "automatic" to the service.
             "ttl": 1 if proxied else int(ttl),
         }
-        if "priority" in wanted and wanted["priority"] is not None:
+        if record_type == "SRV" and isinstance(data, dict) and _number(data.get("priority")):
+            record["priority"] = int(data["priority"])
+        elif "priority" in wanted and wanted["priority"] is not None:
             record["priority"] = int(wanted["priority"])
         if "data" in wanted:
-            record["data"] = wanted["data"]
+            record["data"] = data
         record["settings"] = wanted.get("settings") or {}
         record["meta"] = {}
         record["comment"] = wanted.get("comment")
@@ -860,11 +990,22 @@ class CloudflareApp:
         return record
 
     @staticmethod
-    def _check_conflicts(zone: Zone, record_type: str, name: str, content: str, own_id: str | None) -> None:
+    def _check_conflicts(
+        zone: Zone, record_type: str, name: str, content: str, data: Any, own_id: str | None
+    ) -> None:
         same_name = [r for r in zone.records if r["id"] != own_id and str(r.get("name", "")).lower() == name]
         for other in same_name:
-            if other.get("type") == record_type and _same_content(record_type, str(other.get("content", "")), content):
+            if other.get("type") != record_type:
+                continue
+            if record_type in DATA_FIELDS and isinstance(data, dict) and isinstance(other.get("data"), dict):
+                identical = stored_data(record_type, other["data"]) == data
+            else:
+                identical = same_content(record_type, str(other.get("content", "")), content)
+            if identical:
                 raise ApiError(400, error(81058, "An identical record already exists."))
+        # NS records delegate the name: nothing else may live there (the apex is the zone's own).
+        if name != zone.name and any((r.get("type") == "NS") != (record_type == "NS") for r in same_name):
+            raise ApiError(400, error(81056, "NS records cannot exist on the same name as any other record type."))
         if record_type == "CNAME" and any(r.get("type") in ("A", "AAAA", "CNAME") for r in same_name):
             raise ApiError(400, error(81053, "An A, AAAA, or CNAME record with that host already exists."))
         if record_type in ADDRESS_TYPES and any(r.get("type") == "CNAME" for r in same_name):
@@ -945,6 +1086,28 @@ class CloudflareApp:
     def _known_setting(setting_id: str) -> None:
         if setting_id not in SETTINGS:
             raise ApiError(404, error(1006, "Unrecognized zone setting name"))
+
+    def _list_settings(self, request: Request, zone: Zone, template: str) -> Response:
+        return success([self._setting_result(zone, setting_id) for setting_id in SETTINGS])
+
+    def _list_pagerules(self, request: Request, zone: Zone, template: str) -> Response:
+        return success([])
+
+    def _verify_token(self, request: Request) -> Response:
+        if request.method != "GET":
+            raise ApiError(405, error(7001, f"Method {request.method} not allowed for this route"))
+        match = BEARER.match(request.header("Authorization") or "")
+        if match is None or match.group(1) not in self.tokens:
+            # The verify route answers for tokens only, in its own words.
+            raise ApiError(401, error(1000, "Invalid API Token"))
+        token_id = hashlib.sha256(match.group(1).encode("utf-8")).hexdigest()[:32]
+        payload = {
+            "result": {"id": token_id, "status": "active"},
+            "success": True,
+            "errors": [],
+            "messages": [{"code": 10000, "message": "This API Token is valid and active", "type": None}],
+        }
+        return json_response(200, payload)
 
     def _get_setting(self, request: Request, zone: Zone, template: str, setting_id: str) -> Response:
         self._known_setting(setting_id)

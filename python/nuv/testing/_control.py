@@ -70,7 +70,11 @@ class ControlApp:
                 return _answering({"token": token}, lambda: cloudflare.add_token(token, body.get("zones")))
             case "POST", ["zones"]:
                 return lambda: cloudflare.add_zone(
-                    body["name"], body.get("id"), body.get("status", "active"), body.get("plan", "free")
+                    body["name"],
+                    body.get("id"),
+                    body.get("status", "active"),
+                    body.get("plan", "free"),
+                    body.get("account_id"),
                 )
             case "GET", ["zones"]:
                 return cloudflare.zone_list

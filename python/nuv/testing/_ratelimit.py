@@ -35,11 +35,6 @@ class RateLimit:
                 raise ValueError(f"{name} must be a number of seconds above 0")
         return cls(limit, float(window), float(block))
 
-    @classmethod
-    def scaled(cls, factor: float) -> RateLimit:
-        """The service's limit with its window and block scaled by ``factor``."""
-        return cls(DEFAULT_LIMIT, DEFAULT_WINDOW * factor, DEFAULT_BLOCK * factor)
-
     def describe(self) -> dict[str, Any]:
         return {"limit": self.limit, "window": self.window, "block": self.block}
 

@@ -1,7 +1,8 @@
 /* Loaded with LD_PRELOAD into a Python process that runs the client:
  * json_object_new_string_len fails (as when memory runs out) for the text
- * named by NUV_FAIL_JSON_TEXT, so that building one particular request body
- * throws in the middle of a reconciliation. Linked with json-c so that
+ * named by NUV_FAIL_JSON_TEXT, once NUV_FAIL_JSON_AFTER (default 0) such
+ * texts were built, so that building one particular request body throws in
+ * the middle of a reconciliation. Linked with json-c so that
  * RTLD_NEXT finds the real function (the extension loads it privately). */
 #define _GNU_SOURCE /* RTLD_NEXT */
 #include <dlfcn.h>
@@ -13,6 +14,10 @@ struct json_object* json_object_new_string_len(const char* text, const int lengt
   static struct json_object* (*real)(const char*, int);
   if (!real) real = (struct json_object * (*)(const char*, int)) dlsym(RTLD_NEXT, "json_object_new_string_len");
   const char* fail = getenv("NUV_FAIL_JSON_TEXT");
-  if (fail && strlen(fail) == (size_t)length && memcmp(fail, text, (size_t)length) == 0) return NULL;
+  static long seen;
+  if (fail && strlen(fail) == (size_t)length && memcmp(fail, text, (size_t)length) == 0) {
+    const char* after = getenv("NUV_FAIL_JSON_AFTER");
+    if (seen++ >= (after ? atol(after) : 0)) return NULL;
+  }
   return real(text, length);
 }

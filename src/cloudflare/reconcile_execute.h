@@ -1,0 +1,35 @@
+// Carrying a reconciliation plan out: one request for a single write, one
+// atomic batch for several (split where the service's limit requires), the
+// writes one at a time when the batch endpoint is not available.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "cloudflare/reconcile.h"
+#include "cloudflare/request.h"
+
+namespace nuv {
+
+// Writes per batch: the service's limit on the Free plan (the plan of a
+// zone is not known here, and the other plans allow more).
+inline constexpr size_t kMaxBatchWrites = 200;
+
+// What carrying a plan out gave: the answer of the plan's result write, or
+// the first failed request's answer (nothing is sent after it).
+struct CarriedOut {
+  std::optional<HttpResult> result;
+  std::optional<HttpResult> failure;
+};
+
+// Traces the plan's decisions, then sends its writes. A batch's answer
+// stands for the result write as that write's own answer would: the
+// batch's status, and its envelope with "result" holding that write's
+// record ({"id": ...} for a delete). Records deleted to make room for the
+// wanted one are re-created if a later request fails or the call ends any
+// other way (a C++ exception included).
+CarriedOut carry_out(const ReconcilePlan& plan, const ApiContext& context,
+                     const std::string& zone_id, const RecordFields& wanted);
+
+}  // namespace nuv
