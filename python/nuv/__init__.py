@@ -7,11 +7,15 @@ type to a custom robot and answers with a checkable ``DingTalkReply``. Both
 are implemented in the ``_nuv`` extension; this package re-exports them and
 ships their type stubs.
 
+Both trace what they send (secrets masked) to standard output unless told
+otherwise: ``set_trace("off")``, ``"stderr"``, ``"logging"``, a file-like
+object or a callable; or ``NUV_TRACE`` in the environment at import.
+
 ``nuv.testing`` holds local stand-ins of both services for offline tests.
 """
 
-from typing import Final
-
+# No run-time import beyond _nuv: `import nuv` is part of every cron job's
+# start-up. Annotations live in the stubs (__init__.pyi).
 from _nuv import (
     ApiResponse,
     AuthenticationError,
@@ -25,6 +29,8 @@ from _nuv import (
     RateLimitedError,
     TransportError,
     ZoneNotFoundError,
+    get_trace,
+    set_trace,
 )
 
 __all__ = [
@@ -41,7 +47,9 @@ __all__ = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "set_trace",
+    "get_trace",
 ]
 
-DEFAULT_API_URL: Final[str] = Cloudflare().api_url
+DEFAULT_API_URL = Cloudflare().api_url
 """The base URL a Cloudflare object uses unless given ``api_url``."""

@@ -1,9 +1,37 @@
 """Type stubs of the nuv clients (implemented in the _nuv extension)."""
 
-from collections.abc import Mapping, Sequence
-from typing import Final, Literal, SupportsIndex
+from collections.abc import Callable, Mapping, Sequence
+from typing import Final, Literal, Protocol, SupportsIndex, TypeAlias
 
-__all__ = ["Cloudflare", "DingTalk", "DingTalkReply", "DingTalkError", "ApiResponse", "DEFAULT_API_URL"]
+__all__ = [
+    "Cloudflare",
+    "DingTalk",
+    "DingTalkReply",
+    "DingTalkError",
+    "ApiResponse",
+    "DEFAULT_API_URL",
+    "set_trace",
+    "get_trace",
+]
+
+class _TraceWriter(Protocol):
+    def write(self, line: str, /) -> object: ...
+
+TraceTarget: TypeAlias = Literal["stdout", "stderr", "off", "logging"] | _TraceWriter | Callable[[str], object]
+"""A trace target: a name, an object with ``write(str)`` (each line with its
+newline) or a callable (each line without it)."""
+
+def set_trace(target: TraceTarget, /) -> None:
+    """Send nuv's trace lines to ``target``, for the whole process:
+    "stdout" (file descriptor 1, the default), "stderr" (descriptor 2),
+    "off", "logging" (one DEBUG record of the "nuv" logger per line), an
+    object with ``write(str)`` or a callable. Secrets are masked for every
+    target; an exception raised by a Python target goes to
+    ``sys.unraisablehook`` and the request goes on. ``NUV_TRACE`` (one of
+    the four names) sets the target at import."""
+
+def get_trace() -> TraceTarget:
+    """The current trace target."""
 
 ApiResponse = tuple[int, str]
 """(status, body): the HTTP status and response text; on a transport failure
@@ -15,8 +43,9 @@ class Cloudflare:
     """Client of the Cloudflare v4 REST API.
 
     Transport failures and HTTP error statuses are returned as values, never
-    raised. Every request and its headers are traced on standard output
-    (file descriptor 1), with the token masked.
+    raised. Every request and its headers are traced (by default on
+    standard output, file descriptor 1; see ``set_trace``), with the token
+    masked.
     """
 
     email: str
@@ -33,11 +62,14 @@ class Cloudflare:
         email: str = ...,
         account: str = ...,
         api_token: str = ...,
-        proxy: str = ...,
+        proxy: str | None = ...,
         api_url: str = ...,
     ) -> None:
         """``proxy`` (write-once, not readable) overrides the ``http_proxy``
-        environment variable; the empty default means a direct connection."""
+        environment variable; the empty default means a direct connection,
+        even when proxy variables are set. None uses the environment's
+        proxy variables the way curl does (``https_proxy``/``HTTPS_PROXY``,
+        ``all_proxy``/``ALL_PROXY``, ``no_proxy``/``NO_PROXY``)."""
 
     @property
     def zone(self) -> str:

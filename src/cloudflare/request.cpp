@@ -21,6 +21,8 @@ bool read_member_text(CloudflareObject* self, PyObject* field, const char* name,
                  name);
     return false;
   }
+  // A credential's text never goes into an exception.
+  if (PyUnicode_Check(field)) return utf8_of_secret(field, out, name);
   return utf8_of_object(field, out);
 }
 
@@ -39,14 +41,23 @@ bool check_token(const std::string& token) {
   return false;
 }
 
+// The constructor lets only str or None in.
+bool read_proxy(CloudflareObject* self, std::optional<std::string>& proxy) {
+  if (self->proxy == Py_None) {
+    proxy.reset();
+    return true;
+  }
+  proxy.emplace();
+  return utf8_of_secret(self->proxy, *proxy, "proxy") && check_no_nul(*proxy, "proxy");
+}
+
 }  // namespace
 
 bool read_api_context(CloudflareObject* self, ApiContext& context) {
   return read_member_text(self, self->api_token, "api_token", context.token) &&
          check_token(context.token) &&
          read_member_text(self, self->api_url, "api_url", context.base_url) &&
-         check_no_nul(context.base_url, "api_url") && utf8_of_str(self->proxy, context.proxy) &&
-         check_no_nul(context.proxy, "proxy");
+         check_no_nul(context.base_url, "api_url") && read_proxy(self, context.proxy);
 }
 
 bool read_zone_id(CloudflareObject* self, std::string& zone_id) {
@@ -68,7 +79,9 @@ HttpResult cloudflare_request(const ApiContext& context, std::string_view method
       "Authorization: Bearer " + context.token,
   };
   const std::string url = context.base_url + (path ? *path : std::string(DEFAULT_ZONES_PATH));
-  return http_request(method, url, headers, request_body, &context.proxy);
+  const ProxyChoice proxy = context.proxy ? ProxyChoice{ProxySource::kCaller, *context.proxy}
+                                          : ProxyChoice{ProxySource::kEnvironment, {}};
+  return http_request(method, url, headers, request_body, proxy);
 }
 
 PyObject* api_response(const HttpResult& result, const ApiContext& context, Permission permission) {
@@ -77,15 +90,18 @@ PyObject* api_response(const HttpResult& result, const ApiContext& context, Perm
   PyRef body(str_from_utf8(result.body));
   if (!body) return nullptr;
   return new_api_response(
-      status.get(), body.get(), Secrets{context.token, context.proxy},
+      status.get(), body.get(),
+      Secrets{context.token, context.proxy ? std::string_view(*context.proxy) : std::string_view()},
       ResponseFacts{
           .detail = result.detail, .ca_source = result.ca_source, .permission = permission});
 }
 
 PyObject* api_response_of(PyObject* status, PyObject* body, const ApiContext& context,
                           Permission permission) {
-  return new_api_response(status, body, Secrets{context.token, context.proxy},
-                          ResponseFacts{.permission = permission});
+  return new_api_response(
+      status, body,
+      Secrets{context.token, context.proxy ? std::string_view(*context.proxy) : std::string_view()},
+      ResponseFacts{.permission = permission});
 }
 
 PyObject* Cloudflare_get(PyObject* self, PyObject* args, PyObject* kwargs) {

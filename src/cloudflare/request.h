@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,9 @@ inline constexpr char kZoneIdNullMessage[] = "Zone id is null, please query doma
 struct ApiContext {
   std::string token;
   std::string base_url;
-  std::string proxy;
+  // The proxy given to the constructor; nullopt (proxy=None): the
+  // environment's proxy variables, as curl reads them.
+  std::optional<std::string> proxy;
 };
 
 // On error (a deleted or unconvertible field), set an exception and return

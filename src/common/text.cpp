@@ -12,6 +12,14 @@ bool utf8_of_str(PyObject* str, std::string& out) {
   return true;
 }
 
+bool utf8_of_secret(PyObject* str, std::string& out, const char* field) {
+  if (utf8_of_str(str, out)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();
+  PyErr_Format(PyExc_ValueError, "%s must be text that can be encoded as UTF-8", field);
+  return false;
+}
+
 bool utf8_of_object(PyObject* obj, std::string& out) {
   PyRef text(PyObject_Str(obj));
   if (!text) return false;

@@ -12,6 +12,12 @@ namespace nuv {
 // On error, set an exception and return false.
 bool utf8_of_str(PyObject* str, std::string& out);
 
+// UTF-8 of a str that holds a credential: a text that cannot be encoded
+// raises ValueError naming `field`, never UnicodeEncodeError, whose
+// arguments would carry the whole text. On error, set an exception and
+// return false.
+bool utf8_of_secret(PyObject* str, std::string& out, const char* field);
+
 // UTF-8 of str(obj), strict. On error, set an exception and return false.
 bool utf8_of_object(PyObject* obj, std::string& out);
 

@@ -131,8 +131,7 @@ std::optional<std::string> signed_url(const Robot& robot) {
 
 PyObject* post_message(const std::string& url, const std::string& body) {
   trace("Data: %s\n", body.c_str());
-  const HttpResult result =
-      http_request("POST", url, {kContentTypeLine}, &body, /*user_proxy=*/nullptr);
+  const HttpResult result = http_request("POST", url, {kContentTypeLine}, &body, ProxyChoice{});
   trace("Result: %s\n", result.body.c_str());
   return new_dingtalk_reply(result.body, exchange_of(result));
 }

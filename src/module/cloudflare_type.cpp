@@ -36,8 +36,14 @@ int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* api_token = nullptr;
   PyObject* proxy = nullptr;
   PyObject* api_url = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUUU:Cloudflare", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUOU:Cloudflare", const_cast<char**>(keywords),
                                    &email, &account, &api_token, &proxy, &api_url)) {
+    return -1;
+  }
+  // None: the environment's proxy variables, as curl reads them.
+  if (proxy != nullptr && proxy != Py_None && !PyUnicode_Check(proxy)) {
+    PyErr_Format(PyExc_TypeError, "Cloudflare() argument 'proxy' must be str or None, not %.50s",
+                 Py_TYPE(proxy)->tp_name);
     return -1;
   }
   PyRef url =

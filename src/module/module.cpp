@@ -1,10 +1,11 @@
-// Entry point of the _nuv extension: readies the types and publishes them.
-// Nothing else runs at import.
+// Entry point of the _nuv extension: readies the types and publishes them
+// with the trace setters, and reads NUV_TRACE. Nothing else runs at import.
 #include <Python.h>
 
 #include "common/py_ref.h"
 #include "dingtalk/dingtalk_type.h"
 #include "module/cloudflare_type.h"
+#include "module/trace_setting.h"
 #include "surface/api_response.h"
 #include "surface/dingtalk_reply.h"
 #include "surface/errors.h"
@@ -16,7 +17,7 @@ PyModuleDef nuv_module = {
     .m_name = "_nuv",
     .m_doc = nullptr,
     .m_size = -1,
-    .m_methods = nullptr,
+    .m_methods = nuv::kTraceSettingMethods,
     .m_slots = nullptr,
     .m_traverse = nullptr,
     .m_clear = nullptr,
@@ -32,6 +33,7 @@ PyMODINIT_FUNC PyInit__nuv() {
   if (nuv::ready_dingtalk_reply_types() < 0) return nullptr;
   nuv::PyRef module(PyModule_Create(&nuv_module));
   if (!module) return nullptr;
+  if (!nuv::apply_trace_environment()) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Cloudflare",
                             reinterpret_cast<PyObject*>(&nuv::CloudflareType)) < 0 ||
       PyModule_AddObjectRef(module.get(), "DingTalk",

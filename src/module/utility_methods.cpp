@@ -8,6 +8,8 @@
 #include "common/gil.h"
 #include "common/guard.h"
 
+#include "common/gil.h"
+
 namespace nuv {
 
 namespace {
@@ -115,12 +117,28 @@ PyObject* Cloudflare_fputs(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
                                    &filename, &text)) {
     return nullptr;
   }
-  std::FILE* file = std::fopen(filename, "w+");
-  if (file == nullptr) return PyErr_SetFromErrnoWithFilename(PyExc_OSError, filename);
-  const bool written = std::fputs(text, file) != EOF;
-  // A write that fails only when the buffer is flushed (a full disk) shows
-  // up at close; it is a failed write all the same.
-  const bool closed = std::fclose(file) == 0;
+  // Opening and writing can block (a FIFO waits for its reader, which may
+  // be a thread of this process): without the interpreter lock. The two
+  // texts stay alive in `args` meanwhile.
+  std::FILE* file = nullptr;
+  int open_errno = 0;
+  bool written = false;
+  bool closed = false;
+  {
+    GilRelease unlocked;
+    file = std::fopen(filename, "w+");
+    open_errno = errno;
+    if (file != nullptr) {
+      written = std::fputs(text, file) != EOF;
+      // A write that fails only when the buffer is flushed (a full disk)
+      // shows up at close; it is a failed write all the same.
+      closed = std::fclose(file) == 0;
+    }
+  }
+  if (file == nullptr) {
+    errno = open_errno;
+    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, filename);
+  }
   return PyLong_FromLong(written && closed ? 0 : -1);
 }
 

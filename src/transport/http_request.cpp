@@ -2,15 +2,16 @@
 
 #include <curl/curl.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "common/curl_owners.h"
 #include "common/gil.h"
 #include "common/mask_secret.h"
 #include "transport/child_processes.h"
+#include "transport/env_proxy.h"
 #include "transport/shared_state.h"
 #include "transport/trace.h"
 
@@ -29,6 +30,9 @@ constexpr long kMaxRedirects = 30;
 
 struct ResponseBuffer {
   std::string data;
+  // The body outgrew the memory left: reported as CURLE_OUT_OF_MEMORY, not
+  // as the write error libcurl sees.
+  bool out_of_memory = false;
 };
 
 HttpResult failure(int status, const char* text) { return HttpResult{status, text}; }
@@ -69,6 +73,51 @@ class OptionSetter {
   CURLcode result_ = CURLE_OK;
 };
 
+// The proxy for this request, decided and traced before the transfer; ""
+// connects directly. Every variable is copied before the first line is
+// traced: a trace line may let go of the interpreter lock, and another
+// thread may then change the environment.
+std::string decide_proxy(const std::string& url, const ProxyChoice& choice) {
+  const UrlTarget target = url_target(url);
+  std::optional<std::string> http_proxy;
+  if (const char* value = std::getenv("http_proxy")) http_proxy = value;
+  EnvironmentProxy named;
+  if (choice.source == ProxySource::kEnvironment ||
+      (choice.source == ProxySource::kHttpProxyVariable && !http_proxy)) {
+    named = environment_proxy(target);
+  }
+  std::string_view no_proxy_name;
+  const char* no_proxy = no_proxy_variable(no_proxy_name);
+  const bool host_excluded = no_proxy != nullptr && no_proxy_matches(target.host, no_proxy);
+
+  const bool tracing = trace_enabled();
+  std::string proxy;
+  if (choice.source != ProxySource::kEnvironment && http_proxy) {
+    // Documented lines: http_proxy is traced even when the caller's proxy
+    // then wins.
+    if (tracing) trace("proxy: %s\n", mask_proxy(*http_proxy).c_str());
+    proxy = *http_proxy;
+  }
+  if (choice.source == ProxySource::kCaller) {
+    if (tracing) trace("user_proxy: %s\n", mask_proxy(choice.text).c_str());
+    proxy = choice.text;
+  } else if (!named.variable.empty()) {
+    if (tracing) {
+      trace("proxy: %s (%.*s)\n", mask_proxy(named.proxy).c_str(),
+            static_cast<int>(named.variable.size()), named.variable.data());
+    }
+    proxy = named.proxy;
+  }
+  if (!proxy.empty() && host_excluded) {
+    if (tracing) {
+      trace("proxy: none, %.*s lists the host\n", static_cast<int>(no_proxy_name.size()),
+            no_proxy_name.data());
+    }
+    proxy.clear();
+  }
+  return proxy;
+}
+
 }  // namespace
 
 // libcurl write function: collects the body into the call's ResponseBuffer.
@@ -81,7 +130,7 @@ extern "C" size_t write_callback(char* chunk, size_t size, size_t count, void* b
   try {
     response->data.append(chunk, n);
   } catch (const std::bad_alloc&) {
-    std::fputs("realloc() failed\n", stderr);
+    response->out_of_memory = true;
     return 0;
   }
   return n;
@@ -89,10 +138,11 @@ extern "C" size_t write_callback(char* chunk, size_t size, size_t count, void* b
 
 HttpResult http_request(std::string_view method, const std::string& url,
                         const std::vector<std::string>& headers, const std::string* request_body,
-                        const std::string* user_proxy) {
+                        const ProxyChoice& proxy_choice) {
+  const bool tracing = trace_enabled();
   CurlHeaderList header_list;
   for (const std::string& line : headers) {
-    trace("%s\n", mask_header_line(line).c_str());
+    if (tracing) trace("%s\n", mask_header_line(line).c_str());
     if (!header_list.append(line.c_str())) return failure(-1, "curl_slist_append() failed");
   }
 
@@ -141,19 +191,16 @@ HttpResult http_request(std::string_view method, const std::string& url,
   if (setup.share != nullptr) set(CURLOPT_SHARE, setup.share);
   set(CURLOPT_HTTPHEADER, header_list.get());
 
-  if (const char* env_proxy = std::getenv("http_proxy")) {
-    trace("proxy: %s\n", mask_proxy(env_proxy).c_str());
-    set(CURLOPT_PROXY, env_proxy);
-  }
-  if (user_proxy) {
-    // An empty proxy text makes libcurl connect directly, ignoring every
-    // proxy variable of the environment.
-    trace("user_proxy: %s\n", mask_proxy(*user_proxy).c_str());
-    set(CURLOPT_PROXY, user_proxy->c_str());
-  }
+  // Always set: an empty proxy text makes libcurl connect directly, and an
+  // empty no-proxy list keeps it from applying no_proxy a second time.
+  const std::string proxy = decide_proxy(url, proxy_choice);
+  set(CURLOPT_PROXY, proxy.c_str());
+  set(CURLOPT_NOPROXY, "");
 
   const std::string method_lower = ascii_lower(method);
-  trace("http_method: %s url: %s\n", method_lower.c_str(), mask_url(url).c_str());
+  if (tracing) {
+    trace("http_method: %s url: %s\n", method_lower.c_str(), mask_url(url).c_str());
+  }
 
   const std::string method_text(method);
   const char* body = request_body ? request_body->c_str() : "";
@@ -178,9 +225,11 @@ HttpResult http_request(std::string_view method, const std::string& url,
     GilRelease unlocked;
     code = run_transfer(setup);
   }
+  if (code == CURLE_WRITE_ERROR && response.out_of_memory) code = CURLE_OUT_OF_MEMORY;
   if (code != CURLE_OK) {
     HttpResult failed = curl_failure(code);
-    failed.detail = error_buffer;
+    // libcurl's text for the write error would blame the disk.
+    if (!response.out_of_memory) failed.detail = error_buffer;
     failed.ca_source = std::move(setup.ca_source);
     return failed;
   }

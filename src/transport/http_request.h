@@ -22,16 +22,33 @@ struct HttpResult {
   std::string ca_source{};
 };
 
+// Where a request's proxy comes from.
+enum class ProxySource {
+  // The documented rule for a request without a proxy of the caller's: the
+  // http_proxy variable for every URL, else curl's variables for the URL.
+  kHttpProxyVariable,
+  // The caller's proxy text; "" connects directly.
+  kCaller,
+  // curl's variables for the URL's scheme (Cloudflare(proxy=None)).
+  kEnvironment,
+};
+
+struct ProxyChoice {
+  ProxySource source = ProxySource::kHttpProxyVariable;
+  std::string text;  // the caller's proxy (kCaller only)
+};
+
 // Bodies above this size are refused (libcurl's write error, 23).
 inline constexpr size_t kMaxResponseBytes = 64u * 1024u * 1024u;
 
 // Carries out one request. Must be called with the interpreter lock held; it
 // releases the lock around the transfer and holds none of its own state.
 // `method` in any letter case; `request_body` is sent only for methods that
-// carry one (an empty body when null); `user_proxy`, when not null, overrides
-// the http_proxy environment variable ("" means a direct connection).
+// carry one (an empty body when null). The proxy is decided here, before
+// the transfer, and traced: libcurl reads no proxy variable of its own, and
+// a host in no_proxy/NO_PROXY connects directly whichever proxy was named.
 HttpResult http_request(std::string_view method, const std::string& url,
                         const std::vector<std::string>& headers, const std::string* request_body,
-                        const std::string* user_proxy);
+                        const ProxyChoice& proxy);
 
 }  // namespace nuv

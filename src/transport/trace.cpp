@@ -1,20 +1,224 @@
 #include "transport/trace.h"
 
+#include <errno.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <new>
+
+#include "common/gil.h"
+#include "common/py_ref.h"
 
 namespace nuv {
 
-void trace(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  // Hold the stream lock across format and flush so lines from two threads
-  // never mix.
-  flockfile(stdout);
-  vfprintf(stdout, format, args);
-  fflush(stdout);
-  funlockfile(stdout);
-  va_end(args);
+namespace {
+
+std::atomic<TraceTarget> g_target{TraceTarget::kStdout};
+// The Python object of kObject and kCallable; read and replaced only with
+// the interpreter lock held.
+PyObject* g_target_object = nullptr;
+// logging.getLogger("nuv"), looked up at the first line: importing logging
+// costs milliseconds that a program which never asks for it should not pay.
+PyObject* g_logger = nullptr;
+
+// Lines from two threads never mix on a descriptor, even when one line
+// takes several write(2) calls (a line larger than a pipe's buffer).
+pthread_mutex_t g_fd_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// A child forked while another thread was writing would find the lock held
+// forever; the writer does not exist in the child.
+void reset_fd_lock_in_child() { pthread_mutex_init(&g_fd_lock, nullptr); }
+[[maybe_unused]] const int kForkHandlerInstalled =
+    pthread_atfork(nullptr, nullptr, reset_fd_lock_in_child);
+
+// A line traced by a Python target itself (its write() making a request) is
+// dropped rather than written back into the target without end.
+thread_local bool t_inside_python_target = false;
+
+// Formats into `line`; false when memory ran out or the format failed.
+bool format_line(std::string& line, const char* format, va_list args) {
+  char small[512];
+  va_list retry;
+  va_copy(retry, args);
+  const int size = std::vsnprintf(small, sizeof small, format, args);
+  bool ok = size >= 0;
+  if (ok && static_cast<size_t>(size) < sizeof small) {
+    line.assign(small, static_cast<size_t>(size));
+  } else if (ok) {
+    line.resize(static_cast<size_t>(size) + 1);
+    std::vsnprintf(line.data(), line.size(), format, retry);
+    line.resize(static_cast<size_t>(size));
+  }
+  va_end(retry);
+  return ok;
+}
+
+void write_all(int fd, const char* data, size_t size) noexcept {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;  // a closed or broken descriptor: the line is lost, the request goes on
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+}
+
+// Writes without the interpreter lock: a descriptor can block (a full pipe,
+// a stalled terminal), and a thread of this process may be the reader.
+void write_to_fd(int fd, const std::string& line) noexcept {
+  auto write_locked = [&] {
+    pthread_mutex_lock(&g_fd_lock);
+    write_all(fd, line.data(), line.size());
+    pthread_mutex_unlock(&g_fd_lock);
+  };
+  // While the interpreter finalizes, a thread that lets go of the lock may
+  // never get it back: write with it held then.
+  if (PyGILState_Check() && !Py_IsFinalizing()) {
+    GilRelease unlocked;
+    write_locked();
+  } else {
+    write_locked();
+  }
+}
+
+PyObject* nuv_logger() {
+  if (g_logger != nullptr) return g_logger;
+  PyRef logging(PyImport_ImportModule("logging"));
+  if (!logging) return nullptr;
+  g_logger = PyObject_CallMethod(logging.get(), "getLogger", "s", "nuv");
+  return g_logger;
+}
+
+// One call of the Python target; its exception goes to sys.unraisablehook.
+// Needs the interpreter lock.
+void write_to_python(const std::string& line) {
+  const TraceTarget target = g_target.load(std::memory_order_relaxed);
+  // Python's own conventions: write() receives what a file would (the
+  // newline included), a callable and the logger one line without it.
+  const bool with_newline = target == TraceTarget::kObject;
+  const size_t length =
+      with_newline || line.empty() || line.back() != '\n' ? line.size() : line.size() - 1;
+  PyRef text(
+      PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(length), "backslashreplace"));
+  PyRef result;
+  PyRef callee;
+  if (text) {
+    t_inside_python_target = true;
+    switch (target) {
+      case TraceTarget::kObject:
+        callee = PyRef::borrow(g_target_object);  // set_trace may replace it meanwhile
+        result.reset(PyObject_CallMethod(callee.get(), "write", "O", text.get()));
+        break;
+      case TraceTarget::kCallable:
+        callee = PyRef::borrow(g_target_object);
+        result.reset(PyObject_CallOneArg(callee.get(), text.get()));
+        break;
+      case TraceTarget::kLogging:
+        callee = PyRef::borrow(nuv_logger());
+        if (callee) result.reset(PyObject_CallMethod(callee.get(), "debug", "O", text.get()));
+        break;
+      default:
+        result = PyRef::borrow(Py_None);  // the target changed to a descriptor or off
+        break;
+    }
+    t_inside_python_target = false;
+  }
+  if (!result) {
+    PyErr_FormatUnraisable("Exception ignored while writing a trace line to %R",
+                           callee ? callee.get() : Py_None);
+  }
+}
+
+void write_to_python_target(const std::string& line) noexcept {
+  if (t_inside_python_target) return;
+  // Lines are written from the calling thread, never from a libcurl
+  // callback; a caller that released the lock takes it back for the line.
+  const bool held = PyGILState_Check() != 0;
+  if (!held && Py_IsFinalizing()) return;
+  const PyGILState_STATE state = held ? PyGILState_LOCKED : PyGILState_Ensure();
+  // A caller may be on its way out with an exception set; the target must
+  // neither see it nor lose it.
+  PyObject* pending = PyErr_GetRaisedException();
+  try {
+    write_to_python(line);
+  } catch (...) {
+    // Only allocation can throw here; the line is dropped.
+  }
+  PyErr_SetRaisedException(pending);
+  if (!held) PyGILState_Release(state);
+}
+
+}  // namespace
+
+void escape_line_breaks(std::string& text) {
+  const bool ends_line = !text.empty() && text.back() == '\n';
+  const size_t body = ends_line ? text.size() - 1 : text.size();
+  if (text.find_first_of("\r\n") >= body) return;
+  std::string escaped;
+  escaped.reserve(text.size() + 8);
+  for (size_t i = 0; i < body; ++i) {
+    const char c = text[i];
+    if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else {
+      escaped.push_back(c);
+    }
+  }
+  if (ends_line) escaped.push_back('\n');
+  text.swap(escaped);
+}
+
+bool trace_enabled() noexcept {
+  return g_target.load(std::memory_order_relaxed) != TraceTarget::kOff;
+}
+
+void trace(const char* format, ...) noexcept {
+  const TraceTarget target = g_target.load(std::memory_order_relaxed);
+  if (target == TraceTarget::kOff) return;
+  try {
+    std::string line;
+    va_list args;
+    va_start(args, format);
+    const bool formatted = format_line(line, format, args);
+    va_end(args);
+    if (!formatted) return;
+    escape_line_breaks(line);
+    switch (target) {
+      case TraceTarget::kStdout:
+        write_to_fd(STDOUT_FILENO, line);
+        break;
+      case TraceTarget::kStderr:
+        write_to_fd(STDERR_FILENO, line);
+        break;
+      default:
+        write_to_python_target(line);
+        break;
+    }
+  } catch (const std::bad_alloc&) {
+    // No memory for the line: it is dropped, the request goes on.
+  }
+}
+
+TraceTarget current_trace_target(PyObject** object) {
+  const TraceTarget target = g_target.load(std::memory_order_relaxed);
+  *object = target == TraceTarget::kObject || target == TraceTarget::kCallable
+                ? Py_NewRef(g_target_object)
+                : nullptr;
+  return target;
+}
+
+void set_trace_target(TraceTarget target, PyObject* object) {
+  PyObject* old = g_target_object;
+  g_target_object = Py_XNewRef(object);
+  g_target.store(target, std::memory_order_relaxed);
+  Py_XDECREF(old);  // last: its finaliser may run code that traces
 }
 
 }  // namespace nuv

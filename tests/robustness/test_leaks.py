@@ -265,7 +265,7 @@ def _(env):
     del robot_gone.secret
 
     def step():
-        raises(UnicodeEncodeError, lambda: cf.get())
+        raises(ValueError, lambda: cf.get(), "api_token must be text")
         raises(AttributeError, lambda: gone.get(), "api_token")
         raises(TypeError, lambda: robot_int.send_text("x"), "token must be str")
         raises(AttributeError, lambda: robot_gone.send_markdown("t", "x", ["1"]), "secret")

@@ -1,6 +1,9 @@
 """The HTTP executor as every method sees it: request forms, headers and
 their trace, proxies, TLS verification, redirects and bodies of every shape."""
 
+import os
+import subprocess
+import sys
 import time
 
 import pytest
@@ -88,7 +91,7 @@ class TestProxy:
         cf.get("/zones")
         out = capfd.readouterr().out
         assert "proxy-password" not in out
-        assert f"user_proxy: {fresh_standin.proxy_url.replace('http://', 'http://user:***1234@')}\n" in out
+        assert f"user_proxy: {fresh_standin.proxy_url.replace('http://', 'http://***@')}\n" in out
         (request,) = [r for r in fresh_standin.requests() if r["via_proxy"]]
         assert "proxy_authorization" in request["connect"]
 
@@ -200,6 +203,26 @@ class TestBodySizeLimit:
         status, text = Cloudflare(api_url=fresh_standin.url("/_test")).get(f"/bytes/{self.LIMIT + 1}")
         assert (status, text) == (23, "Failed writing received data to disk/application")
         assert capfd.readouterr().err == ""
+
+    @pytest.mark.skipif(bool(os.environ.get("NUV_SANITIZED")), reason="the sanitizer reserves all address space")
+    def test_running_out_of_memory_is_status_27_and_silent(self, fresh_standin, client_env):
+        # A process whose address space ends 24 MiB above what it uses: the
+        # 60 MiB body cannot fit, nothing else in the transfer grows.
+        script = f"""
+import resource
+from nuv import Cloudflare
+cf = Cloudflare(api_url={fresh_standin.url("/_test")!r})
+with open("/proc/self/status") as status:
+    used = next(int(l.split()[1]) for l in status if l.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (used + 24 * 1024 * 1024, resource.RLIM_INFINITY))
+result = cf.get("/bytes/{60 * 1024 * 1024}")
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(repr(tuple(result)))
+"""
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.splitlines()[-1] == "(27, 'Out of memory')"
+        assert done.stderr == ""
 
 
 def test_other_threads_run_while_a_request_waits(fresh_standin, client_env):
