@@ -28,7 +28,8 @@ bool read_mentions(PyObject* mobiles, PyObject* user_ids, int all, Mentions& men
 // "At:" lists who is mentioned whenever the caller named anyone, or passed the
 // mobiles argument at all (even empty), as send_markdown always has.
 void trace_mentions(PyObject* mobiles, const Mentions& mentions) {
-  if (mobiles != nullptr || !mentions.empty()) trace("At: %s\n", mention_line(mentions).c_str());
+  if (trace_enabled() && (mobiles != nullptr || !mentions.empty()))
+    trace("At: %s\n", mention_line(mentions).c_str());
 }
 
 }  // namespace

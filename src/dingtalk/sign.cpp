@@ -77,8 +77,10 @@ std::optional<std::string> dingtalk_sign_url(std::string_view secret,
     std::optional<std::string> signature = dingtalk_signature(secret, timestamp_ms);
     if (!signature) return std::nullopt;
     // With the token, the signature lets anyone post for up to an hour.
-    trace("Output (base64): %s\n", mask_secret(*signature).c_str());
-    trace("Encoded: %s\n", mask_secret(percent_encode(*signature)).c_str());
+    if (trace_enabled()) {  // with the trace off, not even the masks are built
+      trace("Output (base64): %s\n", mask_secret(*signature).c_str());
+      trace("Encoded: %s\n", mask_secret(percent_encode(*signature)).c_str());
+    }
     return dingtalk_webhook_url(token, timestamp_ms, *signature);
   } catch (const std::bad_alloc&) {
     return std::nullopt;

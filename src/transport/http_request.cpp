@@ -140,6 +140,9 @@ HttpResult http_request(std::string_view method, const std::string& url,
                         const std::vector<std::string>& headers, const std::string* request_body,
                         const ProxyChoice& proxy_choice) {
   const bool tracing = trace_enabled();
+  // The lines before the transfer go out together, at the latest just
+  // before it starts.
+  TraceBatch trace_batch;
   CurlHeaderList header_list;
   for (const std::string& line : headers) {
     if (tracing) trace("%s\n", mask_header_line(line).c_str());
@@ -220,6 +223,7 @@ HttpResult http_request(std::string_view method, const std::string& url,
   }
   if (set.result() != CURLE_OK) return curl_failure(set.result());
 
+  trace_batch.flush();
   CURLcode code;
   {
     GilRelease unlocked;

@@ -34,6 +34,14 @@ void reset_fd_lock_in_child() { pthread_mutex_init(&g_fd_lock, nullptr); }
 [[maybe_unused]] const int kForkHandlerInstalled =
     pthread_atfork(nullptr, nullptr, reset_fd_lock_in_child);
 
+// The lines of this thread's TraceBatch and the descriptor they go to.
+struct PendingLines {
+  bool active = false;
+  int fd = -1;
+  std::string text;
+};
+thread_local PendingLines t_pending;
+
 // A line traced by a Python target itself (its write() making a request) is
 // dropped rather than written back into the target without end.
 thread_local bool t_inside_python_target = false;
@@ -190,20 +198,40 @@ void trace(const char* format, ...) noexcept {
     va_end(args);
     if (!formatted) return;
     escape_line_breaks(line);
-    switch (target) {
-      case TraceTarget::kStdout:
-        write_to_fd(STDOUT_FILENO, line);
-        break;
-      case TraceTarget::kStderr:
-        write_to_fd(STDERR_FILENO, line);
-        break;
-      default:
-        write_to_python_target(line);
-        break;
+    if (target == TraceTarget::kStdout || target == TraceTarget::kStderr) {
+      const int fd = target == TraceTarget::kStdout ? STDOUT_FILENO : STDERR_FILENO;
+      if (!t_pending.active) {
+        write_to_fd(fd, line);
+        return;
+      }
+      // The target changed while the batch was open: what it holds goes
+      // where it was meant to go, first.
+      if (t_pending.fd != fd && !t_pending.text.empty()) {
+        write_to_fd(t_pending.fd, t_pending.text);
+        t_pending.text.clear();
+      }
+      t_pending.fd = fd;
+      t_pending.text += line;
+      return;
     }
+    write_to_python_target(line);
   } catch (const std::bad_alloc&) {
     // No memory for the line: it is dropped, the request goes on.
   }
+}
+
+TraceBatch::TraceBatch() noexcept : owner_(!t_pending.active) { t_pending.active = true; }
+
+TraceBatch::~TraceBatch() {
+  if (!owner_) return;
+  flush();
+  t_pending.active = false;
+}
+
+void TraceBatch::flush() noexcept {
+  if (!owner_ || t_pending.text.empty()) return;
+  write_to_fd(t_pending.fd, t_pending.text);
+  t_pending.text.clear();
 }
 
 TraceTarget current_trace_target(PyObject** object) {

@@ -3,9 +3,10 @@
 // nothing, the "nuv" logger, or a Python object (write(str)) or callable.
 //
 // Every line is built completely, its inner CR and LF escaped, and then
-// handed over in one piece: one write(2) per line for a descriptor (without
-// the interpreter lock, so a reader thread of the same process can drain a
-// pipe), one call per line for a Python target (with the lock held). Never
+// handed over in one piece: one write(2) per line for a descriptor, or one
+// for the lines of a TraceBatch (without the interpreter lock, so a reader
+// thread of the same process can drain a pipe), one call per line for a
+// Python target (with the lock held). Never
 // call trace from a libcurl callback: a Python target needs the lock.
 #pragma once
 
@@ -33,6 +34,24 @@ bool trace_enabled() noexcept;
 // cannot be written is dropped, and an exception raised by a Python target
 // goes to sys.unraisablehook.
 [[gnu::format(printf, 1, 2)]] void trace(const char* format, ...) noexcept;
+
+// While alive, the lines this thread traces to a file descriptor are kept
+// and written together, whole lines in one write(2), when flush() is called
+// or the batch ends: a request's lines before its transfer cost one system
+// call (and one wake-up of a reader at the other end of a pipe) instead of
+// one per line. Python targets are not batched. A batch inside a batch adds
+// nothing: the outer one writes. Any thread; never inside a libcurl callback.
+class TraceBatch {
+ public:
+  TraceBatch() noexcept;
+  ~TraceBatch();
+  TraceBatch(const TraceBatch&) = delete;
+  TraceBatch& operator=(const TraceBatch&) = delete;
+  void flush() noexcept;
+
+ private:
+  bool owner_;
+};
 
 // The current target. With kObject and kCallable, `object` receives a new
 // reference to it. Needs the interpreter lock.
