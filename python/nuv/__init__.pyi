@@ -17,11 +17,11 @@ __all__ = [
 class _TraceWriter(Protocol):
     def write(self, line: str, /) -> object: ...
 
-TraceTarget: TypeAlias = Literal["stdout", "stderr", "off", "logging"] | _TraceWriter | Callable[[str], object]
+_TraceTarget: TypeAlias = Literal["stdout", "stderr", "off", "logging"] | _TraceWriter | Callable[[str], object]
 """A trace target: a name, an object with ``write(str)`` (each line with its
 newline) or a callable (each line without it)."""
 
-def set_trace(target: TraceTarget, /) -> None:
+def set_trace(target: _TraceTarget, /) -> None:
     """Send nuv's trace lines to ``target``, for the whole process:
     "stdout" (file descriptor 1, the default), "stderr" (descriptor 2),
     "off", "logging" (one DEBUG record of the "nuv" logger per line), an
@@ -30,7 +30,7 @@ def set_trace(target: TraceTarget, /) -> None:
     ``sys.unraisablehook`` and the request goes on. ``NUV_TRACE`` (one of
     the four names) sets the target at import."""
 
-def get_trace() -> TraceTarget:
+def get_trace() -> _TraceTarget:
     """The current trace target."""
 
 ApiResponse = tuple[int, str]
