@@ -73,8 +73,14 @@ def main_job(
     if show_message:
         show_message()
 
+    alias = ("dns", "ensure", domain, "CNAME", f"www.{host}", host)
+    say(f"an alias www.{host}: first the plan, nothing written")
+    nuv(*alias, "--dry-run")
+    say("then the same command carries it out")
+    nuv(*alias)
+
     say("the zone now")
-    nuv("dns", "list", domain, "--name", host)
+    nuv("dns", "list", domain)
 
 
 def run_local() -> None:
@@ -130,6 +136,7 @@ def run_live(domain: str) -> None:
             main_job(nuv, domain, host, notify, None)
         finally:
             say("removing the demo's records")
+            nuv("dns", "delete", domain, "CNAME", f"www.{host}", host)
             nuv("dns", "delete", domain, "A", host, NEW_V4)
             nuv("dns", "delete", domain, "AAAA", host, V6)
     say("done")

@@ -1,89 +1,145 @@
-// Reading the reconciliation's listing: only the members the planner needs.
-#include <json-c/json.h>
+// Reading the reconciliation's listing: one pass over the text, keeping only
+// the members the planner needs (a listing of thousands of records would
+// otherwise become a tree of tens of thousands of objects first).
+#include <algorithm>
+#include <climits>
 
 #include "cloudflare/reconcile.h"
-#include "common/json_tree.h"
+#include "common/json_scan.h"
 
 namespace nuv {
 
 namespace {
 
-// A whole number member of `object`, if there is one.
-std::optional<int64_t> whole_member(json_object* object, const char* key) {
-  json_object* value = nullptr;
-  if (!json_object_object_get_ex(object, key, &value) ||
-      !(json_object_is_type(value, json_type_int) ||
-        json_object_is_type(value, json_type_double))) {
-    return std::nullopt;
+using Kind = JsonScanner::Kind;
+
+int32_t clamp_to_32_bits(int64_t value) {
+  return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+// Reads a text member into `into` (true), or skips a value of another kind
+// (false); a later member of the same key replaces an earlier one.
+bool text_member(JsonScanner& scan, std::string& into, bool& present) {
+  if (scan.peek() == Kind::kString) {
+    present = scan.read_string(into);
+  } else {
+    present = false;
+    scan.skip_value();
   }
-  return json_object_get_int64(value);
+  return scan.ok();
+}
+
+// One element of "result"; `kept` tells whether it has the four texts.
+bool read_record(JsonScanner& scan, ListedRecord& record, bool& kept) {
+  bool has_id = false, has_name = false, has_type = false, has_content = false;
+  bool has_comment = false;
+  std::string comment;
+  std::string key;
+  bool first = true;
+  scan.enter_object();
+  while (scan.next_member(first, key)) {
+    if (key == "id") {
+      text_member(scan, record.id, has_id);
+    } else if (key == "name") {
+      text_member(scan, record.name, has_name);
+    } else if (key == "type") {
+      text_member(scan, record.type, has_type);
+    } else if (key == "content") {
+      text_member(scan, record.content, has_content);
+    } else if (key == "comment") {
+      text_member(scan, comment, has_comment);
+    } else if (key == "proxied") {
+      if (!scan.read_truth(record.proxied)) return false;
+    } else if (key == "priority") {
+      int64_t value = 0;
+      if (!scan.read_integer(value)) return false;
+      record.priority = clamp_to_32_bits(value);
+    } else if (key == "ttl") {
+      int64_t value = 0;
+      if (!scan.read_integer(value)) return false;
+      record.ttl = static_cast<uint32_t>(clamp_to_32_bits(value));
+    } else if (!scan.skip_value()) {
+      return false;
+    }
+  }
+  if (has_comment) record.comment = std::move(comment);
+  kept = has_id && has_name && has_type && has_content;
+  return scan.ok();
+}
+
+bool read_records(JsonScanner& scan, Listing& listing) {
+  listing.records.clear();
+  listing.element_count = 0;
+  bool first = true;
+  scan.enter_array();
+  while (scan.next_element(first)) {
+    ++listing.element_count;
+    if (scan.peek() != Kind::kObject) {
+      if (!scan.skip_value()) return false;
+      continue;
+    }
+    ListedRecord record;
+    bool kept = false;
+    if (!read_record(scan, record, kept)) return false;
+    if (kept) listing.records.push_back(std::move(record));
+  }
+  return scan.ok();
 }
 
 // Pages the service says the listing has: "total_pages", else "total_count"
 // over "per_page"; 1 when it says neither.
-size_t pages_of(json_object* root) {
-  json_object* info = nullptr;
-  if (!json_object_object_get_ex(root, "result_info", &info) ||
-      !json_object_is_type(info, json_type_object)) {
-    return 1;
+bool read_pages(JsonScanner& scan, size_t& pages) {
+  std::optional<int64_t> total_pages, total_count, per_page;
+  std::string key;
+  bool first = true;
+  scan.enter_object();
+  while (scan.next_member(first, key)) {
+    std::optional<int64_t>* into = key == "total_pages"   ? &total_pages
+                                   : key == "total_count" ? &total_count
+                                   : key == "per_page"    ? &per_page
+                                                          : nullptr;
+    if (into != nullptr && scan.peek() == Kind::kNumber) {
+      int64_t value = 0;
+      if (!scan.read_integer(value)) return false;
+      *into = value;
+    } else {
+      if (into != nullptr) into->reset();
+      if (!scan.skip_value()) return false;
+    }
   }
-  if (const std::optional<int64_t> pages = whole_member(info, "total_pages")) {
-    return *pages > 1 ? static_cast<size_t>(*pages) : 1;
+  if (!scan.ok()) return false;
+  if (total_pages) {
+    pages = *total_pages > 1 ? static_cast<size_t>(*total_pages) : 1;
+  } else if (total_count && per_page && *per_page > 0 && *total_count > *per_page) {
+    pages = static_cast<size_t>((*total_count + *per_page - 1) / *per_page);
+  } else {
+    pages = 1;
   }
-  const std::optional<int64_t> count = whole_member(info, "total_count");
-  const std::optional<int64_t> per_page = whole_member(info, "per_page");
-  if (!count || !per_page || *per_page <= 0 || *count <= *per_page) return 1;
-  return static_cast<size_t>((*count + *per_page - 1) / *per_page);
+  return true;
 }
 
 }  // namespace
 
 std::optional<Listing> parse_listing(const std::string& body) {
-  JsonTree root(json_tokener_parse(body.c_str()));
-  json_object* result = nullptr;
-  if (!json_object_is_type(root.get(), json_type_object) ||
-      !json_object_object_get_ex(root.get(), "result", &result) ||
-      !json_object_is_type(result, json_type_array)) {
-    return std::nullopt;
-  }
+  JsonScanner scan(body);
+  if (scan.peek() != Kind::kObject) return std::nullopt;
   Listing listing;
-  listing.total_pages = pages_of(root.get());
-  listing.element_count = json_object_array_length(result);
-  const size_t count = listing.element_count;
-  std::vector<ListedRecord>& out = listing.records;
-  out.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    json_object* element = json_object_array_get_idx(result, i);
-    if (!json_object_is_type(element, json_type_object)) continue;
-    auto text = [&](const char* key, std::string& into) {
-      json_object* value = nullptr;
-      if (!json_object_object_get_ex(element, key, &value) ||
-          !json_object_is_type(value, json_type_string)) {
-        return false;
-      }
-      into.assign(json_object_get_string(value),
-                  static_cast<size_t>(json_object_get_string_len(value)));
-      return true;
-    };
-    ListedRecord record;
-    if (!text("id", record.id) || !text("name", record.name) || !text("type", record.type) ||
-        !text("content", record.content)) {
-      continue;
+  bool has_result = false;
+  std::string key;
+  bool first = true;
+  scan.enter_object();
+  while (scan.next_member(first, key)) {
+    // A later member of the same key replaces an earlier one, as in a tree.
+    if (key == "result") {
+      has_result = scan.peek() == Kind::kArray;
+      if (has_result ? !read_records(scan, listing) : !scan.skip_value()) return std::nullopt;
+    } else if (key == "result_info" && scan.peek() == Kind::kObject) {
+      if (!read_pages(scan, listing.total_pages)) return std::nullopt;
+    } else if (!scan.skip_value()) {
+      return std::nullopt;
     }
-    json_object* value = nullptr;
-    if (json_object_object_get_ex(element, "proxied", &value)) {
-      record.proxied = json_object_get_boolean(value) != 0;
-    }
-    if (json_object_object_get_ex(element, "priority", &value)) {
-      record.priority = json_object_get_int(value);  // json-c clamps to 32 bits
-    }
-    if (json_object_object_get_ex(element, "ttl", &value)) {
-      record.ttl = static_cast<uint32_t>(json_object_get_int(value));
-    }
-    std::string comment;
-    if (text("comment", comment)) record.comment = std::move(comment);
-    out.push_back(std::move(record));
   }
+  if (!scan.at_end() || !has_result) return std::nullopt;
   return listing;
 }
 

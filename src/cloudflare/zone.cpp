@@ -1,11 +1,12 @@
 #include "cloudflare/zone.h"
 
-#include <json-c/json.h>
+#include <optional>
+#include <string_view>
 
 #include "cloudflare/methods.h"
 #include "cloudflare/record_match.h"
 #include "common/guard.h"
-#include "common/json_tree.h"
+#include "common/json_scan.h"
 #include "common/percent_encode.h"
 #include "common/text.h"
 #include "surface/errors.h"
@@ -15,39 +16,83 @@ namespace nuv {
 
 namespace {
 
-// The id of the zone listed under `domain` (see same_dns_name), or nullptr
-// when the answer does not say "success": true with a "result" array; `none`
-// tells a successful answer that lists no zone of that name. The service's
-// name filter takes operators ("not_equal:", "contains:", ...), and an
-// answer may list other zones first: only the name decides which zone the
-// writes go to.
-const char* zone_id_named(json_object* root, std::string_view domain, bool& none) {
-  none = false;
-  json_object* success = nullptr;
-  json_object* result = nullptr;
-  if (!json_object_is_type(root, json_type_object) ||
-      !json_object_object_get_ex(root, "success", &success) || !json_object_get_boolean(success) ||
-      !json_object_object_get_ex(root, "result", &result) ||
-      !json_object_is_type(result, json_type_array)) {
-    return nullptr;
-  }
-  const size_t count = json_object_array_length(result);
-  for (size_t i = 0; i < count; ++i) {
-    json_object* zone = json_object_array_get_idx(result, i);
-    json_object* name = nullptr;
-    if (!json_object_object_get_ex(zone, "name", &name) ||
-        !json_object_is_type(name, json_type_string) ||
-        !same_dns_name(std::string_view(json_object_get_string(name),
-                                        static_cast<size_t>(json_object_get_string_len(name))),
-                       domain)) {
-      continue;
+// What a zone look-up's answer says of the zone named `domain`.
+struct ZoneAnswer {
+  bool readable = false;          // JSON, "success" true, a "result" array
+  bool listed = false;            // a zone of that name is in "result"
+  std::optional<std::string> id;  // its id (a text, or the JSON text of another value)
+};
+
+// One zone of "result": its id when its name is `domain` (see
+// same_dns_name). The service's name filter takes operators ("not_equal:",
+// "contains:", ...), and an answer may list other zones first: only the name
+// decides which zone the writes go to.
+bool read_zone(JsonScanner& scan, std::string_view domain, ZoneAnswer& answer) {
+  std::string key, name;
+  bool has_name = false;
+  std::optional<std::string> id;
+  bool first = true;
+  scan.enter_object();
+  while (scan.next_member(first, key)) {
+    if (key == "name") {
+      has_name = scan.peek() == JsonScanner::Kind::kString;
+      if (has_name ? !scan.read_string(name) : !scan.skip_value()) return false;
+    } else if (key == "id") {
+      const JsonScanner::Kind kind = scan.peek();
+      std::string_view raw;
+      if (kind == JsonScanner::Kind::kString) {
+        id.emplace();
+        if (!scan.read_string(*id)) return false;
+      } else if (!scan.skip_value(raw)) {
+        return false;
+      } else if (kind == JsonScanner::Kind::kNull) {
+        id.reset();
+      } else {
+        id.emplace(raw);
+      }
+    } else if (!scan.skip_value()) {
+      return false;
     }
-    json_object* id = nullptr;
-    if (!json_object_object_get_ex(zone, "id", &id) || id == nullptr) return nullptr;
-    return json_object_get_string(id);
   }
-  none = true;
-  return nullptr;
+  if (scan.ok() && has_name && !answer.listed && same_dns_name(name, domain)) {
+    answer.listed = true;
+    answer.id = std::move(id);
+  }
+  return scan.ok();
+}
+
+// One pass over the answer, reading only "success" and each zone's name and
+// id; a later member of the same key replaces an earlier one, as in a tree.
+ZoneAnswer read_zone_answer(const std::string& body, std::string_view domain) {
+  JsonScanner scan(body);
+  ZoneAnswer answer;
+  if (scan.peek() != JsonScanner::Kind::kObject) return answer;
+  bool success = false;
+  bool has_result = false;
+  std::string key;
+  bool first = true;
+  scan.enter_object();
+  while (scan.next_member(first, key)) {
+    if (key == "success") {
+      if (!scan.read_truth(success)) return ZoneAnswer{};
+    } else if (key == "result" && scan.peek() == JsonScanner::Kind::kArray) {
+      has_result = true;
+      answer.listed = false;
+      answer.id.reset();
+      bool first_zone = true;
+      scan.enter_array();
+      while (scan.next_element(first_zone)) {
+        const bool ok = scan.peek() == JsonScanner::Kind::kObject ? read_zone(scan, domain, answer)
+                                                                  : scan.skip_value();
+        if (!ok) return ZoneAnswer{};
+      }
+    } else {
+      if (key == "result") has_result = false;
+      if (!scan.skip_value()) return ZoneAnswer{};
+    }
+  }
+  answer.readable = scan.at_end() && success && has_result;
+  return answer;
 }
 
 }  // namespace
@@ -67,19 +112,18 @@ PyRef lookup_zone(CloudflareObject* self, const ApiContext& context, const std::
   PyRef response(api_response(result, context, Permission::kZoneRead));
   if (!response) return {};
 
-  JsonTree root(json_tokener_parse(result.body.c_str()));
-  bool none = false;
-  const char* id = zone_id_named(root.get(), domain, none);
-  if (none) {
+  const ZoneAnswer answer = read_zone_answer(result.body, domain);
+  if (answer.readable && !answer.listed) {
     raise_zone_not_found("Domain not found: " + domain, ZoneProblem::kNotFound, response.get());
     return {};
   }
-  if (id == nullptr) {
+  if (!answer.readable || !answer.id) {
     // The whole answer is the message, as it always was, credentials masked.
     raise_for_response(response.get(), response_masked_body(response.get()));
     return {};
   }
-  PyRef zone_id(PyUnicode_FromString(id));
+  // Up to a NUL, as the id always was read.
+  PyRef zone_id(PyUnicode_FromString(answer.id->c_str()));
   if (!zone_id) return {};
   PyRef zone(PyUnicode_FromStringAndSize(domain.data(), static_cast<Py_ssize_t>(domain.size())));
   if (!zone) return {};

@@ -9,9 +9,10 @@ import shlex
 import signal
 
 import pytest
-from cli_support import DOMAIN, HOST
+from cli_support import DOMAIN, HOST, ROBOT_SECRET
 from nuv import Cloudflare
 from nuv.cli import _compat
+from nuv.cli.standin import ROBOT_TOKEN
 
 needs_plan = pytest.mark.skipif(not _compat.HAS_PLAN, reason="the extension has no dns_plan yet")
 needs_retries = pytest.mark.skipif(not _compat._accepts(Cloudflare, retries=0), reason="no retries yet")
@@ -42,11 +43,30 @@ def test_each_command_does_its_job(nuv):
     assert nuv("purge", DOMAIN, "--yes").status == 0
     assert nuv.standin.purges(nuv.zone["id"]) == 1
 
-    assert nuv("ding", "text", "deploy finished").status == 0
-    assert nuv("ding", "markdown", "Deploy", "-", input="#### v1.2 is live\n").status == 0
-    sent = [m["body"] for m in nuv.messages()]
-    assert sent[0]["text"]["content"].startswith("deploy finished")
-    assert sent[1]["markdown"]["title"] == "Deploy" and "#### v1.2 is live" in sent[1]["markdown"]["text"]
+
+@pytest.mark.parametrize(
+    ("args", "stdin", "keyword", "expected"),
+    [
+        (["text", "deploy finished"], None, None, {"text": {"content": "deploy finished"}}),
+        (["text", "-"], "from a pipe\n\n", None, {"text": {"content": "from a pipe"}}),
+        (
+            ["markdown", "Deploy", "-", "--at", "13800000000", "--at-user", "u1", "--at-all"],
+            "#### v1.2 is live",
+            None,
+            {
+                "markdown": {"title": "Deploy", "text": "#### v1.2 is live\n\n@13800000000 @u1 @all"},
+                "at": {"atMobiles": ["13800000000"], "atUserIds": ["u1"], "isAtAll": True},
+            },
+        ),
+        (["text", "disk full"], None, "alert", {"text": {"content": "disk full alert"}}),
+    ],
+)
+def test_ding_sends_what_it_is_given(nuv, args, stdin, keyword, expected):
+    nuv.standin.add_robot(ROBOT_TOKEN, ROBOT_SECRET, keywords=[keyword] if keyword else None)
+    sent = nuv("ding", *args, input=stdin, env={"DINGTALK_KEYWORD": keyword} if keyword else {})
+    assert sent.status == 0, sent.err
+    [message] = nuv.messages()
+    assert {key: message["body"][key] for key in expected} == expected
 
 
 @needs_plan

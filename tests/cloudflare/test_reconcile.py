@@ -622,3 +622,33 @@ def test_listing_answer_that_is_not_utf8_fails_like_a_lookup(fresh_standin, clie
         ensure(cf, "A", N, P, False, 1)
     assert type(caught.value.__cause__) is UnicodeDecodeError
     assert [r["method"] for r in fresh_standin.requests("test")] == ["GET"]
+
+
+MATCH = '{"id": "%s", "name": "%s", "type": "A", "content": "%s", "proxied": false, "ttl": 1}' % (rid(1), N, P)
+
+
+@pytest.mark.parametrize(
+    "text, written",
+    [
+        # Members in any order, keys and values with escapes, unknown members of any shape.
+        ('{"result": [%s], "success": true}' % MATCH, []),
+        ('{"result": [{"i\\u0064": "%s", "n\\u0061me": "%s", "type": "A", "content": "\\u0031\\u00392.0.2.1"}]}' % (rid(1), N), []),
+        ('{"x": {"a": [1, -2.5e3, {"b": null}], "c": "\\ud83d\\ude00"}, "result": [%s], "n": NaN}' % MATCH, []),
+        # A later member of the same key replaces an earlier one.
+        ('{"result": [%s], "result": []}' % MATCH, ["POST"]),
+        ('{"result": [{"id": "%s", "name": "%s", "type": "A", "content": "%s", "content": 5}]}' % (rid(1), N, P), ["POST"]),
+        ('{"result": [%s], "result_info": {"total_pages": 1, "per_page": "x"}}' % MATCH, []),
+    ],
+)
+def test_listing_text_is_read_as_json(zcf, fresh_standin, text, written):
+    fresh_standin.add_fault("GET", r"/dns_records$", status=200, body=text)
+    result_of(ensure(zcf, "A", N, P, False, 1)) if written else ensure(zcf, "A", N, P, False, 1)
+    assert [m for m, _ in writes(fresh_standin)] == written
+
+
+@pytest.mark.parametrize("text", ['{"result": []} x', '{"result": [1,]}', '{"result": ["\\x"]}', '{"result": [], }', '{"x": ' + "[" * 70 + "]" * 70 + ', "result": []}'])
+def test_listing_that_is_not_json_writes_nothing(zcf, fresh_standin, text):
+    fresh_standin.add_fault("GET", r"/dns_records$", status=200, body=text)
+    with pytest.raises(Exception):
+        ensure(zcf, "A", N, P, False, 1)
+    assert writes(fresh_standin) == []

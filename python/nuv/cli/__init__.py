@@ -13,7 +13,17 @@ import sys
 import traceback
 
 from . import _compat, ddns, ding, dns, purge, standin, zone, zones
-from ._context import EXIT_FAILED, EXIT_USAGE, Context, Failure, Output, UsageError, describe, output_options
+from ._context import (
+    EXIT_FAILED,
+    EXIT_USAGE,
+    SERVICE_ERRORS,
+    Context,
+    Failure,
+    Output,
+    UsageError,
+    describe,
+    output_options,
+)
 
 __all__ = ["main"]
 
@@ -70,15 +80,11 @@ def main(argv: list[str] | None = None) -> int:
         return int(args.run(Context(args, output)))
     except UsageError as error:
         return _report_error(args, output, error, EXIT_USAGE)
-    except Failure as error:
+    except (Failure, *SERVICE_ERRORS) as error:
         return _report_error(args, output, error, EXIT_FAILED)
     except ValueError as error:
         # The library refuses arguments it can tell are wrong before any request.
         return _report_error(args, output, error, EXIT_USAGE)
-    except Exception as error:
-        if not _compat.is_service_error(error):
-            raise
-        return _report_error(args, output, error, EXIT_FAILED)
     except KeyboardInterrupt:
         if output is not None:
             output.end_progress()

@@ -14,7 +14,9 @@ from typing import Any, TextIO
 import nuv
 
 from . import _compat
-from ._compat import checked
+
+#: The library's exceptions for a service or network failure (exit status 1).
+SERVICE_ERRORS = (nuv.CloudflareError, nuv.DingTalkError)
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -354,7 +356,7 @@ class Context:
             return given
         if domain not in self._zone_ids:
             cf = self.cloudflare()
-            _compat.zone_lookup(cf, domain)
+            cf.query(domain)
             self._zone_ids[domain] = cf.zone_id
         return self._zone_ids[domain]
 
@@ -364,7 +366,9 @@ class Context:
         page = 1
         while True:
             values = {**query, "page": str(page), "per_page": str(per_page)}
-            answer = checked(cf.get(path + "?" + urllib.parse.urlencode(values, quote_via=urllib.parse.quote)))
+            answer = cf.get(
+                path + "?" + urllib.parse.urlencode(values, quote_via=urllib.parse.quote)
+            ).raise_for_status()
             yield from answer.result or []
             total = int((answer.result_info or {}).get("total_pages") or 0)
             if total > 2:

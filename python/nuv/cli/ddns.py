@@ -24,10 +24,10 @@ from pathlib import Path
 from typing import Any
 
 from . import _compat
-from ._compat import checked
 from ._context import (
     EXIT_FAILED,
     EXIT_OK,
+    SERVICE_ERRORS,
     Context,
     Failure,
     UsageError,
@@ -35,7 +35,14 @@ from ._context import (
     describe,
     dingtalk_options,
 )
-from .addresses import DEFAULT_SOURCES, FAMILY_NAMES, AddressSource, LookupFailed, parse_source
+from .addresses import (
+    DEFAULT_SOURCES,
+    FAMILY_NAMES,
+    AddressSource,
+    LookupFailed,
+    parse_source,
+)
+from .ding import send_markdown
 
 RECORD_TYPES = {4: "A", 6: "AAAA"}
 JITTER = 0.1  # each wait is the interval give or take 10 %, so many hosts do not call in step
@@ -204,9 +211,7 @@ class Job:
                     self._no_address(result, rtype, family, source)
                 else:
                     self._ensure(result, rtype, address)
-            except Exception as failed:
-                if not _compat.is_service_error(failed):
-                    raise
+            except SERVICE_ERRORS as failed:
                 message, hint = describe(failed)
                 result.failures.append(FamilyFailure(rtype, f"{rtype} {type(failed).__name__}", message, hint))
         return result
@@ -214,7 +219,7 @@ class Job:
     def _listed_contents(self, rtype: str) -> list[dict[str, Any]]:
         cf = self.context.cloudflare()
         domain, name = self.args.domain, self.args.name
-        answer = checked(cf.dns_get_records(domain, rtype, name, **self.context.zone_keywords(domain)))
+        answer = cf.dns_get_records(domain, rtype, name, **self.context.zone_keywords(domain)).raise_for_status()
         return [r for r in answer.result or [] if isinstance(r, dict)]
 
     def _ensure(self, result: Round, rtype: str, address: str) -> None:
@@ -226,7 +231,7 @@ class Job:
             changing = bool(cf.dns_plan(*arguments, **keywords))
             old = [str(r.get("content")) for r in self._listed_contents(rtype)] if changing else []
             if changing and not args.dry_run:
-                checked(cf.dns_ensured_record(*arguments, **keywords))
+                cf.dns_ensured_record(*arguments, **keywords).raise_for_status()
         else:
             if args.dry_run:
                 raise Failure("this build of nuv cannot plan: --dry-run is not available")
@@ -250,7 +255,7 @@ class Job:
         keywords = self.context.zone_keywords(self.args.domain)
         if not self.args.dry_run:
             for record in listed:
-                checked(cf.dns_delete_record(str(record.get("id")), **keywords))
+                cf.dns_delete_record(str(record.get("id")), **keywords).raise_for_status()
         result.changes.append(Change(rtype, self.args.name, [str(r.get("content")) for r in listed], None))
 
     # ----- output and notification -----------------------------------------
@@ -294,10 +299,8 @@ class Job:
 
     def _send(self, result: Round, robot: Any, title: str, text: str) -> bool:
         try:
-            _compat.send_message(robot, "markdown", (title, text), {})
-        except Exception as failed:
-            if not _compat.is_service_error(failed):
-                raise
+            send_markdown(robot, title, text)
+        except SERVICE_ERRORS as failed:
             message, hint = describe(failed)
             result.failures.append(FamilyFailure("DingTalk", "DingTalk", f"notification not sent: {message}", hint))
             return False

@@ -6,8 +6,9 @@ import argparse
 import sys
 from typing import Any
 
-from . import _compat
-from ._context import EXIT_OK, Context, UsageError, dingtalk_options
+import nuv
+
+from ._context import EXIT_OK, Context, Failure, UsageError, dingtalk_options
 
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
@@ -62,12 +63,26 @@ def run(context: Context) -> int:
     args = context.args
     parts = list(args.parts)
     if parts[-1] == "-":
-        parts[-1] = sys.stdin.read()
+        # As $(...) would: the final line break of a pipe is not part of the message.
+        parts[-1] = sys.stdin.read().rstrip("\n")
     if not parts[-1].strip():
         raise UsageError("the message is empty")
     robot = context.robot()
     mentions = {"at_mobiles": args.at_mobiles, "at_user_ids": args.at_user_ids, "at_all": args.at_all}
-    _compat.send_message(robot, args.kind, tuple(parts), mentions)
+    send = robot.send_text if args.kind == "text" else robot.send_markdown
+    _accepted(send(*parts, **{name: value for name, value in mentions.items() if value}))
     context.out.say(f"{args.kind} message sent")
     context.out.document({"sent": True, "type": args.kind})
     return EXIT_OK
+
+
+def _accepted(reply: nuv.DingTalkReply | None) -> None:
+    """Raise unless the robot accepted the message."""
+    if reply is None:
+        raise Failure("the message could not be signed")
+    reply.raise_for_errcode()
+
+
+def send_markdown(robot: nuv.DingTalk, title: str, text: str) -> None:
+    """Post a markdown message; raises unless the robot accepted it."""
+    _accepted(robot.send_markdown(title, text))

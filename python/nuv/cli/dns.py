@@ -7,11 +7,15 @@ import argparse
 from typing import Any
 
 from . import _compat
-from ._compat import checked
-from ._context import EXIT_OK, EXIT_PENDING, Context, Failure, cloudflare_options, quote_segment, table
-
-PAST_TENSE = {"create": "created", "update": "updated", "delete": "deleted"}
-
+from ._context import (
+    EXIT_OK,
+    EXIT_PENDING,
+    Context,
+    Failure,
+    cloudflare_options,
+    quote_segment,
+    table,
+)
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("dns", help="list, ensure or delete DNS records", description="A zone's DNS records.")
@@ -112,10 +116,9 @@ def run_list(context: Context) -> int:
 # ----- ensure / delete --------------------------------------------------------
 
 
-def describe_write(write: dict[str, Any], tense: str = "plan") -> str:
+def describe_write(write: dict[str, Any]) -> str:
     """One planned write as a line: action, record, what it sets, why."""
     action = str(write.get("action"))
-    verb = PAST_TENSE.get(action, action) if tense == "past" else action
     content = str(write.get("content"))
     if write.get("priority") is not None:
         content = f"{write['priority']} {content}"
@@ -127,7 +130,7 @@ def describe_write(write: dict[str, Any], tense: str = "plan") -> str:
             details.append("proxied")
         if write.get("comment") is not None:
             details.append(f"comment {write['comment']!r}")
-    text = " ".join([verb, str(write.get("type")), str(write.get("name")), content, *details])
+    text = " ".join([action, str(write.get("type")), str(write.get("name")), content, *details])
     return text + (f" ({write['reason']})" if write.get("reason") else "")
 
 
@@ -160,14 +163,15 @@ def reconcile(
             context.out.say("nothing to do")
         return []
     plan = list(cf.dns_plan(*arguments, **keywords))
-    if plan and not dry_run:
-        checked(cf.dns_ensured_record(*arguments, **keywords))
     for write in plan:
-        context.out.report(describe_write(write, "plan" if dry_run else "past"))
+        context.out.report(describe_write(write))
     if not plan:
         context.out.say("nothing to do")
     elif dry_run:
         context.out.say("dry run: nothing written")
+    else:
+        cf.dns_ensured_record(*arguments, **keywords).raise_for_status()
+        context.out.say("done")
     return plan
 
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from ._compat import checked
 from ._context import EXIT_OK, Context, cloudflare_options, quote_segment
 
 # Command-line name -> (the service's setting id, the library method, allowed values).
@@ -54,12 +53,12 @@ def run_set(context: Context) -> int:
     report = []
     for name, value in dict(context.args.settings).items():
         setting_id, method, _ = SETTINGS[name]
-        current = checked(cf.get(f"/zones/{quote_segment(zone_id)}/settings/{setting_id}")).result
+        current = cf.get(f"/zones/{quote_segment(zone_id)}/settings/{setting_id}").raise_for_status().result
         old = current.get("value") if isinstance(current, dict) else None
         if old == value:
             context.out.say(f"{name}: {value} (unchanged)")
         else:
-            checked(getattr(cf, method)(value, **keywords))
+            getattr(cf, method)(value, **keywords).raise_for_status()
             context.out.report(f"{name}: {old} -> {value}")
         report.append({"setting": name, "old": old, "new": value, "changed": old != value})
     context.out.document({"settings": report})
