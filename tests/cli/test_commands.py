@@ -3,6 +3,7 @@ services received, its exit status."""
 
 from __future__ import annotations
 
+import json
 import os
 import pty
 import shlex
@@ -14,7 +15,6 @@ from nuv import Cloudflare
 from nuv.cli import _compat
 from nuv.cli.standin import ROBOT_TOKEN
 
-needs_plan = pytest.mark.skipif(not _compat.HAS_PLAN, reason="the extension has no dns_plan yet")
 needs_retries = pytest.mark.skipif(not _compat._accepts(Cloudflare, retries=0), reason="no retries yet")
 
 
@@ -69,7 +69,6 @@ def test_ding_sends_what_it_is_given(nuv, args, stdin, keyword, expected):
     assert {key: message["body"][key] for key in expected} == expected
 
 
-@needs_plan
 def test_plan_is_shown_before_it_runs(nuv):
     dry = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code")
     assert (dry.status, nuv.records("CNAME")) == (3, [])
@@ -79,6 +78,26 @@ def test_plan_is_shown_before_it_runs(nuv):
     assert [w["action"] for w in applied.json["plan"]] == ["create"]
     again = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code", "--json")
     assert (again.status, again.json) == (0, {"plan": [], "applied": False})
+
+
+@pytest.mark.skipif(not _compat.HAS_SELECTIVE_PURGE, reason="purge_cache purges only everything yet")
+@pytest.mark.parametrize(
+    ("args", "body"),
+    [
+        (
+            ["--file", "https://example.com/a", "--file", "https://example.com/b"],
+            {"files": ["https://example.com/a", "https://example.com/b"]},
+        ),
+        (["--tag", "t1"], {"tags": ["t1"]}),
+        (["--host", "www.example.com"], {"hosts": ["www.example.com"]}),
+        (["--prefix", "example.com/img"], {"prefixes": ["example.com/img"]}),
+        (["--yes"], {"purge_everything": True}),
+    ],
+)
+def test_purge_sends_what_was_named(nuv, args, body):
+    assert nuv("purge", DOMAIN, *args).status == 0
+    [sent] = [r for r in nuv.standin.requests("cloudflare") if r["path"].endswith("/purge_cache")]
+    assert json.loads(sent["body"]) == body
 
 
 def test_json_documents(nuv):
@@ -125,6 +144,7 @@ def _read_terminal(fd: int) -> bytes:
         (["zones"], {"CLOUDFLARE_API_TOKEN": "not-a-valid-token"}, 1, "Invalid access token"),
         (["zones", "--token-file", "/nonexistent/token"], {}, 2, "--token-file /nonexistent/token"),
         (["dns", "list", "example.org"], {}, 1, "example.org"),
+        (["zones"], {"CURL_CA_BUNDLE": None}, 1, "certificate"),
         (["zone", "set", DOMAIN, "ssl=sometimes"], {}, 2, "ssl must be one of"),
         (["ding", "text", "hi"], {"DINGTALK_TOKEN": None}, 2, "DINGTALK_TOKEN"),
         (["ding", "text", "hi"], {"DINGTALK_SECRET": "SEC" + "0" * 64}, 1, "sign not match"),
@@ -147,6 +167,8 @@ def test_credentials_come_from_files_and_never_show(nuv, tmp_path):
     token_file.write_text(token + "\n\n")
     quiet = nuv("zones", env={"CLOUDFLARE_API_TOKEN": None, "CLOUDFLARE_API_TOKEN_FILE": str(token_file)})
     assert quiet.status == 0 and quiet.err == ""
+    ca_file = nuv.base_env["CURL_CA_BUNDLE"]
+    assert nuv("zones", "--ca-file", ca_file, env={"CURL_CA_BUNDLE": None}).out == quiet.out
     traced = nuv("zones", "-v", "--token-file", str(token_file), env={"CLOUDFLARE_API_TOKEN": None})
     assert traced.status == 0 and "Authorization" in traced.err
     assert token not in traced.err + traced.out

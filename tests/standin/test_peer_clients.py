@@ -1,6 +1,7 @@
-"""The stand-ins driven by independent clients from PyPI: the official Cloudflare SDK,
-octoDNS with its Cloudflare provider, and a DingTalk chatbot wrapper. Each is pointed
-at the stand-in's own URL and trusts only its test CA; none ever reaches a real host."""
+"""The Cloudflare stand-in driven by independent clients from PyPI: the official SDK
+and octoDNS with its Cloudflare provider (the robot's peer, a DingTalk chatbot
+wrapper, is in test_standin_peer_dingtalk.py). Each is pointed at the stand-in's own
+URL and trusts only its test CA; none ever reaches a real host."""
 
 from __future__ import annotations
 
@@ -13,15 +14,13 @@ httpx = pytest.importorskip("httpx")
 octodns_cloudflare = pytest.importorskip("octodns_cloudflare")
 octodns_record = pytest.importorskip("octodns.record")
 octodns_zone = pytest.importorskip("octodns.zone")
-chatbot = pytest.importorskip("dingtalkchatbot.chatbot")
 
 ZONE = "example.com"
-ROBOT_SECRET = "SEC" + "ab" * 32
 
 
 @pytest.fixture
 def trusted(fresh_standin, client_env):
-    """requests (octoDNS, the chatbot) trusts the test CA; no proxy from the environment."""
+    """requests (under octoDNS) trusts the test CA; no proxy from the environment."""
     client_env.setenv("REQUESTS_CA_BUNDLE", fresh_standin.ca_file)
     return fresh_standin
 
@@ -202,20 +201,3 @@ def test_octodns_sync_converges(trusted, zone):
     assert [(type(c).__name__, c.record.name) for c in third.changes] == [("Update", "caa")]
     octodns_provider(trusted).apply(third)
     assert octodns_provider(trusted).plan(octodns_zone_of(changed)) is None
-
-
-# ----- DingTalk ---------------------------------------------------------
-
-
-def test_dingtalk_chatbot_sends_and_hears_refusals(trusted):
-    trusted.add_robot("peer-robot", ROBOT_SECRET)
-    bot = chatbot.DingtalkChatbot(trusted.url("/robot/send?access_token=peer-robot"), secret=ROBOT_SECRET)
-    assert bot.send_text("hello from a peer", is_at_all=True)["errcode"] == 0
-    assert bot.send_markdown(title="T", text="# Title\n\nbody")["errcode"] == 0
-    sent = trusted.messages("peer-robot")
-    assert [(m["msgtype"], m["body"].get("at", {}).get("isAtAll")) for m in sent] == [("text", True), ("markdown", None)]
-    wrong = chatbot.DingtalkChatbot(trusted.url("/robot/send?access_token=peer-robot"), secret="SEC" + "cd" * 32)
-    assert wrong.send_text("x")["errcode"] == 310000
-    unknown = chatbot.DingtalkChatbot(trusted.url("/robot/send?access_token=nobody"))
-    assert unknown.send_text("x")["errcode"] == 300001
-    assert len(trusted.messages("peer-robot")) == 2

@@ -12,7 +12,9 @@ import argparse
 import sys
 import traceback
 
-from . import _compat, ddns, ding, dns, purge, standin, zone, zones
+import nuv
+
+from . import ddns, ding, dns, purge, standin, zone, zones
 from ._context import (
     EXIT_FAILED,
     EXIT_USAGE,
@@ -75,7 +77,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     output: Output | None = None
     try:
-        _compat.set_trace("stderr" if getattr(args, "verbose", False) else "off")
+        nuv.set_trace("stderr" if getattr(args, "verbose", False) else "off")
         output = Output(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False))
         return int(args.run(Context(args, output)))
     except UsageError as error:

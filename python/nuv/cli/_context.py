@@ -83,7 +83,7 @@ def connection_options() -> argparse.ArgumentParser:
         "--proxy",
         metavar="URL",
         default=argparse.SUPPRESS,
-        help="proxy for every request (default: https_proxy/HTTPS_PROXY when set)",
+        help="proxy for every request (default: https_proxy, HTTPS_PROXY, all_proxy with no_proxy, as curl reads them)",
     )
     group.add_argument(
         "--ca-file",
@@ -308,7 +308,8 @@ class Context:
                 )
             self._apply_connection_environment()
             api_url = self.option("api_url") or os.environ.get("CLOUDFLARE_API_URL") or nuv.DEFAULT_API_URL
-            settings = _compat.cloudflare_settings(self.option("proxy"), self.option("zone_id"))
+            # No --proxy: the environment's, as curl picks it (https_proxy, no_proxy, ...).
+            settings = {"proxy": self.option("proxy"), **_compat.cloudflare_settings(self.option("zone_id"))}
             try:
                 self._cloudflare = nuv.Cloudflare(api_token=token, api_url=api_url, **settings, **self._resilience())
             except (TypeError, ValueError) as refused:
@@ -330,10 +331,9 @@ class Context:
                     "(or DINGTALK_SECRET_FILE, or give --dingtalk-secret-file)"
                 )
             self._apply_connection_environment()
-            # The robot's posts go through the proxy named by http_proxy.
-            proxy = self.option("proxy") or os.environ.get("https_proxy") or os.environ.get("HTTPS_PROXY")
-            if proxy:
-                os.environ["http_proxy"] = proxy
+            # The robot's posts follow http_proxy first (then curl's variables).
+            if self.option("proxy") is not None:
+                os.environ["http_proxy"] = self.option("proxy")
             try:
                 keyword = self.option("dingtalk_keyword") or os.environ.get("DINGTALK_KEYWORD")
                 settings = {"keyword": keyword} if keyword else {}

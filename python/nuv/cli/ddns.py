@@ -23,13 +23,11 @@ from functools import partial
 from pathlib import Path
 from typing import Any
 
-from . import _compat
 from ._context import (
     EXIT_FAILED,
     EXIT_OK,
     SERVICE_ERRORS,
     Context,
-    Failure,
     UsageError,
     cloudflare_options,
     describe,
@@ -227,16 +225,10 @@ class Job:
         args = self.args
         arguments = (args.domain, rtype, args.name, address, args.proxied, args.ttl)
         keywords = self.context.zone_keywords(args.domain)
-        if _compat.HAS_PLAN:
-            changing = bool(cf.dns_plan(*arguments, **keywords))
-            old = [str(r.get("content")) for r in self._listed_contents(rtype)] if changing else []
-            if changing and not args.dry_run:
-                cf.dns_ensured_record(*arguments, **keywords).raise_for_status()
-        else:
-            if args.dry_run:
-                raise Failure("this build of nuv cannot plan: --dry-run is not available")
-            old = [str(r.get("content")) for r in self._listed_contents(rtype)]
-            changing = _compat.ensure_without_plan(cf, arguments, keywords)
+        changing = bool(cf.dns_plan(*arguments, **keywords))
+        old = [str(r.get("content")) for r in self._listed_contents(rtype)] if changing else []
+        if changing and not args.dry_run:
+            cf.dns_ensured_record(*arguments, **keywords).raise_for_status()
         if changing:
             result.changes.append(Change(rtype, args.name, old, address))
         else:

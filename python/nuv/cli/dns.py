@@ -6,16 +6,15 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from . import _compat
 from ._context import (
     EXIT_OK,
     EXIT_PENDING,
     Context,
-    Failure,
     cloudflare_options,
     quote_segment,
     table,
 )
+
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("dns", help="list, ensure or delete DNS records", description="A zone's DNS records.")
@@ -153,15 +152,6 @@ def reconcile(
     if comment is not None:
         keywords["comment"] = comment
     arguments = (domain, rtype, name, content, proxied, ttl)
-    if not _compat.HAS_PLAN:
-        # Older builds cannot plan: apply and report the service's answer.
-        if dry_run:
-            raise Failure("this build of nuv cannot plan: --dry-run is not available")
-        if _compat.ensure_without_plan(cf, arguments, keywords):
-            context.out.report(f"ensured {rtype} {name} {content if present else 'absent'}")
-        else:
-            context.out.say("nothing to do")
-        return []
     plan = list(cf.dns_plan(*arguments, **keywords))
     for write in plan:
         context.out.report(describe_write(write))

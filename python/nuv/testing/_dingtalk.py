@@ -98,7 +98,7 @@ def _answer(code: tuple[int, str]) -> Response:
 
 
 # msgtype -> {field: (required, kind)} of its object, in the service's casing.
-# Kinds: "str", "bool01" ("0"/"1"), "buttons", "links".
+# Kinds: "str", "bool01" ("0"/"1", or 0/1), "buttons", "links".
 FIELDS: dict[str, dict[str, tuple[bool, str]]] = {
     "text": {"content": (True, "str")},
     "markdown": {"title": (True, "str"), "text": (True, "str")},
@@ -154,7 +154,8 @@ def _body_problem(message: Any) -> tuple[int, str] | None:
         value = part[name]
         valid = {
             "str": lambda v: isinstance(v, str),
-            "bool01": lambda v: v in ("0", "1"),
+            # The documented "0"/"1"; the best-known client library sends 0/1 and is served.
+            "bool01": lambda v: not isinstance(v, bool) and v in ("0", "1", 0, 1),
             "buttons": lambda v: isinstance(v, list) and bool(v) and all(_all_strings(b, BUTTON_FIELDS) for b in v),
             "links": lambda v: isinstance(v, list) and bool(v) and all(_all_strings(x, FEED_LINK_FIELDS) for x in v),
         }[kind](value)
