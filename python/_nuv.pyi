@@ -1,6 +1,14 @@
+from nuv import ApiResponse as ApiResponse
+from nuv import AuthenticationError as AuthenticationError
 from nuv import Cloudflare as Cloudflare
+from nuv import CloudflareError as CloudflareError
+from nuv import ConflictError as ConflictError
 from nuv import DingTalk as DingTalk
 from nuv import DingTalkError as DingTalkError
 from nuv import DingTalkReply as DingTalkReply
+from nuv import NotFoundError as NotFoundError
+from nuv import RateLimitedError as RateLimitedError
+from nuv import TransportError as TransportError
+from nuv import ZoneNotFoundError as ZoneNotFoundError
 from nuv import get_trace as get_trace
 from nuv import set_trace as set_trace

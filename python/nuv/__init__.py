@@ -33,6 +33,8 @@ from _nuv import (
     set_trace,
 )
 
+from nuv._types import DnsRecord, ErrorEntry, PlannedWrite, PurgeFile, RecordType, Zone
+
 __all__ = [
     "Cloudflare",
     "DingTalk",
@@ -49,6 +51,12 @@ __all__ = [
     "ZoneNotFoundError",
     "set_trace",
     "get_trace",
+    "RecordType",
+    "DnsRecord",
+    "Zone",
+    "PlannedWrite",
+    "ErrorEntry",
+    "PurgeFile",
 ]
 
 DEFAULT_API_URL = Cloudflare().api_url

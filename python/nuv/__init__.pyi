@@ -1,18 +1,9 @@
 """Type stubs of the nuv clients (implemented in the _nuv extension)."""
 
 from collections.abc import Callable, Mapping, Sequence
-from typing import Final, Literal, Protocol, SupportsIndex, TypeAlias
+from typing import Any, Final, Literal, Protocol, SupportsIndex, TypeAlias, final
 
-__all__ = [
-    "Cloudflare",
-    "DingTalk",
-    "DingTalkReply",
-    "DingTalkError",
-    "ApiResponse",
-    "DEFAULT_API_URL",
-    "set_trace",
-    "get_trace",
-]
+from typing_extensions import disjoint_base
 
 class _TraceWriter(Protocol):
     def write(self, line: str, /) -> object: ...
@@ -33,19 +24,122 @@ def set_trace(target: _TraceTarget, /) -> None:
 def get_trace() -> _TraceTarget:
     """The current trace target."""
 
-ApiResponse = tuple[int, str]
-"""(status, body): the HTTP status and response text; on a transport failure
-libcurl's result code and its description."""
+__all__ = [
+    "Cloudflare",
+    "DingTalk",
+    "DingTalkReply",
+    "DingTalkError",
+    "ApiResponse",
+    "DEFAULT_API_URL",
+    "set_trace",
+    "get_trace",
+    "CloudflareError",
+    "AuthenticationError",
+    "NotFoundError",
+    "RateLimitedError",
+    "ConflictError",
+    "TransportError",
+    "ZoneNotFoundError",
+    "RecordType",
+    "DnsRecord",
+    "Zone",
+    "PlannedWrite",
+    "ErrorEntry",
+    "PurgeFile",
+]
+
+from nuv._types import DnsRecord as DnsRecord
+from nuv._types import ErrorEntry as ErrorEntry
+from nuv._types import PlannedWrite as PlannedWrite
+from nuv._types import PurgeFile as PurgeFile
+from nuv._types import RecordType as RecordType
+from nuv._types import Zone as Zone
+
+@final
+class ApiResponse(tuple[int | str, str]):
+    """The (status, body) of a Cloudflare call: a tuple of exactly those two
+    items (unpacking, indexing, == with a plain tuple, hashing and pickling
+    work as for a tuple), which also reads the service's JSON envelope."""
+
+    def __new__(cls, status: int | str, body: str, detail: str = "") -> ApiResponse: ...
+    @property
+    def status(self) -> int | str:
+        """The HTTP status; libcurl's result code (or -1) when no exchange
+        took place; the text "404" when ``dns_ensured_record`` found nothing
+        to remove."""
+    @property
+    def body(self) -> str:
+        """The response text, or the error text of a transport failure."""
+    @property
+    def ok(self) -> bool:
+        """True when the status is an int in 200..299 and, if the body is the
+        service's JSON envelope, its "success" is true."""
+    @property
+    def result(self) -> Any:
+        """The envelope's "result", or None when absent."""
+    @property
+    def errors(self) -> list[ErrorEntry]:
+        """The envelope's "errors"; [] when absent."""
+    @property
+    def messages(self) -> list[ErrorEntry]:
+        """The envelope's "messages"; [] when absent."""
+    @property
+    def result_info(self) -> dict[str, Any] | None:
+        """The envelope's "result_info" (paging), or None when absent."""
+    @property
+    def detail(self) -> str:
+        """libcurl's detailed message of a transport failure, credentials
+        masked; "" otherwise."""
+    def json(self) -> Any:
+        """The body parsed (once, then cached); ValueError when it is not JSON."""
+    def raise_for_status(self) -> ApiResponse:
+        """Return self when ``ok``; otherwise raise the matching
+        ``CloudflareError`` subclass, with a hint as a note."""
+
+class CloudflareError(Exception):
+    """A Cloudflare call failed. ``hint`` (one sentence on what to do) is
+    also added as a note, never part of ``str(e)``."""
+
+    status: int | str | None
+    errors: Sequence[ErrorEntry]
+    response: ApiResponse | None
+    hint: str | None
+
+class AuthenticationError(CloudflareError):
+    """The token was refused or lacks a permission (401, 403; 9109, 9103,
+    10000, 6003, 6111)."""
+
+class NotFoundError(CloudflareError):
+    """The zone or record does not exist (404)."""
+
+class RateLimitedError(CloudflareError):
+    """Too many requests (429, code 971)."""
+
+    retry_after: float | None
+
+class ConflictError(CloudflareError):
+    """A record of that name already exists (81053, 81054, 81057, 81058)."""
+
+class TransportError(CloudflareError):
+    """The request could not be made; the hint holds libcurl's detail."""
+
+    curl_code: int | None
+
+class ZoneNotFoundError(CloudflareError, TypeError):
+    """No zone to act on: the look-up found none, or none is selected."""
 
 DEFAULT_API_URL: Final = "https://api.cloudflare.com/client/v4"
 
+@disjoint_base
 class Cloudflare:
     """Client of the Cloudflare v4 REST API.
 
-    Transport failures and HTTP error statuses are returned as values, never
-    raised. Every request and its headers are traced (by default on
-    standard output, file descriptor 1; see ``set_trace``), with the token
-    masked.
+    Every API method returns an ``ApiResponse``; transport failures and
+    HTTP error statuses are returned, not raised (``raise_for_status()``
+    turns them into exceptions). Every request and its headers are traced
+    (by default on standard output, file descriptor 1; see ``set_trace``),
+    with the token masked. Zone-scoped methods act on the selected zone, or
+    on the one given as ``zone_id=``.
     """
 
     email: str
@@ -64,21 +158,24 @@ class Cloudflare:
         api_token: str = ...,
         proxy: str | None = ...,
         api_url: str = ...,
+        *,
+        zone_id: str | None = None,
     ) -> None:
         """``proxy`` (write-once, not readable) overrides the ``http_proxy``
         environment variable; the empty default means a direct connection,
         even when proxy variables are set. None uses the environment's
         proxy variables the way curl does (``https_proxy``/``HTTPS_PROXY``,
-        ``all_proxy``/``ALL_PROXY``, ``no_proxy``/``NO_PROXY``)."""
+        ``all_proxy``/``ALL_PROXY``, ``no_proxy``/``NO_PROXY``). ``zone_id``
+        selects a zone without a look-up (``zone`` stays "")."""
 
     @property
     def zone(self) -> str:
-        """Domain of the selected zone ("" until ``query`` succeeds)."""
+        """Domain of the selected zone ("" until a look-up selects one)."""
     @zone.setter
     def zone(self, value: str) -> None: ...
     @property
     def zone_id(self) -> str:
-        """Identifier of the selected zone ("" until ``query`` succeeds)."""
+        """Identifier of the selected zone ("" while none is selected)."""
     @zone_id.setter
     def zone_id(self, value: str) -> None: ...
 
@@ -93,60 +190,71 @@ class Cloudflare:
         path, the first page of the account's zones."""
     def query(self, domain: str) -> ApiResponse:
         """Look the zone of ``domain`` up and select it (``zone``,
-        ``zone_id``). Raises Exception with the response text when the
-        service reports a failure, TypeError "Domain not found: ..." when it
-        holds no such zone."""
+        ``zone_id``). Raises ZoneNotFoundError (a TypeError) "Domain not
+        found: ..." when the service holds no such zone, the matching
+        CloudflareError subclass when the look-up fails."""
     def dns_get_records(
         self,
         domain: str | None = None,
-        type: str = ...,
+        type: RecordType | str = ...,
         name: str = ...,
         content: str = ...,
+        *,
+        zone_id: str | None = None,
     ) -> ApiResponse:
         """List the zone's DNS records, optionally filtered (exact match).
-        A ``domain`` other than ``zone`` is looked up first."""
+        A ``domain`` other than ``zone`` is looked up first; with
+        ``zone_id`` no look-up is made."""
     def dns_create_record(
         self,
-        type: str,
+        type: RecordType | str,
         name: str,
         content: str,
-        proxied: object,
+        proxied: bool,
         ttl: int,
         comment: str | None = None,
+        *,
+        zone_id: str | None = None,
     ) -> ApiResponse:
         """Create a record. For MX, ``content`` is "host|priority"
         (priority 10 when left out, 0..65535). ``proxied`` is sent for A,
-        AAAA and CNAME only; ``ttl`` must be 0..2**31-1 (OverflowError);
-        ``comment`` is sent when given."""
+        AAAA and CNAME only; ``ttl`` must be 0..2**31-1 (OverflowError), 1
+        meaning automatic; ``comment`` is sent when given."""
     def dns_update_record(
         self,
         record_id: str,
-        type: str,
+        type: RecordType | str,
         name: str,
         content: str,
-        proxied: object,
+        proxied: bool,
         ttl: int,
         comment: str | None = None,
+        *,
+        zone_id: str | None = None,
     ) -> ApiResponse:
         """Overwrite the record ``record_id`` (PUT) with the given state;
         what is not given (a comment left out, tags) goes back to the
         service's defaults."""
-    def dns_delete_record(self, record_id: str) -> ApiResponse:
+    def dns_delete_record(self, record_id: str, *, zone_id: str | None = None) -> ApiResponse:
         """Delete the record ``record_id``."""
     def dns_ensured_record(
         self,
         domain: str,
-        type: str,
+        type: RecordType | str,
         name: str,
         content: str,
-        proxied: object,
+        proxied: bool,
         ttl: int,
         present: SupportsIndex = True,
         replace: SupportsIndex = True,
         comment: str | None = None,
-    ) -> ApiResponse | tuple[str, str]:
+        *,
+        zone_id: str | None = None,
+    ) -> ApiResponse:
         """Bring one record into the wanted state with the fewest writes;
-        a second call with the same arguments writes nothing.
+        a second call with the same arguments writes nothing. With
+        ``zone_id`` the call acts on that zone without a look-up (``domain``
+        is then not used) and leaves the selected zone alone.
 
         Returns the listing's response when nothing had to change, the
         response of the write it made (for several writes sent as one
@@ -171,15 +279,17 @@ class Cloudflare:
     def dns_plan(
         self,
         domain: str,
-        type: str,
+        type: RecordType | str,
         name: str,
         content: str,
-        proxied: object,
+        proxied: bool,
         ttl: int,
         present: SupportsIndex = True,
         replace: SupportsIndex = True,
         comment: str | None = None,
-    ) -> list[dict[str, str | int | bool | None]]:
+        *,
+        zone_id: str | None = None,
+    ) -> list[PlannedWrite]:
         """The writes dns_ensured_record would make with these arguments, in
         the order they would be sent, without making them (the look-ups and
         the listing are made). Each is a dict with "action" ("create",
@@ -188,15 +298,30 @@ class Cloudflare:
         "comment" of the record the write leaves (or removes), and "reason"
         ("missing", "content differs", "ttl differs", "type conflict",
         "stale TXT value", ...). An empty list: nothing to do."""
-    def change_always_use_https(self, value: str) -> ApiResponse:
+    def change_always_use_https(self, value: Literal["on", "off"] | str, *, zone_id: str | None = None) -> ApiResponse:
         """Set the zone's always_use_https setting ("on" or "off")."""
-    def change_automatic_https_rewrites(self, value: str) -> ApiResponse:
+    def change_automatic_https_rewrites(
+        self, value: Literal["on", "off"] | str, *, zone_id: str | None = None
+    ) -> ApiResponse:
         """Set the zone's automatic_https_rewrites setting ("on" or "off")."""
-    def change_ssl_model(self, value: str) -> ApiResponse:
+    def change_ssl_model(
+        self, value: Literal["off", "flexible", "full", "strict"] | str, *, zone_id: str | None = None
+    ) -> ApiResponse:
         """Set the zone's SSL mode ("off", "flexible", "full", "strict")."""
-    def purge_cache(self, *args: object, **kwargs: object) -> ApiResponse:
-        """Purge everything the zone has cached; arguments are ignored."""
+    def purge_cache(
+        self,
+        *args: object,
+        files: Sequence[str | PurgeFile] | None = None,
+        tags: Sequence[str] | None = None,
+        hosts: Sequence[str] | None = None,
+        prefixes: Sequence[str] | None = None,
+        zone_id: str | None = None,
+    ) -> ApiResponse:
+        """Purge everything the zone has cached, or only the files, tags,
+        hosts or URL prefixes given (one kind per call: ValueError
+        otherwise). Positional arguments are ignored."""
 
+@disjoint_base
 class DingTalkReply(str):
     """What a DingTalk send returns: the str it has always returned (the
     service's answer, or the transport's error text) with the answer's parts
@@ -222,6 +347,7 @@ class DingTalkReply(str):
         """Return None when the reply is ok; otherwise raise DingTalkError with the
         errcode, errmsg, HTTP status and a hint on what to do."""
 
+@disjoint_base
 class DingTalkError(Exception):
     """A DingTalk send that did not succeed, raised by ``DingTalkReply.raise_for_errcode()``."""
 
@@ -236,7 +362,7 @@ class DingTalkError(Exception):
 
     def __init__(
         self,
-        message: str = ...,
+        message: str,
         *,
         errcode: int | None = None,
         errmsg: str | None = None,
@@ -244,6 +370,7 @@ class DingTalkError(Exception):
         hint: str | None = None,
     ) -> None: ...
 
+@disjoint_base
 class DingTalk:
     """Client of one DingTalk custom robot. Every send signs a fresh webhook
     URL and returns a ``DingTalkReply``, or None when no signed URL could be

@@ -40,13 +40,15 @@ bool read_flag(PyObject* given, bool& flag) {
 struct EnsureCall {
   const char* domain = nullptr;
   WantedRecord wanted;
+  // The zone_id= keyword (borrowed; null when not given).
+  PyObject* zone_id = nullptr;
 };
 
 // On error, set an exception and return false.
 bool parse_ensure_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
                        EnsureCall& call) {
-  static const char* keywords[] = {"domain", "type",    "name",    "content", "proxied",
-                                   "ttl",    "present", "replace", "comment", nullptr};
+  static const char* keywords[] = {"domain",  "type",    "name",    "content", "proxied", "ttl",
+                                   "present", "replace", "comment", "zone_id", nullptr};
   const char *type, *name, *content;
   int proxied = 0;
   PyObject* ttl_arg = nullptr;
@@ -55,7 +57,7 @@ bool parse_ensure_call(PyObject* self, PyObject* args, PyObject* kwargs, const c
   PyObject* comment_arg = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &call.domain,
                                    &type, &name, &content, &proxied, &ttl_arg, &present_arg,
-                                   &replace_arg, &comment_arg)) {
+                                   &replace_arg, &comment_arg, &call.zone_id)) {
     return false;
   }
   WantedRecord& wanted = call.wanted;
@@ -64,7 +66,8 @@ bool parse_ensure_call(PyObject* self, PyObject* args, PyObject* kwargs, const c
   wanted.record.name = name;
   wanted.record.content = content;
   if (!read_ttl(ttl_arg, wanted.record.ttl)) return false;
-  if (reinterpret_cast<CloudflareObject*>(self)->zone_id == nullptr) {
+  if (reinterpret_cast<CloudflareObject*>(self)->zone_id == nullptr &&
+      !zone_id_given(call.zone_id)) {
     raise_zone_not_found(kZoneIdNullMessage, ZoneProblem::kNotSelected, nullptr);
     return false;
   }
@@ -90,7 +93,7 @@ struct NameListing {
 // "result" array, too many pages), set an exception and return false.
 bool list_name(CloudflareObject* object, const ApiContext& context, const EnsureCall& call,
                std::string& zone_id, NameListing& listing) {
-  if (!settle_zone(object, context, call.domain, zone_id)) return false;
+  if (!settle_call_zone(object, context, call.domain, call.zone_id, zone_id)) return false;
   // Only the wanted name, in the form the service stores it; the name
   // filter is exact.
   const std::string name = dns_name_key(call.wanted.record.name);
@@ -116,7 +119,7 @@ bool list_name(CloudflareObject* object, const ApiContext& context, const Ensure
     if (page == 1) {
       pages = parsed->total_pages;
       if (pages > kMaxListingPages) {
-        PyErr_Format(PyExc_Exception,
+        PyErr_Format(cloudflare_error_class(),
                      "The records of %s fill %zu pages, more than the %zu this call reads; "
                      "nothing was written",
                      name.c_str(), pages, kMaxListingPages);
@@ -230,7 +233,7 @@ PyObject* planned_write_dict(const PlannedWrite& write, const RecordFields& want
 PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     EnsureCall call;
-    if (!parse_ensure_call(self, args, kwargs, "sssspO|OOO:dns_ensured_record", call)) {
+    if (!parse_ensure_call(self, args, kwargs, "sssspO|OOO$O:dns_ensured_record", call)) {
       return nullptr;
     }
     auto* object = reinterpret_cast<CloudflareObject*>(self);
@@ -249,7 +252,7 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
 PyObject* Cloudflare_dns_plan(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     EnsureCall call;
-    if (!parse_ensure_call(self, args, kwargs, "sssspO|OOO:dns_plan", call)) return nullptr;
+    if (!parse_ensure_call(self, args, kwargs, "sssspO|OOO$O:dns_plan", call)) return nullptr;
     auto* object = reinterpret_cast<CloudflareObject*>(self);
     ApiContext context;
     if (!read_api_context(object, context)) return nullptr;

@@ -31,21 +31,22 @@ std::string listing_path(std::string_view zone_id, const char* type, const char*
 
 PyObject* Cloudflare_dns_get_records(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"domain", "type", "name", "content", nullptr};
+    static const char* keywords[] = {"domain", "type", "name", "content", "zone_id", nullptr};
     const char* domain = nullptr;
     const char* type = nullptr;
     const char* name = nullptr;
     const char* content = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|zsss:dns_get_records",
-                                     const_cast<char**>(keywords), &domain, &type, &name,
-                                     &content)) {
+    PyObject* zone_id_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|zsss$O:dns_get_records",
+                                     const_cast<char**>(keywords), &domain, &type, &name, &content,
+                                     &zone_id_arg)) {
       return nullptr;
     }
     auto* object = reinterpret_cast<CloudflareObject*>(self);
     ApiContext context;
     if (!read_api_context(object, context)) return nullptr;
     std::string zone_id;
-    if (!settle_zone(object, context, domain, zone_id)) return nullptr;
+    if (!settle_call_zone(object, context, domain, zone_id_arg, zone_id)) return nullptr;
     const std::string path = listing_path(zone_id, type, name, content);
     return api_response(cloudflare_request(context, "GET", &path, nullptr), context,
                         Permission::kDnsRead);

@@ -183,10 +183,11 @@ HttpResult delete_record(const ApiContext& context, std::string_view zone_id,
 namespace {
 
 // The common part of create and update: parsed arguments in, response out.
-PyObject* write_record(PyObject* self, const std::string* record_id, RecordFields record) {
+PyObject* write_record(PyObject* self, PyObject* zone_id_arg, const std::string* record_id,
+                       RecordFields record) {
   auto* object = reinterpret_cast<CloudflareObject*>(self);
   std::string zone_id;
-  if (!read_zone_id(object, zone_id)) return nullptr;
+  if (!read_call_zone_id(object, zone_id_arg, zone_id)) return nullptr;
   if (!check_record_fields(record)) return nullptr;
   ApiContext context;
   if (!read_api_context(object, context)) return nullptr;
@@ -200,35 +201,37 @@ PyObject* write_record(PyObject* self, const std::string* record_id, RecordField
 PyObject* Cloudflare_dns_create_record(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"type", "name",    "content", "proxied",
-                                     "ttl",  "comment", nullptr};
+                                     "ttl",  "comment", "zone_id", nullptr};
     const char *type, *name, *content;
     int proxied = 0;
     PyObject* ttl_arg = nullptr;
     PyObject* comment_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssspO|O:dns_create_record",
+    PyObject* zone_id = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssspO|O$O:dns_create_record",
                                      const_cast<char**>(keywords), &type, &name, &content, &proxied,
-                                     &ttl_arg, &comment_arg)) {
+                                     &ttl_arg, &comment_arg, &zone_id)) {
       return nullptr;
     }
     RecordFields record{type, name, content, proxied != 0, 1, std::nullopt};
     if (!read_ttl(ttl_arg, record.ttl) || !read_comment(comment_arg, record.comment)) {
       return nullptr;
     }
-    return write_record(self, nullptr, std::move(record));
+    return write_record(self, zone_id, nullptr, std::move(record));
   });
 }
 
 PyObject* Cloudflare_dns_update_record(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"record_id", "type", "name",    "content",
-                                     "proxied",   "ttl",  "comment", nullptr};
+    static const char* keywords[] = {"record_id", "type",    "name",    "content", "proxied",
+                                     "ttl",       "comment", "zone_id", nullptr};
     const char *record_id, *type, *name, *content;
     int proxied = 0;
     PyObject* ttl_arg = nullptr;
     PyObject* comment_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspO|O:dns_update_record",
+    PyObject* zone_id = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspO|O$O:dns_update_record",
                                      const_cast<char**>(keywords), &record_id, &type, &name,
-                                     &content, &proxied, &ttl_arg, &comment_arg)) {
+                                     &content, &proxied, &ttl_arg, &comment_arg, &zone_id)) {
       return nullptr;
     }
     RecordFields record{type, name, content, proxied != 0, 1, std::nullopt};
@@ -236,21 +239,22 @@ PyObject* Cloudflare_dns_update_record(PyObject* self, PyObject* args, PyObject*
       return nullptr;
     }
     const std::string id(record_id);
-    return write_record(self, &id, std::move(record));
+    return write_record(self, zone_id, &id, std::move(record));
   });
 }
 
 PyObject* Cloudflare_dns_delete_record(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"record_id", nullptr};
+    static const char* keywords[] = {"record_id", "zone_id", nullptr};
     const char* record_id;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:dns_delete_record",
-                                     const_cast<char**>(keywords), &record_id)) {
+    PyObject* zone_id_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|$O:dns_delete_record",
+                                     const_cast<char**>(keywords), &record_id, &zone_id_arg)) {
       return nullptr;
     }
     auto* object = reinterpret_cast<CloudflareObject*>(self);
     std::string zone_id;
-    if (!read_zone_id(object, zone_id)) return nullptr;
+    if (!read_call_zone_id(object, zone_id_arg, zone_id)) return nullptr;
     ApiContext context;
     if (!read_api_context(object, context)) return nullptr;
     return api_response(delete_record(context, zone_id, record_id), context, Permission::kDnsEdit);

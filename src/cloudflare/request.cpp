@@ -68,6 +68,16 @@ bool read_zone_id(CloudflareObject* self, std::string& zone_id) {
   return utf8_of_str(self->zone_id, zone_id);
 }
 
+bool read_call_zone_id(CloudflareObject* self, PyObject* given, std::string& zone_id) {
+  if (given == nullptr || given == Py_None) return read_zone_id(self, zone_id);
+  if (!PyUnicode_Check(given)) {
+    PyErr_Format(PyExc_TypeError, "zone_id must be str or None, not %.200s",
+                 Py_TYPE(given)->tp_name);
+    return false;
+  }
+  return utf8_of_str(given, zone_id);
+}
+
 std::string zone_path(std::string_view zone_id) {
   return "/zones/" + percent_encode_segment(zone_id);
 }
@@ -94,6 +104,17 @@ PyObject* api_response(const HttpResult& result, const ApiContext& context, Perm
       Secrets{context.token, context.proxy ? std::string_view(*context.proxy) : std::string_view()},
       ResponseFacts{
           .detail = result.detail, .ca_source = result.ca_source, .permission = permission});
+}
+
+PyObject* zone_request(PyObject* self, PyObject* zone_id_arg, const char* method,
+                       const char* suffix, const std::string& body, Permission permission) {
+  auto* object = reinterpret_cast<CloudflareObject*>(self);
+  std::string zone_id;
+  if (!read_call_zone_id(object, zone_id_arg, zone_id)) return nullptr;
+  ApiContext context;
+  if (!read_api_context(object, context)) return nullptr;
+  const std::string path = zone_path(zone_id) + suffix;
+  return api_response(cloudflare_request(context, method, &path, &body), context, permission);
 }
 
 PyObject* api_response_of(PyObject* status, PyObject* body, const ApiContext& context,

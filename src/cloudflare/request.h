@@ -42,12 +42,24 @@ bool read_zone_id(CloudflareObject* self, std::string& zone_id);
 
 // "/zones/<zone id>": the id as one path segment ("." encoded too), so no
 // zone id can lead a request to another resource.
+// The zone a zone-scoped call acts on: its zone_id= keyword when given
+// (`given` neither null nor None), without a look-up and without changing
+// the selected zone; else the selected zone's id (read_zone_id). On error
+// (not a str; no zone), set an exception and return false.
+bool read_call_zone_id(CloudflareObject* self, PyObject* given, std::string& zone_id);
+
 std::string zone_path(std::string_view zone_id);
 
 // One request: base URL + path (DEFAULT_ZONES_PATH when null), the JSON
 // content type and the bearer token, the instance's proxy.
 HttpResult cloudflare_request(const ApiContext& context, std::string_view method,
                               const std::string* path, const std::string* request_body);
+
+// Sends `body` with `method` to "/zones/<zone id>" + suffix of the call's
+// zone (read_call_zone_id) and returns the ApiResponse. On error, set an
+// exception and return nullptr.
+PyObject* zone_request(PyObject* self, PyObject* zone_id_arg, const char* method,
+                       const char* suffix, const std::string& body, Permission permission);
 
 // The ApiResponse (status, body) handed to Python; `permission` is what the
 // call needs of the token (named by the hint of an authentication failure).

@@ -161,6 +161,12 @@ bool settle_zone(CloudflareObject* self, const ApiContext& context, const char* 
   return utf8_of_str(self->zone_id, zone_id);
 }
 
+bool settle_call_zone(CloudflareObject* self, const ApiContext& context, const char* domain,
+                      PyObject* zone_id_arg, std::string& zone_id) {
+  if (zone_id_given(zone_id_arg)) return read_call_zone_id(self, zone_id_arg, zone_id);
+  return settle_zone(self, context, domain, zone_id);
+}
+
 PyObject* Cloudflare_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"domain", nullptr};

@@ -25,4 +25,16 @@ void raise_domain_not_found(const char* domain);
 bool settle_zone(CloudflareObject* self, const ApiContext& context, const char* domain,
                  std::string& zone_id);
 
+// True when a call was given a zone_id= keyword (neither null nor None).
+inline bool zone_id_given(PyObject* zone_id_arg) {
+  return zone_id_arg != nullptr && zone_id_arg != Py_None;
+}
+
+// The zone a call that names a domain acts on: its zone_id= keyword when
+// given (no look-up, a token without Zone:Read works, the selection stays),
+// else the domain's (settle_zone). On error, set an exception and return
+// false.
+bool settle_call_zone(CloudflareObject* self, const ApiContext& context, const char* domain,
+                      PyObject* zone_id_arg, std::string& zone_id);
+
 }  // namespace nuv

@@ -7,6 +7,7 @@
 #include "cloudflare/request.h"
 #include "common/guard.h"
 #include "common/py_ref.h"
+#include "module/cloudflare_docs.h"
 #include "module/utility_methods.h"
 
 namespace nuv {
@@ -30,14 +31,23 @@ PyObject* Cloudflare_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwa
 }
 
 int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"email", "account", "api_token", "proxy", "api_url", nullptr};
+  static const char* keywords[] = {"email",   "account", "api_token", "proxy",
+                                   "api_url", "zone_id", nullptr};
   PyObject* email = nullptr;
   PyObject* account = nullptr;
   PyObject* api_token = nullptr;
   PyObject* proxy = nullptr;
   PyObject* api_url = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUOU:Cloudflare", const_cast<char**>(keywords),
-                                   &email, &account, &api_token, &proxy, &api_url)) {
+  PyObject* zone_id = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UUUOU$O:Cloudflare",
+                                   const_cast<char**>(keywords), &email, &account, &api_token,
+                                   &proxy, &api_url, &zone_id)) {
+    return -1;
+  }
+  if (zone_id == Py_None) zone_id = nullptr;
+  if (zone_id != nullptr && !PyUnicode_Check(zone_id)) {
+    PyErr_Format(PyExc_TypeError, "zone_id must be str or None, not %.200s",
+                 Py_TYPE(zone_id)->tp_name);
     return -1;
   }
   // None: the environment's proxy variables, as curl reads them.
@@ -56,6 +66,8 @@ int Cloudflare_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (api_token != nullptr) replace_field(object->api_token, Py_NewRef(api_token));
   if (proxy != nullptr) replace_field(object->proxy, Py_NewRef(proxy));
   replace_field(object->api_url, url.release());  // the field owns it now
+  // A zone selected without a look-up: `zone` stays unset until one.
+  if (zone_id != nullptr) replace_field(object->zone_id, Py_NewRef(zone_id));
   return 0;
 }
 
@@ -120,22 +132,25 @@ int Cloudflare_set_zone_id(PyObject* self, PyObject* value, void*) {
 }
 
 PyMemberDef Cloudflare_members[] = {
-    {"email", Py_T_OBJECT_EX, offsetof(CloudflareObject, email), 0, "Cloudflare email"},
-    {"account", Py_T_OBJECT_EX, offsetof(CloudflareObject, account), 0, "Cloudflare account"},
-    {"api_token", Py_T_OBJECT_EX, offsetof(CloudflareObject, api_token), 0, "Cloudflare token"},
-    {"api_url", Py_T_OBJECT_EX, offsetof(CloudflareObject, api_url), 0,
-     "Cloudflare default entry point url"},
+    {"email", Py_T_OBJECT_EX, offsetof(CloudflareObject, email), 0, Cloudflare_email_doc},
+    {"account", Py_T_OBJECT_EX, offsetof(CloudflareObject, account), 0, Cloudflare_account_doc},
+    {"api_token", Py_T_OBJECT_EX, offsetof(CloudflareObject, api_token), 0,
+     Cloudflare_api_token_doc},
+    {"api_url", Py_T_OBJECT_EX, offsetof(CloudflareObject, api_url), 0, Cloudflare_api_url_doc},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef Cloudflare_getset[] = {
-    {"zone", Cloudflare_get_zone, Cloudflare_set_zone, nullptr, nullptr},
-    {"zone_id", Cloudflare_get_zone_id, Cloudflare_set_zone_id, nullptr, nullptr},
+    {"zone", Cloudflare_get_zone, Cloudflare_set_zone, Cloudflare_zone_doc, nullptr},
+    {"zone_id", Cloudflare_get_zone_id, Cloudflare_set_zone_id, Cloudflare_zone_id_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define NUV_METHOD(name) \
-  { #name, _PyCFunction_CAST(Cloudflare_##name), METH_VARARGS | METH_KEYWORDS, nullptr }
+#define NUV_METHOD(name)                                                       \
+  {                                                                            \
+#name, _PyCFunction_CAST(Cloudflare_##name), METH_VARARGS | METH_KEYWORDS, \
+        Cloudflare_##name##_doc                                                \
+  }
 
 PyMethodDef Cloudflare_methods[] = {
     NUV_METHOD(fib),
@@ -171,7 +186,7 @@ PyTypeObject CloudflareType = {
     .tp_itemsize = 0,
     .tp_dealloc = Cloudflare_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = nullptr,
+    .tp_doc = Cloudflare_doc,
     .tp_traverse = Cloudflare_traverse,
     .tp_clear = Cloudflare_clear,
     .tp_methods = Cloudflare_methods,

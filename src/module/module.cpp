@@ -15,7 +15,9 @@ namespace {
 PyModuleDef nuv_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_nuv",
-    .m_doc = nullptr,
+    .m_doc =
+        "The native half of nuv: the Cloudflare and DingTalk clients, ApiResponse and the\n"
+        "CloudflareError family (import them from nuv, which re-exports them).",
     .m_size = -1,
     .m_methods = nuv::kTraceSettingMethods,
     .m_slots = nullptr,

@@ -283,6 +283,8 @@ bool add_error_types(PyObject* module) {
   return zone_not_found_error != nullptr;
 }
 
+PyObject* cloudflare_error_class() { return cloudflare_error; }
+
 void raise_for_response(PyObject* response, PyObject* message) {
   PyRef errors(response_errors(response));
   if (!errors) return;

@@ -23,6 +23,10 @@ namespace nuv {
 // exception and return false.
 bool add_error_types(PyObject* module);
 
+// The CloudflareError class (borrowed), for a failure the library itself
+// reports without a response.
+PyObject* cloudflare_error_class();
+
 // Raises the CloudflareError subclass that `response` (an ApiResponse)
 // stands for, with `message` (nullptr: one made from the response: the
 // status with the envelope's error codes and messages, or the body).

@@ -55,8 +55,8 @@ def test_setting_needs_a_zone_id(cf, fresh_standin, method):
     assert sent(fresh_standin) == []
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, None, "x"), {}), ((), {"files": ["a"], "anything": 1})])
-def test_purge_everything_ignores_its_arguments(zcf, fresh_standin, args, kwargs):
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, None, "x"), {}), ((["a"],), {"files": None})])
+def test_purge_everything_ignores_its_positional_arguments(zcf, fresh_standin, args, kwargs):
     assert result_of(zcf.purge_cache(*args, **kwargs)) == {"id": ZONE_ID}
     (request,) = sent(fresh_standin)
     assert (request["method"], request["target"]) == ("POST", f"/client/v4/zones/{ZONE_ID}/purge_cache")
@@ -64,7 +64,7 @@ def test_purge_everything_ignores_its_arguments(zcf, fresh_standin, args, kwargs
     assert fresh_standin.purges(ZONE_ID) == 1
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), (("x",), {"y": 1})])
+@pytest.mark.parametrize("args, kwargs", [((), {}), (("x",), {"tags": ["t"]})])
 def test_purge_needs_a_zone_id_whatever_its_arguments(cf, fresh_standin, args, kwargs):
     with pytest.raises(TypeError, match=r"^Zone id is null, please query domain first\.\n"):
         cf.purge_cache(*args, **kwargs)

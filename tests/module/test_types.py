@@ -1,6 +1,7 @@
 """The module and its two types as a script sees them."""
 
 import gc
+import inspect
 import weakref
 
 import _nuv
@@ -36,15 +37,31 @@ def test_module_publishes_the_types_and_nuv_re_exports_them():
 def test_type_names_docs_and_module():
     assert Cloudflare.__module__ == "nuv" and DingTalk.__module__ == "nuv"
     assert repr(Cloudflare) == "<class 'nuv.Cloudflare'>"
-    assert Cloudflare.__doc__ is None
     # The keyword is `secret` (the doc once said "salt").
     assert DingTalk.__text_signature__ == "(token='', secret='', *, keyword=None)"
     assert "secret is its signing secret" in DingTalk.__doc__ and "salt" not in DingTalk.__doc__
     for name in ("send_text", "send_markdown", "send_link", "send_action_card", "send_feed_card"):
         method = getattr(DingTalk, name)
         assert method.__text_signature__.startswith("($self, /, ") and method.__doc__, name
-    assert Cloudflare.api_url.__doc__ == "Cloudflare default entry point url"
     assert DingTalk.secret.__doc__ == "DingTalk secret"
+
+
+def test_help_documents_every_part_of_the_cloudflare_surface():
+    """help() and inspect.signature are useful: every method, attribute and
+    type says what it does, and every method's signature can be read."""
+    parts = [name for name in dir(Cloudflare) if not name.startswith("_")]
+    assert {"dns_ensured_record", "purge_cache", "zone_id", "api_token"} <= set(parts)
+    undocumented = [name for name in parts if not (getattr(Cloudflare, name).__doc__ or "").strip()]
+    assert undocumented == []
+    for name in parts:
+        member = getattr(Cloudflare, name)
+        if callable(member):
+            assert "self" in inspect.signature(member).parameters, name
+    assert "zone_id" in inspect.signature(Cloudflare).parameters
+    assert "zone_id" in inspect.signature(Cloudflare.dns_ensured_record).parameters
+    for cls in (nuv.ApiResponse, *(getattr(nuv, name) for name in RESULT_AND_ERROR_TYPES)):
+        assert cls.__doc__ and cls.__module__ == "nuv", cls
+    assert _nuv.__doc__ and "Cloudflare" in _nuv.__doc__
 
 
 @pytest.mark.parametrize("cls", [Cloudflare, DingTalk])

@@ -235,7 +235,7 @@ def _(env):
         raises(TypeError, lambda: cf.change_always_use_https(text), message)
         raises(TypeError, lambda: cf.change_ssl_model(text), message)
         raises(TypeError, lambda: cf.change_automatic_https_rewrites(text), message)
-        raises(TypeError, lambda: cf.purge_cache(text, key=text), message)
+        raises(TypeError, lambda: cf.purge_cache(text, tags=[text]), message)
         raises(TypeError, lambda: cf.dns_get_records(), "domain should be a string")
 
     return [cf, rid, text], step
@@ -567,7 +567,8 @@ def _(env):
             assert status_of(cf.change_automatic_https_rewrites(value=value)) == 200
         assert status_of(cf.change_ssl_model(full)) == 200
         assert status_of(cf.change_ssl_model(bogus)) == 400
-        assert status_of(cf.purge_cache(bogus, everything=on)) == 200
+        assert status_of(cf.purge_cache(bogus, files=[bogus], zone_id=None)) == 200
+        assert status_of(cf.purge_cache(tags=(on, off))) == 200
         assert status_of(env.bad.purge_cache()) == 403
         assert status_of(env.bad.change_always_use_https(on)) == 403
 

@@ -25,6 +25,21 @@ class TestRequestForms:
         assert header(echo, "Content-Type") == ["application/json"]
         assert echo["body"] == ""
 
+    def test_both_clients_name_nuv_and_libcurl(self, echo_cf, fresh_standin, client_env):
+        import importlib.metadata
+        import re
+
+        from nuv import DingTalk
+
+        (agent,) = header(echoed(echo_cf.get("/x")), "User-Agent")
+        match = re.fullmatch(r"nuv/(\S+) libcurl/(\d+\.\d+\.\d+\S*)", agent)
+        assert match and match[1] == importlib.metadata.version("nuv"), agent
+        fresh_standin.add_robot("ua-robot-token", "SEC" + "0" * 64)
+        client_env.setenv("http_proxy", fresh_standin.proxy_url)
+        DingTalk("ua-robot-token", "SEC" + "0" * 64).send_text("hello")
+        (message,) = fresh_standin.messages("ua-robot-token")
+        assert [v for k, v in message["headers"] if k.lower() == "user-agent"] == [agent]
+
     def test_the_empty_path_is_the_base_url_itself(self, echo_cf):
         assert echoed(echo_cf.get(""))["target"] == "/_test/echo"
 

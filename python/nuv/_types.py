@@ -1,0 +1,77 @@
+"""The shapes of what the service returns, for type checkers and for
+readers: a DNS record, a zone, an error entry, a write of ``dns_plan``, a
+file to purge. Plain ``TypedDict``s: at run time they are dicts."""
+
+from __future__ import annotations
+
+from typing import Any, Literal, TypeAlias, TypedDict
+
+RecordType: TypeAlias = Literal[
+    "A", "AAAA", "CAA", "CERT", "CNAME", "DNSKEY", "DS", "HTTPS", "LOC", "MX",
+    "NAPTR", "NS", "OPENPGPKEY", "PTR", "SMIMEA", "SRV", "SSHFP", "SVCB", "TLSA", "TXT", "URI",
+]  # fmt: skip
+"""The record types the service knows (the methods take any str as well)."""
+
+
+class ErrorEntry(TypedDict):
+    """One element of an envelope's "errors" (or "messages")."""
+
+    code: int
+    message: str
+
+
+class DnsRecord(TypedDict, total=False):
+    """A DNS record as the service lists it."""
+
+    id: str
+    name: str
+    type: str
+    content: str
+    proxied: bool
+    proxiable: bool
+    ttl: int
+    priority: int
+    comment: str | None
+    tags: list[str]
+    zone_id: str
+    zone_name: str
+    created_on: str
+    modified_on: str
+    meta: dict[str, Any]
+
+
+class Zone(TypedDict, total=False):
+    """A zone as the service lists it."""
+
+    id: str
+    name: str
+    status: str
+    paused: bool
+    type: str
+    name_servers: list[str]
+    account: dict[str, Any]
+    created_on: str
+    modified_on: str
+
+
+class PlannedWrite(TypedDict):
+    """One write of ``dns_plan``: the record it leaves (or removes) and why."""
+
+    action: Literal["create", "update", "delete"]
+    id: str | None
+    type: str
+    name: str
+    content: str
+    proxied: bool
+    ttl: int
+    priority: int | None
+    comment: str | None
+    reason: str
+
+
+class PurgeFile(TypedDict, total=False):
+    """A file to purge together with the request headers of its cached
+    variant (``purge_cache(files=[...])`` also takes plain URLs)."""
+
+    url: str
+    headers: dict[str, str]
