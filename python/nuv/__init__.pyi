@@ -8,11 +8,11 @@ from typing_extensions import disjoint_base
 class _TraceWriter(Protocol):
     def write(self, line: str, /) -> object: ...
 
-_TraceTarget: TypeAlias = Literal["stdout", "stderr", "off", "logging"] | _TraceWriter | Callable[[str], object]
+TraceTarget: TypeAlias = Literal["stdout", "stderr", "off", "logging"] | _TraceWriter | Callable[[str], object]
 """A trace target: a name, an object with ``write(str)`` (each line with its
 newline) or a callable (each line without it)."""
 
-def set_trace(target: _TraceTarget, /) -> None:
+def set_trace(target: TraceTarget, /) -> None:
     """Send nuv's trace lines to ``target``, for the whole process:
     "stdout" (file descriptor 1, the default), "stderr" (descriptor 2),
     "off", "logging" (one DEBUG record of the "nuv" logger per line), an
@@ -21,7 +21,7 @@ def set_trace(target: _TraceTarget, /) -> None:
     ``sys.unraisablehook`` and the request goes on. ``NUV_TRACE`` (one of
     the four names) sets the target at import."""
 
-def get_trace() -> _TraceTarget:
+def get_trace() -> TraceTarget:
     """The current trace target."""
 
 __all__ = [
