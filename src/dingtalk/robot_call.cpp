@@ -130,6 +130,7 @@ std::optional<std::string> signed_url(const Robot& robot) {
 }
 
 PyObject* post_message(const std::string& url, const std::string& body) {
+  TraceBatch lines;  // "Data:" goes out with the request's lines, "Result:" alone
   trace("Data: %s\n", body.c_str());
   const HttpResult result = http_request("POST", url, {kContentTypeLine}, &body, ProxyChoice{});
   trace("Result: %s\n", result.body.c_str());
