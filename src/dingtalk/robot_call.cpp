@@ -153,6 +153,7 @@ std::optional<std::string> signed_url(const Robot& robot) {
 }
 
 PyObject* post_message(const Robot& robot, const std::string& url, const std::string& body) {
+  TraceBatch lines;  // "Data:" goes out with the request's lines, "Result:" alone
   trace("Data: %s\n", body.c_str());
   const std::vector<std::string> headers{kContentTypeLine};
   const HttpResult result = send_with_policy(

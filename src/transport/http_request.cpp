@@ -266,7 +266,7 @@ HttpResult http_request(std::string_view method, const std::string& url,
   {
     t_in_transfer = true;
     GilRelease unlocked;
-    code = curl_easy_perform(setup.handle);
+    code = run_transfer(setup);
   }
   t_in_transfer = false;
   if (code == CURLE_WRITE_ERROR && response.out_of_memory) code = CURLE_OUT_OF_MEMORY;

@@ -7,6 +7,7 @@
 
 #include "common/gil.h"
 #include "common/py_ref.h"
+#include "transport/trace.h"
 
 namespace nuv {
 
@@ -66,6 +67,11 @@ double wait_scale() { return g_wait_scale.load(std::memory_order_relaxed); }
 void set_wait_scale(double scale) { g_wait_scale.store(scale, std::memory_order_relaxed); }
 
 bool interruptible_wait(double seconds, bool interruptible) {
+  {
+    // The line that announced this wait goes out before it, not after.
+    TraceBatch pending;
+    pending.flush();
+  }
   const Clock::time_point deadline =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(
                          std::chrono::duration<double>(seconds > 0 ? seconds : 0));

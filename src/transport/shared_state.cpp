@@ -1,33 +1,78 @@
 #include "transport/shared_state.h"
 
+#include <dirent.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
+
+#include "transport/child_processes.h"
 
 namespace nuv {
 
 namespace {
 
-// Where trust comes from: CURL_CA_BUNDLE, else SSL_CERT_FILE, else the
-// bundle libcurl was built with.
+// Where trust comes from (see ca_in_force): a bundle read whole, once, or a
+// hashed directory from which OpenSSL reads, by subject hash, only the
+// issuers a handshake asks for.
 struct CaSource {
   std::string file;
-  std::string path;
+  std::string directory;
   bool operator==(const CaSource&) const = default;
 };
 
+// Whether `directory` holds certificates under OpenSSL's hashed names
+// ("<8 hex digits>.<n>", as c_rehash and update-ca-certificates make them):
+// only then can a lookup by subject hash find anything there.
+bool is_hashed_directory(const char* directory) {
+  DIR* listing = opendir(directory);
+  if (listing == nullptr) return false;
+  bool hashed = false;
+  while (const dirent* entry = readdir(listing)) {
+    const char* name = entry->d_name;
+    size_t hex = 0;
+    while (hex < 8 && std::isxdigit(static_cast<unsigned char>(name[hex])) != 0) ++hex;
+    if (hex == 8 && name[8] == '.' && std::isdigit(static_cast<unsigned char>(name[9])) != 0) {
+      hashed = true;
+      break;
+    }
+  }
+  closedir(listing);
+  return hashed;
+}
+
+// The machine's own store when no variable names one: the hashed directory
+// libcurl was built with (else OpenSSL's), so a first handshake reads a few
+// certificates instead of parsing the whole bundle; the bundle libcurl was
+// built with when there is no such directory. Looked at once per process.
+const CaSource& system_store() {
+  static const CaSource source = [] {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    const char* directory = info->capath != nullptr ? info->capath : X509_get_default_cert_dir();
+    if (directory != nullptr && is_hashed_directory(directory)) return CaSource{{}, directory};
+    return CaSource{info->cainfo != nullptr ? info->cainfo : "", {}};
+  }();
+  return source;
+}
+
+// The first of: CURL_CA_BUNDLE, SSL_CERT_FILE (files), SSL_CERT_DIR (a
+// hashed directory, or several separated by ":"), the system's store. Read
+// for every request, so a change of the environment takes effect at once.
 CaSource ca_in_force() {
   for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
     const char* value = std::getenv(name);
     if (value != nullptr && *value != '\0') return {value, {}};
   }
-  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-  return {info->cainfo ? info->cainfo : "", info->capath ? info->capath : ""};
+  const char* directory = std::getenv("SSL_CERT_DIR");
+  if (directory != nullptr && *directory != '\0') return {{}, directory};
+  return system_store();
 }
 
 bool curl_uses_openssl() {
@@ -40,9 +85,11 @@ bool curl_uses_openssl() {
 X509StoreRef load_store(const CaSource& ca) {
   X509StoreRef store(X509_STORE_new());
   if (!store) return {};
-  bool loaded = false;
-  if (!ca.file.empty()) loaded = X509_STORE_load_file(store.get(), ca.file.c_str()) == 1;
-  if (!ca.path.empty()) loaded = X509_STORE_load_path(store.get(), ca.path.c_str()) == 1 || loaded;
+  // A directory is only registered here: its certificates are read when a
+  // verification looks an issuer up, and kept in the store from then on.
+  const bool loaded = ca.directory.empty()
+                          ? X509_STORE_load_file(store.get(), ca.file.c_str()) == 1
+                          : X509_STORE_load_path(store.get(), ca.directory.c_str()) == 1;
   if (!loaded) return {};
   // As libcurl sets up its own stores: a certificate of the bundle is a
   // trust anchor even when it is not self-signed.
@@ -50,38 +97,66 @@ X509StoreRef load_store(const CaSource& ca) {
   return store;
 }
 
+extern "C" void lock_shared(CURL*, curl_lock_data data, curl_lock_access, void* share);
+extern "C" void unlock_shared(CURL*, curl_lock_data data, void* share);
+
+// One curl share of DNS results and TLS sessions, with the locks libcurl
+// asks for (transfers run without the interpreter lock). Cleaned up when the
+// last handle attached to it lets it go.
+class Share {
+ public:
+  // nullptr if libcurl refuses.
+  static std::shared_ptr<Share> make() {
+    auto made = std::make_shared<Share>();
+    CURLSH* share = curl_share_init();
+    if (share == nullptr) return nullptr;
+    made->share_ = share;
+    if (curl_share_setopt(share, CURLSHOPT_LOCKFUNC, lock_shared) != CURLSHE_OK ||
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, unlock_shared) != CURLSHE_OK ||
+        curl_share_setopt(share, CURLSHOPT_USERDATA, made.get()) != CURLSHE_OK ||
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK ||
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) {
+      return nullptr;
+    }
+    return made;
+  }
+
+  Share() = default;
+  Share(const Share&) = delete;
+  Share& operator=(const Share&) = delete;
+  // Every handle attached to it is gone by now (each holds a reference).
+  ~Share() {
+    if (share_ != nullptr) curl_share_cleanup(share_);
+  }
+
+  CURLSH* get() const { return share_; }
+  std::mutex& lock_for(curl_lock_data data) { return locks_[data]; }
+
+ private:
+  CURLSH* share_ = nullptr;
+  std::mutex locks_[CURL_LOCK_DATA_LAST];
+};
+
+extern "C" void lock_shared(CURL*, curl_lock_data data, curl_lock_access, void* share) {
+  static_cast<Share*>(share)->lock_for(data).lock();
+}
+
+extern "C" void unlock_shared(CURL*, curl_lock_data data, void* share) {
+  static_cast<Share*>(share)->lock_for(data).unlock();
+}
+
+// The longest a transfer sleeps between two steps when libcurl names no
+// earlier time.
+constexpr int kLongestPollMs = 1000;
+
 struct SharedState {
   pid_t pid = getpid();
-  CURLSH* share = nullptr;
-  std::mutex locks[CURL_LOCK_DATA_LAST];
+  std::shared_ptr<Share> share;
   bool ca_loaded = false;
   CaSource ca;
   X509StoreRef store;
   unsigned long generation = 0;
 };
-
-extern "C" void lock_shared(CURL*, curl_lock_data data, curl_lock_access, void* state) {
-  static_cast<SharedState*>(state)->locks[data].lock();
-}
-
-extern "C" void unlock_shared(CURL*, curl_lock_data data, void* state) {
-  static_cast<SharedState*>(state)->locks[data].unlock();
-}
-
-// A share of DNS results and TLS sessions; nullptr if libcurl refuses.
-CURLSH* new_share(SharedState* state) {
-  CURLSH* share = curl_share_init();
-  if (share == nullptr) return nullptr;
-  if (curl_share_setopt(share, CURLSHOPT_LOCKFUNC, lock_shared) != CURLSHE_OK ||
-      curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, unlock_shared) != CURLSHE_OK ||
-      curl_share_setopt(share, CURLSHOPT_USERDATA, state) != CURLSHE_OK ||
-      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK ||
-      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) {
-    curl_share_cleanup(share);
-    return nullptr;
-  }
-  return share;
-}
 
 // Guards `g_state`. A fork takes it first, so the child never inherits it
 // locked (see the atfork handlers below).
@@ -103,13 +178,35 @@ SharedState& current_state() {
   return *g_state;
 }
 
-// The thread's easy handle. Its destructor runs when the thread ends.
+// The thread's easy handle, the multi handle that runs its transfers (and
+// keeps its connections) and the share it is attached to. Its destructor
+// runs when the thread ends.
 struct ThreadHandle {
   CURL* handle = nullptr;
+  CURLM* multi = nullptr;
+  std::shared_ptr<Share> share;
   pid_t pid = 0;
   unsigned long generation = 0;
+
+  // Lets the handles go, then the hold on the share (the last one out
+  // cleans the share up). Must be called inside the library gate. What a
+  // forked child inherited is abandoned instead: its sockets, sessions and
+  // locks are the parent's.
+  void release() {
+    if (pid == getpid()) {
+      if (handle != nullptr) curl_easy_cleanup(handle);
+      if (multi != nullptr) curl_multi_cleanup(multi);
+      share.reset();
+    } else if (share) {
+      new std::shared_ptr<Share>(std::move(share));  // deliberately never released
+    }
+    handle = nullptr;
+    multi = nullptr;
+  }
   ~ThreadHandle() {
-    if (handle != nullptr && pid == getpid()) curl_easy_cleanup(handle);
+    if (handle == nullptr && multi == nullptr && !share) return;
+    LibraryUse use;
+    release();
   }
 };
 
@@ -124,7 +221,9 @@ extern "C" CURLcode install_trust_store(CURL*, void* ssl_ctx, void* store) {
 
 TransferSetup prepare_transfer() {
   TransferSetup setup;
+  std::shared_ptr<Share> share;
   unsigned long generation;
+  LibraryUse use;
   {
     std::lock_guard<std::mutex> guard(g_state_mutex);
     SharedState& state = current_state();
@@ -132,11 +231,11 @@ TransferSetup prepare_transfer() {
     if (!state.ca_loaded || !(ca == state.ca)) {
       // Nothing verified under the old trust may be reused: a new share
       // (no TLS sessions) and new handles (no connections). The old share
-      // stays alive, other threads may still be attached to it.
+      // lives on while handles of other threads are attached to it.
       state.store = curl_uses_openssl() ? load_store(ca) : X509StoreRef();
       state.ca = ca;
       state.ca_loaded = true;
-      state.share = new_share(&state);
+      state.share = Share::make();
       ++state.generation;
     }
     if (state.store) {
@@ -144,27 +243,67 @@ TransferSetup prepare_transfer() {
       setup.store.reset(state.store.get());
     } else {
       setup.ca_file = ca.file;
-      setup.ca_path = ca.path;
+      setup.ca_path = ca.directory;
     }
-    setup.ca_source = ca.file.empty() ? ca.path : ca.file;
-    setup.share = state.share;
+    setup.ca_source = ca.file.empty() ? ca.directory : ca.file;
+    share = state.share;
     generation = state.generation;
   }
 
   ThreadHandle& thread = t_handle;
   const pid_t pid = getpid();
-  if (thread.handle != nullptr && thread.pid == pid && thread.generation == generation) {
+  if (thread.handle != nullptr && thread.multi != nullptr && thread.pid == pid &&
+      thread.generation == generation) {
     curl_easy_reset(thread.handle);
   } else {
-    if (thread.handle != nullptr && thread.pid == pid) curl_easy_cleanup(thread.handle);
-    // A handle inherited through fork is dropped without cleanup: its
-    // sockets are the parent's.
+    thread.release();
     thread.handle = curl_easy_init();
+    thread.multi = curl_multi_init();
+    thread.share = std::move(share);
     thread.pid = pid;
     thread.generation = generation;
   }
-  setup.handle = thread.handle;
+  if (thread.handle != nullptr && thread.multi != nullptr) {
+    setup.handle = thread.handle;
+    setup.multi = thread.multi;
+  }
+  setup.share = thread.share ? thread.share->get() : nullptr;
   return setup;
+}
+
+CURLcode run_transfer(const TransferSetup& setup) {
+  {
+    LibraryUse use;
+    if (curl_multi_add_handle(setup.multi, setup.handle) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  }
+  CURLcode result = CURLE_OK;
+  for (;;) {
+    {
+      LibraryUse use;
+      int running = 0;
+      if (curl_multi_perform(setup.multi, &running) != CURLM_OK) {
+        result = CURLE_RECV_ERROR;  // the multi handle itself failed: nothing more to learn
+        break;
+      }
+      if (running == 0) {
+        int left = 0;
+        const CURLMsg* message = curl_multi_info_read(setup.multi, &left);
+        result = message != nullptr && message->msg == CURLMSG_DONE ? message->data.result
+                                                                    : CURLE_RECV_ERROR;
+        break;
+      }
+    }
+    // The wait, outside the gate: a fork does not wait for the server. It
+    // ends early on libcurl's own timeouts and on a signal (EINTR), so the
+    // next step runs the progress callback at once.
+    if (curl_multi_poll(setup.multi, nullptr, 0, kLongestPollMs, nullptr) != CURLM_OK) {
+      result = CURLE_RECV_ERROR;
+      break;
+    }
+  }
+  LibraryUse use;
+  curl_multi_remove_handle(setup.multi, setup.handle);
+  return result;
 }
 
 }  // namespace nuv

@@ -5,11 +5,14 @@
 //   used by transfers running at the same time);
 // - per process, a curl share of DNS results and TLS sessions (with real
 //   locks, since transfers run without the interpreter lock) and one X509
-//   store loaded from the CA file in force, handed to every TLS context.
-// When the CA file in force changes, the store is loaded again and every
-// cached connection and TLS session is dropped. A forked child never uses
-// its parent's handles, share, store or locks: it starts fresh state and
-// leaves the parent's untouched.
+//   store for the trust in force, handed to every TLS context: a CA file is
+//   loaded once; a hashed directory (SSL_CERT_DIR, or the system's when no
+//   variable names a store) is read by subject hash, one issuer at a time.
+// When the trust in force changes, a new store is made and every cached
+// connection and TLS session is dropped; the old share is cleaned up when
+// the last handle attached to it goes. A forked child never uses its
+// parent's handles, share, store or locks: it starts fresh state and leaves
+// the parent's untouched.
 #pragma once
 
 #include <curl/curl.h>
@@ -27,11 +30,13 @@ using X509StoreRef = std::unique_ptr<X509_STORE, X509StoreDeleter>;
 
 // Everything one transfer takes from the shared state.
 struct TransferSetup {
-  // The calling thread's handle, reset; nullptr when none could be made.
+  // The calling thread's handle, reset, and the multi handle that runs it;
+  // both nullptr when either could not be made.
   CURL* handle = nullptr;
+  CURLM* multi = nullptr;
   CURLSH* share = nullptr;
   // The trust store for CURLOPT_SSL_CTX_FUNCTION; when null, libcurl is told
-  // the CA file (or directory) itself.
+  // the CA file or directory itself.
   X509StoreRef store;
   std::string ca_file;
   std::string ca_path;
@@ -42,6 +47,11 @@ struct TransferSetup {
 
 // Must be called with the interpreter lock held (it serialises setups).
 TransferSetup prepare_transfer();
+
+// Carries out the transfer set up on `setup.handle` (not null) and returns
+// its result. Must be called without the interpreter lock. The library gate
+// is held only while libcurl works, never while it waits on a socket.
+CURLcode run_transfer(const TransferSetup& setup);
 
 // CURLOPT_SSL_CTX_FUNCTION: installs the X509_STORE given as data.
 extern "C" CURLcode install_trust_store(CURL* handle, void* ssl_ctx, void* store);

@@ -229,7 +229,9 @@ TraceBatch::~TraceBatch() {
 }
 
 void TraceBatch::flush() noexcept {
-  if (!owner_ || t_pending.text.empty()) return;
+  // Also inside an outer batch: a flush marks a point (a transfer starting)
+  // before which the lines must be out.
+  if (t_pending.text.empty()) return;
   write_to_fd(t_pending.fd, t_pending.text);
   t_pending.text.clear();
 }

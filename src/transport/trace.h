@@ -40,7 +40,8 @@ bool trace_enabled() noexcept;
 // or the batch ends: a request's lines before its transfer cost one system
 // call (and one wake-up of a reader at the other end of a pipe) instead of
 // one per line. Python targets are not batched. A batch inside a batch adds
-// nothing: the outer one writes. Any thread; never inside a libcurl callback.
+// nothing: the outer one writes when it ends, and flush() on either writes
+// what is pending. Any thread; never inside a libcurl callback.
 class TraceBatch {
  public:
   TraceBatch() noexcept;

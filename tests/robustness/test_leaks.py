@@ -713,3 +713,29 @@ def test_rounds_leave_references_descriptors_and_memory_flat(env, case, capfd, r
     assert rss_after - rss_before <= RSS_SLACK, f"resident memory grew by {rss_after - rss_before} bytes"
     if heap_in_use:
         assert heap_after - heap_before <= HEAP_SLACK, f"heap in use grew by {heap_after - heap_before} bytes"
+
+
+@pytest.mark.skipif(SANITIZED, reason="ASan's quarantine keeps freed memory resident")
+def test_switching_the_ca_file_releases_what_the_old_one_used(standin, client_env, tmp_path, capfd):
+    # Two names for the same CA: each switch is a change of the trust in force
+    # (a new store, share and handle), and the old ones must go.
+    files = [str(tmp_path / f"ca-{n}.pem") for n in range(2)]
+    for name in files:
+        with open(standin.ca_file, "rb") as source, open(name, "wb") as copy:
+            copy.write(source.read())
+    cf = Cloudflare(api_url=f"http://127.0.0.1:{closed_port()}")  # no connection to keep
+
+    def switches(count: int) -> None:
+        for n in range(count):
+            client_env.setenv("CURL_CA_BUNDLE", files[n % 2])
+            assert cf.get()[0] == 7
+            if n % 200 == 199:
+                capfd.readouterr()
+
+    switches(100)
+    _, _, rss_before, heap_before = measure([])
+    switches(3000)
+    _, _, rss_after, heap_after = measure([])
+    assert rss_after - rss_before <= RSS_SLACK, f"resident memory grew by {rss_after - rss_before} bytes"
+    if heap_in_use:
+        assert heap_after - heap_before <= HEAP_SLACK, f"heap in use grew by {heap_after - heap_before} bytes"

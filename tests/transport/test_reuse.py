@@ -2,8 +2,11 @@
 none of that may change what a request does."""
 
 import os
+import shutil
+import subprocess
 import threading
 
+import pytest
 from nuv import Cloudflare
 
 
@@ -58,3 +61,63 @@ def test_threads_make_requests_at_the_same_time(fresh_standin, client_env):
     for t in threads:
         t.join()
     assert errors == []
+
+
+# ----- where trust comes from ---------------------------------------------
+
+SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
+CA_VARIABLES = ("CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR")
+
+
+@pytest.fixture
+def stores(fresh_standin, tmp_path):
+    """Hashed directories (as c_rehash makes them): "good" holds the
+    stand-in's CA, "other" only a CA that did not sign the stand-in's
+    certificates; and the files: "good" the stand-in's CA, "other" the
+    system bundle."""
+    other_ca = tmp_path / "other-ca.pem"
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+         "-subj", "/CN=nuv other test CA", "-keyout", str(tmp_path / "other-key.pem"), "-out", str(other_ca)],
+        check=True, capture_output=True,
+    )  # fmt: skip
+    directories = {}
+    for name, ca in (("good", fresh_standin.ca_file), ("other", other_ca)):
+        directory = tmp_path / f"{name}-certs"
+        directory.mkdir()
+        shutil.copy(ca, directory / "ca.pem")
+        subprocess.run(["openssl", "rehash", str(directory)], check=True, capture_output=True)
+        directories[name] = str(directory)
+    return {"dir": directories, "file": {"good": fresh_standin.ca_file, "other": SYSTEM_BUNDLE}}
+
+
+# (variables set, as (name, "good"/"other"), in no particular order; the status expected)
+TRUST_SOURCES = [
+    ([("SSL_CERT_DIR", "good")], 200),
+    ([("SSL_CERT_DIR", "other")], 60),
+    ([], 60),  # the system's hashed directory does not trust the stand-in
+    ([("CURL_CA_BUNDLE", "good"), ("SSL_CERT_DIR", "other")], 200),
+    ([("SSL_CERT_FILE", "good"), ("SSL_CERT_DIR", "other")], 200),
+    ([("SSL_CERT_FILE", "other"), ("SSL_CERT_DIR", "good")], 60),
+    ([("CURL_CA_BUNDLE", "other"), ("SSL_CERT_FILE", "good")], 60),
+]
+
+
+@pytest.mark.parametrize("variables, status", TRUST_SOURCES, ids=[str(v) for v, _ in TRUST_SOURCES])
+def test_trust_comes_from_the_first_variable_set(fresh_standin, client_env, stores, variables, status):
+    for name in CA_VARIABLES:
+        client_env.delenv(name, raising=False)
+    for name, which in variables:
+        client_env.setenv(name, stores["dir" if name == "SSL_CERT_DIR" else "file"][which])
+    assert Cloudflare(api_url=fresh_standin.url("/_test")).get("/empty")[0] == status
+
+
+def test_a_changed_directory_is_never_served_by_an_old_connection(fresh_standin, client_env, stores):
+    client_env.delenv("CURL_CA_BUNDLE")
+    client_env.setenv("SSL_CERT_DIR", stores["dir"]["good"])
+    cf = Cloudflare(api_url=fresh_standin.url("/_test"))
+    assert cf.get("/empty") == (200, "")
+    client_env.setenv("SSL_CERT_DIR", stores["dir"]["other"])
+    assert cf.get("/empty")[0] == 60
+    client_env.setenv("SSL_CERT_DIR", stores["dir"]["good"])
+    assert cf.get("/empty") == (200, "")

@@ -13,8 +13,6 @@ from typing import Any, TextIO
 
 import nuv
 
-from . import _compat
-
 #: The library's exceptions for a service or network failure (exit status 1).
 SERVICE_ERRORS = (nuv.CloudflareError, nuv.DingTalkError)
 
@@ -309,7 +307,9 @@ class Context:
             self._apply_connection_environment()
             api_url = self.option("api_url") or os.environ.get("CLOUDFLARE_API_URL") or nuv.DEFAULT_API_URL
             # No --proxy: the environment's, as curl picks it (https_proxy, no_proxy, ...).
-            settings = {"proxy": self.option("proxy"), **_compat.cloudflare_settings(self.option("zone_id"))}
+            settings = {"proxy": self.option("proxy")}
+            if self.option("zone_id"):
+                settings["zone_id"] = self.option("zone_id")
             try:
                 self._cloudflare = nuv.Cloudflare(api_token=token, api_url=api_url, **settings, **self._resilience())
             except (TypeError, ValueError) as refused:
@@ -347,7 +347,7 @@ class Context:
     def zone_keywords(self, domain: str) -> dict[str, Any]:
         """Keywords that make a zone-scoped call act on ``domain``'s zone (its
         --zone-id, else looked up once)."""
-        return _compat.zone_keywords(self.cloudflare(), domain, self.zone_id(domain))
+        return {"zone_id": self.zone_id(domain)}
 
     def zone_id(self, domain: str) -> str:
         """The id of ``domain``'s zone: --zone-id, else looked up."""

@@ -6,7 +6,6 @@ import argparse
 import sys
 from typing import Any
 
-from . import _compat
 from ._context import EXIT_OK, EXIT_USAGE, Context, UsageError, cloudflare_options
 
 
@@ -44,7 +43,7 @@ def run(context: Context) -> int:
         sys.stderr.write("nuv: nothing purged\n")
         return EXIT_USAGE
     cf = context.cloudflare()
-    _compat.purge(cf, selection, context.zone_keywords(args.domain)).raise_for_status()
+    cf.purge_cache(**selection, **context.zone_keywords(args.domain)).raise_for_status()
     what = "; ".join(f"{len(v)} {k}" for k, v in selection.items()) if selection else "everything"
     context.out.report(f"purged {what} for {args.domain}")
     context.out.document({"purged": selection or "everything", "domain": args.domain})
