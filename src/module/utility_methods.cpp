@@ -7,6 +7,7 @@
 
 #include "common/gil.h"
 #include "common/guard.h"
+#include "transport/interruption.h"
 
 namespace nuv {
 
@@ -101,11 +102,15 @@ PyObject* Cloudflare_fib(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
   }
   return guarded([&]() -> PyObject* {
     FibRun run(n);
+    // Only the main thread runs signal handlers: elsewhere the lock is not
+    // taken back before the end, so a daemon thread still at work when the
+    // interpreter exits never asks for it during finalization.
+    const uint64_t steps = in_main_thread() ? kFibStepsBetweenChecks : UINT64_MAX;
     for (;;) {
       bool finished;
       {
         GilRelease unlocked;
-        finished = run.advance(kFibStepsBetweenChecks);
+        finished = run.advance(steps);
       }
       if (finished) return PyLong_FromUnsignedLong(run.result());
       // A handler that raised (KeyboardInterrupt) leaves its exception set.

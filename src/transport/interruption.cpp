@@ -7,6 +7,7 @@
 
 #include "common/gil.h"
 #include "common/py_ref.h"
+#include "transport/child_processes.h"
 #include "transport/trace.h"
 
 namespace nuv {
@@ -55,6 +56,9 @@ extern "C" int abort_on_signal(void* data, curl_off_t, curl_off_t, curl_off_t, c
   const Clock::time_point now = Clock::now();
   if (now - watch->last_check < kCheckInterval) return 0;
   watch->last_check = now;
+  // A fork in another thread holds the interpreter lock while it waits for
+  // the library gate: let the gate go before asking for the lock.
+  LibraryGateReleased gate_released;
   const PyGILState_STATE state = PyGILState_Ensure();
   // A handler that raised leaves its exception set for the caller.
   watch->raised = PyErr_CheckSignals() < 0;
