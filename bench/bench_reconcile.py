@@ -8,10 +8,10 @@ from __future__ import annotations
 import contextlib
 import os
 import statistics
-import sys
 import time
 from collections.abc import Callable, Iterator
 
+import targets
 from nuv import Cloudflare
 from nuv.testing import StandIn
 
@@ -19,22 +19,6 @@ ZONE = "bench-reconcile.example"
 NAME = f"r.{ZONE}"
 STALE = 100
 REPEATS = 7
-
-
-@contextlib.contextmanager
-def quiet_stdout() -> Iterator[None]:
-    """nuv traces every request on fd 1: send fd 1 to /dev/null meanwhile."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    os.close(devnull)
-    try:
-        yield
-    finally:
-        sys.stdout.flush()
-        os.dup2(saved, 1)
-        os.close(saved)
 
 
 @contextlib.contextmanager
@@ -87,7 +71,7 @@ def measure(standin: StandIn, token: str, setup: Callable, batches: bool) -> tup
 
 def rows(standin: StandIn) -> list[tuple[str, str, int, float, float, float]]:
     out = []
-    with trusting(standin.ca_file), quiet_stdout():
+    with trusting(standin.ca_file), targets.quiet_stdout():
         for label, setup in ((f"TXT replace, {STALE} stale values", txt_replace), ("CNAME → A swap", swap)):
             for batches, how in ((True, "batch"), (False, "batch refused: one at a time")):
                 out.append((label, how, *measure(standin, standin.token, setup, batches)))

@@ -21,33 +21,20 @@ prints it alone against the stand-in only (no nginx figures).
 
 from __future__ import annotations
 
-import contextlib
 import os
 import statistics
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 
 import _nuv
 import nuv
+import targets
 from nuv.testing import StandIn
 
 BOOKKEEPING_ITERATIONS = 1_000_000  # at most the limiter's largest window
 CALLS = int(os.environ.get("BENCH_RESILIENCE_CALLS", "2000"))
 ROUNDS = 5
 ZONE_ID = "0123456789abcdef0123456789abcdef"
-
-
-@contextlib.contextmanager
-def quiet_stdout() -> Iterator[None]:
-    """The trace goes to file descriptor 1: /dev/null while timing."""
-    saved, null = os.dup(1), os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(null)
 
 
 def bookkeeping_ns() -> tuple[float, float, float]:
@@ -59,7 +46,7 @@ def per_call(calls: dict[str, Callable[[], object]]) -> dict[str, tuple[float, f
     """Median wall seconds per call and client CPU seconds per call, rounds interleaved."""
     walls: dict[str, list[float]] = {name: [] for name in calls}
     cpus: dict[str, float] = dict.fromkeys(calls, 0.0)
-    with quiet_stdout():
+    with targets.quiet_stdout():
         for call in calls.values():
             for _ in range(20):
                 call()

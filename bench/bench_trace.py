@@ -33,7 +33,7 @@ elif target == "object":
     target = io.StringIO()
 if target != "stdout":
     nuv.set_trace(target)
-get = nuv.Cloudflare(api_token=token, api_url=url).get
+get = nuv.Cloudflare(api_token=token, api_url=url, rate_limit=0).get  # more calls than a token may make
 for _ in range(200):
     get()
 clock = time.perf_counter

@@ -30,7 +30,6 @@ import ssl
 import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -220,22 +219,6 @@ def compile_floor(directory: Path) -> Path:
 # ----- per-call loops --------------------------------------------------------
 
 
-@contextlib.contextmanager
-def quiet_stdout() -> Iterator[None]:
-    """nuv traces every request on fd 1: send fd 1 to /dev/null meanwhile."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    os.close(devnull)
-    try:
-        yield
-    finally:
-        sys.stdout.flush()
-        os.dup2(saved, 1)
-        os.close(saved)
-
-
 def per_call_clients(api: str, ca: Path, token: str, zone_id: str) -> tuple[dict[str, Callable[[], object]], list[str]]:
     """Label -> one call; every call is checked once here before timing."""
     import cloudflare
@@ -304,7 +287,7 @@ def per_call_clients(api: str, ca: Path, token: str, zone_id: str) -> tuple[dict
     except ImportError:
         notes.append("pycurl is not installed (it did not build): its row is skipped.")
 
-    with quiet_stdout():
+    with targets.quiet_stdout():
         for label, call in clients.items():
             answer = call()
             if isinstance(answer, tuple):
@@ -322,7 +305,7 @@ def time_calls(clients: dict[str, Callable[[], object]]) -> dict[str, float]:
     """Median seconds per call; the clients take turns, CALLS // ROUNDS calls at a time."""
     samples: dict[str, list[float]] = {label: [] for label in clients}
     clock = time.perf_counter
-    with quiet_stdout():
+    with targets.quiet_stdout():
         for call in clients.values():
             for _ in range(WARMUP):
                 call()
@@ -447,7 +430,7 @@ def floor_rate(
 def thread_scaling(cases: dict[str, Case]) -> dict[str, dict[str, object]]:
     """Per case: 1 worker against THREADS workers, alternating, THREAD_REPEATS times."""
     results: dict[str, dict[str, object]] = {}
-    with quiet_stdout():
+    with targets.quiet_stdout():
         for label, (run, single_calls, calls_each) in cases.items():
             run(1, 20)  # warm-up
             one, many = [], []

@@ -424,19 +424,9 @@ def measure_targets(
 
 
 @contextmanager
-def quiet_trace() -> Iterator[None]:
-    """The trace off for calls made in this process (fd 1 to /dev/null where
-    the trace target cannot be set)."""
-    import nuv
-
-    if hasattr(nuv, "set_trace"):
-        previous = nuv.get_trace()
-        nuv.set_trace("off")
-        try:
-            yield
-        finally:
-            nuv.set_trace(previous)
-        return
+def quiet_stdout() -> Iterator[None]:
+    """The default trace goes to file descriptor 1: /dev/null meanwhile (the
+    trace is still formatted and written, as a user's would be)."""
     sys.stdout.flush()
     saved = os.dup(1)
     devnull = os.open(os.devnull, os.O_WRONLY)
@@ -445,8 +435,22 @@ def quiet_trace() -> Iterator[None]:
     try:
         yield
     finally:
+        sys.stdout.flush()
         os.dup2(saved, 1)
         os.close(saved)
+
+
+@contextmanager
+def quiet_trace() -> Iterator[None]:
+    """The trace off for calls made in this process."""
+    import nuv
+
+    previous = nuv.get_trace()
+    nuv.set_trace("off")
+    try:
+        yield
+    finally:
+        nuv.set_trace(previous)
 
 
 def target_rows(details: dict, figures: dict[str, float]) -> list[str]:
