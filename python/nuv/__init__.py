@@ -33,7 +33,6 @@ from _nuv import (
     set_trace,
 )
 
-from nuv._types import DnsRecord, ErrorEntry, PlannedWrite, PurgeFile, RecordType, Zone
 
 __all__ = [
     "Cloudflare",
@@ -61,3 +60,20 @@ __all__ = [
 
 DEFAULT_API_URL = Cloudflare().api_url
 """The base URL a Cloudflare object uses unless given ``api_url``."""
+
+
+# The typed shapes of records, zones and plans need `typing` (several
+# milliseconds to import): made on first use, not at `import nuv`.
+_TYPED_NAMES = frozenset({"RecordType", "DnsRecord", "Zone", "PlannedWrite", "ErrorEntry", "PurgeFile"})
+
+
+def __getattr__(name: str) -> object:
+    if name in _TYPED_NAMES:
+        from nuv import _types
+
+        return getattr(_types, name)
+    raise AttributeError(f"module 'nuv' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | _TYPED_NAMES)
