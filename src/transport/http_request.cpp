@@ -99,6 +99,14 @@ std::string header_value(CURL* handle, const char* name) {
 
 thread_local bool t_in_transfer = false;
 
+// Marks the calling thread's request as under way for its lifetime.
+struct TransferUnderWay {
+  TransferUnderWay() noexcept { t_in_transfer = true; }
+  ~TransferUnderWay() { t_in_transfer = false; }
+  TransferUnderWay(const TransferUnderWay&) = delete;
+  TransferUnderWay& operator=(const TransferUnderWay&) = delete;
+};
+
 // The proxy for this request, decided and traced before the transfer; ""
 // connects directly. Every variable is copied before the first line is
 // traced: a trace line may let go of the interpreter lock, and another
@@ -168,6 +176,10 @@ HttpResult http_request(std::string_view method, const std::string& url,
   // A signal handler run during a transfer may itself make a request; the
   // thread's handle is busy until the transfer ends.
   if (t_in_transfer) return failure(-1, "a request is already under way in this thread");
+  // From here the thread's handle is this request's: a Python trace target
+  // (run when the batch is flushed, after the handle is set up) or a signal
+  // handler that makes a request of its own must not reset it under us.
+  const TransferUnderWay under_way;
   const bool tracing = trace_enabled();
   // The lines before the transfer go out together, at the latest just
   // before it starts.
@@ -264,11 +276,9 @@ HttpResult http_request(std::string_view method, const std::string& url,
   trace_batch.flush();
   CURLcode code;
   {
-    t_in_transfer = true;
     GilRelease unlocked;
     code = run_transfer(setup);
   }
-  t_in_transfer = false;
   if (code == CURLE_WRITE_ERROR && response.out_of_memory) code = CURLE_OUT_OF_MEMORY;
   if (code != CURLE_OK) {
     HttpResult failed = curl_failure(code);
