@@ -58,7 +58,8 @@ CASES: dict[str, tuple[str, str]] = {
 }
 
 
-def _one(api: str, token: str, target: str, stdout: str) -> float:
+def per_call(api: str, token: str, target: str, stdout: str) -> float:
+    """Median seconds per get() in a child process tracing to `target`."""
     argv = [sys.executable, "-c", CHILD, token, api, target, str(CALLS)]
     env = dict(os.environ)
     if stdout == "pipe":
@@ -79,7 +80,7 @@ def measure(api: str, token: str) -> dict[str, list[float]]:
     samples: dict[str, list[float]] = {label: [] for label in CASES}
     for _ in range(ROUNDS):
         for label, (target, stdout) in CASES.items():
-            samples[label].append(_one(api, token, target, stdout))
+            samples[label].append(per_call(api, token, target, stdout))
     return samples
 
 

@@ -243,52 +243,17 @@ def cf_listing_path(cf: object) -> str:
 
 # ----- the trace into a pipe -------------------------------------------------------------
 
-TRACE_CHILD = """
-import os, statistics, sys, time
-import nuv
-token, url, target, calls = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-if target != "default":
-    nuv.set_trace(target)
-get = nuv.Cloudflare(api_token=token, api_url=url, rate_limit=0).get
-for _ in range(200):
-    get()
-clock = time.perf_counter
-times = []
-for _ in range(calls):
-    start = clock()
-    get()
-    times.append(clock() - start)
-os.write(2, repr(statistics.median(times)).encode())
-"""
+def trace_costs(api: str, token: str, rounds: int) -> dict[str, dict]:
+    """Median seconds per get() by trace target (bench_trace's children),
+    the cases taking turns: fd 1 into /dev/null and into a pipe drained by
+    another process, "off" and "logging" without a handler."""
+    import bench_trace
 
-
-def trace_costs(api: str, token: str, env: dict[str, str], calls: int, rounds: int) -> dict[str, dict]:
-    """Median seconds per get() with the trace on fd 1 into /dev/null, into a
-    pipe drained by another process, and with the targets "off" and
-    "logging" (a logger with no handler), rounds taking turns."""
-    import nuv
-
-    cases: dict[str, tuple[str, object]] = {
-        "stdout into /dev/null": ("default", subprocess.DEVNULL),
-        "stdout into a pipe": ("default", "pipe"),
-    }
-    if hasattr(nuv, "set_trace"):
-        cases["off"] = ("off", subprocess.DEVNULL)
-        cases["logging (no handler)"] = ("logging", subprocess.DEVNULL)
-    samples: dict[str, list[float]] = {label: [] for label in cases}
+    labels = ("stdout into /dev/null", "stdout into a pipe", "off", "logging, no handler")
+    samples: dict[str, list[float]] = {label: [] for label in labels}
     for _ in range(rounds):
-        for label, (target, stdout) in cases.items():
-            argv = [sys.executable, "-c", TRACE_CHILD, token, api, target, str(calls)]
-            if stdout == "pipe":
-                reader = subprocess.Popen(["cat"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-                child = subprocess.run(argv, env=env, stdout=reader.stdin, stderr=subprocess.PIPE, check=False)
-                reader.stdin.close()  # type: ignore[union-attr]
-                reader.wait()
-            else:
-                child = subprocess.run(argv, env=env, stdout=stdout, stderr=subprocess.PIPE, check=False)
-            if child.returncode != 0:
-                raise RuntimeError(f"trace child failed: {child.stderr.decode()[-500:]}")
-            samples[label].append(float(child.stderr.decode().strip().splitlines()[-1]))
+        for label in labels:
+            samples[label].append(bench_trace.per_call(api, token, *bench_trace.CASES[label]))
     return {label: {"per_call": median_range(times)} for label, times in samples.items()}
 
 
@@ -372,8 +337,7 @@ def measure_targets(
     cf.zone, cf.zone_id = BIG_ZONE, BIG_ZONE_ID
     with quiet_trace():
         details["parse"] = parse_cost(cf, BIG_ZONE, wanted, max(10, calls // 100))
-    trace_env = child_env(CURL_CA_BUNDLE=str(ca))
-    details["trace"] = trace_costs(api, token, trace_env, calls, rounds=3)
+    details["trace"] = trace_costs(api, token, rounds=3)
     pin(False)
     modules = {"nuv": "nuv", "requests": "requests", "cloudflare SDK": "cloudflare"} if peers else {"nuv": "nuv"}
     details["import"] = import_times(modules, processes)
