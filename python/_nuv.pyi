@@ -12,3 +12,5 @@ from nuv import TransportError as TransportError
 from nuv import ZoneNotFoundError as ZoneNotFoundError
 from nuv import get_trace as get_trace
 from nuv import set_trace as set_trace
+from nuv import versions as versions
+from nuv import __version__ as __version__

@@ -29,8 +29,10 @@ from _nuv import (
     RateLimitedError,
     TransportError,
     ZoneNotFoundError,
+    __version__,
     get_trace,
     set_trace,
+    versions,
 )
 
 
@@ -50,6 +52,7 @@ __all__ = [
     "ZoneNotFoundError",
     "set_trace",
     "get_trace",
+    "versions",
     "RecordType",
     "DnsRecord",
     "Zone",

@@ -24,6 +24,14 @@ def set_trace(target: TraceTarget, /) -> None:
 def get_trace() -> TraceTarget:
     """The current trace target."""
 
+__version__: Final[str]
+"""nuv's version, e.g. "0.2.0" (also in the User-Agent and ``nuv --version``)."""
+
+def versions() -> dict[str, str]:
+    """nuv's version and those of the C libraries it runs on, as loaded:
+    ``{"nuv": "0.2.0", "libcurl": "7.88.1", "OpenSSL": "3.0.17", "json-c":
+    "0.16"}``, in that order."""
+
 __all__ = [
     "Cloudflare",
     "DingTalk",
@@ -33,6 +41,7 @@ __all__ = [
     "DEFAULT_API_URL",
     "set_trace",
     "get_trace",
+    "versions",
     "CloudflareError",
     "AuthenticationError",
     "NotFoundError",

@@ -2,7 +2,7 @@
 // strong reference owned by the instance.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include "common/request_settings.h"
 

@@ -2,7 +2,7 @@
 // returns a new reference, or sets an exception and returns nullptr.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 namespace nuv {
 

@@ -3,7 +3,7 @@
 // cloudflare_request adds base URL, headers and proxy for the executor.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <optional>
 #include <string>

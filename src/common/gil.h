@@ -2,8 +2,8 @@
 // touches a Python object may run while it is alive.
 #pragma once
 
-#include <Python.h>
 #include <unistd.h>
+#include "common/python_compat.h"
 
 namespace nuv {
 

@@ -2,7 +2,7 @@
 // into CPython, so every method body runs inside call_guarded.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <exception>
 #include <new>

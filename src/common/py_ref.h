@@ -2,7 +2,7 @@
 // owner goes, on every path. Use only while holding the interpreter lock.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <utility>
 

@@ -2,7 +2,7 @@
 // UTF-8 in std::string.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <string>
 

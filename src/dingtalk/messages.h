@@ -3,7 +3,7 @@
 // nullptr. Arguments are checked before anything is signed, traced or posted.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 namespace nuv {
 

@@ -4,7 +4,7 @@
 // exception and return false (or nullptr).
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <optional>
 #include <string>

@@ -4,7 +4,7 @@
 // __text_signature__; the rest says what the type stubs say, short.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 namespace nuv {
 

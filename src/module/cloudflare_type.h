@@ -1,6 +1,6 @@
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 namespace nuv {
 

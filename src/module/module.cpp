@@ -1,12 +1,13 @@
 // Entry point of the _nuv extension: readies the types and publishes them
 // with the trace setters, and reads NUV_TRACE. Nothing else runs at import.
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include "common/py_ref.h"
 #include "dingtalk/dingtalk_type.h"
 #include "module/cloudflare_type.h"
 #include "module/testing_hooks.h"
 #include "module/trace_setting.h"
+#include "module/version_info.h"
 #include "surface/api_response.h"
 #include "surface/dingtalk_reply.h"
 #include "surface/errors.h"
@@ -48,7 +49,9 @@ PyMODINIT_FUNC PyInit__nuv() {
       PyModule_AddObjectRef(module.get(), "DingTalkError",
                             reinterpret_cast<PyObject*>(&nuv::DingTalkErrorType)) < 0 ||
       !nuv::add_error_types(module.get()) ||
-      PyModule_AddFunctions(module.get(), nuv::kTestingHooks) < 0) {
+      PyModule_AddFunctions(module.get(), nuv::kTestingHooks) < 0 ||
+      PyModule_AddFunctions(module.get(), nuv::kVersionMethods) < 0 ||
+      !nuv::add_version(module.get())) {
     return nullptr;
   }
   return module.release();

@@ -3,12 +3,16 @@
 #include <chrono>
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/guard.h"
+#include "common/py_ref.h"
 #include "common/request_settings.h"
 #include "transport/interruption.h"
 #include "transport/rate_limiter.h"
 #include "transport/retry_policy.h"
+#include "transport/shared_state.h"
 
 namespace nuv {
 
@@ -69,9 +73,45 @@ PyObject* forget_rate_limits_hook(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// The str items of `sequence` as UTF-8 into `out`; false with an exception
+// set when it is not a list or tuple of str.
+bool utf8_items(PyObject* sequence, std::vector<std::string>& out) {
+  PyRef items(PySequence_Fast(sequence, "expected a list of paths"));
+  if (!items) return false;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const char* text = PyUnicode_AsUTF8(PySequence_Fast_GET_ITEM(items.get(), i));
+    if (text == nullptr) return false;
+    out.emplace_back(text);
+  }
+  return true;
+}
+
+// _set_system_trust_places(directories, files): where the system's trust
+// store is looked for from the next request on; (None, None) restores the
+// usual places.
+PyObject* set_system_trust_places_hook(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* directories = nullptr;
+    PyObject* files = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:_set_system_trust_places", &directories, &files)) {
+      return nullptr;
+    }
+    std::vector<std::string> directory_list;
+    std::vector<std::string> file_list;
+    const bool usual = directories == Py_None && files == Py_None;
+    if (!usual && (!utf8_items(directories, directory_list) || !utf8_items(files, file_list))) {
+      return nullptr;
+    }
+    replace_system_store_places(std::move(directory_list), std::move(file_list), usual);
+    Py_RETURN_NONE;
+  });
+}
+
 }  // namespace
 
 PyMethodDef kTestingHooks[] = {
+    {"_set_system_trust_places", set_system_trust_places_hook, METH_VARARGS, nullptr},
     {"_forget_rate_limits", forget_rate_limits_hook, METH_NOARGS, nullptr},
     {"_set_wait_scale", set_wait_scale_hook, METH_O, nullptr},
     {"_policy_bookkeeping_ns", policy_bookkeeping_hook, METH_O, nullptr},

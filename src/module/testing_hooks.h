@@ -3,7 +3,7 @@
 // the policy's bookkeeping alone.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 namespace nuv {
 

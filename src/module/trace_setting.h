@@ -2,7 +2,7 @@
 // trace target, and the NUV_TRACE variable read at import.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 namespace nuv {
 

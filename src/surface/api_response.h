@@ -7,7 +7,7 @@
 // a failure needs.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <string_view>
 

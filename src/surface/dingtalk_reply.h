@@ -4,7 +4,7 @@
 // by DingTalkReply.raise_for_errcode() with a hint on what to do.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <optional>
 #include <string>

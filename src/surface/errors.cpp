@@ -176,13 +176,19 @@ std::string hint_for(PyObject* cls, PyObject* response, const std::vector<long>&
     if (code == kCurlPeerFailedVerification || code == kCurlCaCertBadFile) {
       std::string ca;
       PyObject* source = response_ca_source(response);
-      if (source == nullptr || !utf8_of_str(source, ca)) {
+      if (source != nullptr && !utf8_of_str(source, ca)) {
         PyErr_Clear();
-        ca = "libcurl's default store";
+        ca.clear();
       }
       if (!hint.empty()) hint += "; ";
-      hint += "the CA file in force was " + ca +
-              " (set CURL_CA_BUNDLE or SSL_CERT_FILE to the bundle that holds the service's CA)";
+      if (ca.empty()) {
+        hint +=
+            "set CURL_CA_BUNDLE or SSL_CERT_FILE to a CA bundle, or SSL_CERT_DIR to a hashed "
+            "directory of CA certificates";
+      } else {
+        hint += "the CA file in force was " + ca +
+                " (set CURL_CA_BUNDLE or SSL_CERT_FILE to the bundle that holds the service's CA)";
+      }
     }
     if (!hint.empty()) hint += '.';
     return hint;

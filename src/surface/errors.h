@@ -13,7 +13,7 @@
 // detail.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <string>
 

@@ -3,7 +3,7 @@
 // serve every type whose instance record holds a RequestSettings.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <cstddef>
 

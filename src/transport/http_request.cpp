@@ -10,15 +10,12 @@
 #include "common/curl_owners.h"
 #include "common/gil.h"
 #include "common/mask_secret.h"
+#include "common/version.h"
 #include "transport/child_processes.h"
 #include "transport/env_proxy.h"
 #include "transport/interruption.h"
 #include "transport/shared_state.h"
 #include "transport/trace.h"
-
-#ifndef NUV_VERSION
-#define NUV_VERSION "0.1.0"
-#endif
 
 namespace nuv {
 
@@ -45,7 +42,7 @@ HttpResult curl_failure(CURLcode code) {
 // apart.
 const std::string& user_agent() {
   static const std::string text =
-      std::string("nuv/") + NUV_VERSION + " libcurl/" + curl_version_info(CURLVERSION_NOW)->version;
+      std::string("nuv/") + kNuvVersion + " libcurl/" + curl_version_info(CURLVERSION_NOW)->version;
   return text;
 }
 
@@ -230,6 +227,10 @@ HttpResult http_request(std::string_view method, const std::string& url,
     set(CURLOPT_CAPATH, nullptr);
     set(CURLOPT_SSL_CTX_FUNCTION, install_trust_store);
     set(CURLOPT_SSL_CTX_DATA, setup.store.get());
+  } else if (setup.no_trust_store) {
+    set(CURLOPT_CAINFO, nullptr);
+    set(CURLOPT_CAPATH, nullptr);
+    set(CURLOPT_SSL_CTX_FUNCTION, refuse_without_trust_store);
   } else {
     if (!setup.ca_file.empty()) set(CURLOPT_CAINFO, setup.ca_file.c_str());
     if (!setup.ca_path.empty()) set(CURLOPT_CAPATH, setup.ca_path.c_str());
@@ -286,6 +287,9 @@ HttpResult http_request(std::string_view method, const std::string& url,
     failed.request_started = request_started(setup.handle);
     // libcurl's text for the write error would blame the disk.
     if (!response.out_of_memory) failed.detail = error_buffer;
+    if (code == CURLE_SSL_CACERT_BADFILE && setup.no_trust_store) {
+      failed.detail = kNoTrustStoreDetail;
+    }
     failed.ca_source = std::move(setup.ca_source);
     return failed;
   }

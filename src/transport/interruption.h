@@ -4,8 +4,8 @@
 // anything checked.
 #pragma once
 
-#include <Python.h>
 #include <curl/curl.h>
+#include "common/python_compat.h"
 
 #include <chrono>
 

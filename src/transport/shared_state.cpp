@@ -4,14 +4,17 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "transport/child_processes.h"
 
@@ -48,18 +51,65 @@ bool is_hashed_directory(const char* directory) {
   return hashed;
 }
 
-// The machine's own store when no variable names one: the hashed directory
-// libcurl was built with (else OpenSSL's), so a first handshake reads a few
-// certificates instead of parsing the whole bundle; the bundle libcurl was
-// built with when there is no such directory. Looked at once per process.
+// Where the systems nuv runs on keep their trust store, in the order looked
+// at: hashed directories first, so a first handshake reads a few
+// certificates instead of parsing a whole bundle, then bundles. Never a path
+// compiled into libcurl or OpenSSL: a build that carries its own copies of
+// them (the binary wheel) runs on systems that keep the store elsewhere.
+constexpr const char* kSystemCaDirectories[] = {
+    "/etc/ssl/certs",                                  // Debian, Ubuntu, Alpine, SUSE
+    "/etc/pki/ca-trust/extracted/pem/directory-hash",  // Fedora, RHEL
+    "/var/lib/ca-certificates/pem",                    // SUSE
+};
+constexpr const char* kSystemCaFiles[] = {
+    "/etc/ssl/certs/ca-certificates.crt",                 // Debian, Ubuntu, Alpine
+    "/etc/pki/tls/certs/ca-bundle.crt",                   // Fedora, RHEL
+    "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem",  // Fedora, RHEL
+    "/etc/ssl/ca-bundle.pem",                             // SUSE
+    "/etc/ssl/cert.pem",                                  // Alpine
+};
+
+bool is_readable_file(const std::string& path) {
+  struct stat facts;
+  return stat(path.c_str(), &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_size > 0 &&
+         access(path.c_str(), R_OK) == 0;
+}
+
+// The places looked at (the usual ones unless a test replaced them) and
+// what was found there: both empty when none of them holds a store.
+// Guarded by g_state_mutex.
+struct SystemStore {
+  bool places_replaced = false;
+  std::vector<std::string> directories;
+  std::vector<std::string> files;
+  bool looked = false;
+  CaSource found;
+};
+SystemStore g_system_store;
+
+// The machine's own store when no variable names one: the first hashed
+// directory, else the first bundle, of the usual places. Looked for once per
+// process. Must be called with g_state_mutex held.
 const CaSource& system_store() {
-  static const CaSource source = [] {
-    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-    const char* directory = info->capath != nullptr ? info->capath : X509_get_default_cert_dir();
-    if (directory != nullptr && is_hashed_directory(directory)) return CaSource{{}, directory};
-    return CaSource{info->cainfo != nullptr ? info->cainfo : "", {}};
-  }();
-  return source;
+  SystemStore& system = g_system_store;
+  if (system.looked) return system.found;
+  if (!system.places_replaced) {
+    system.directories.assign(std::begin(kSystemCaDirectories), std::end(kSystemCaDirectories));
+    system.files.assign(std::begin(kSystemCaFiles), std::end(kSystemCaFiles));
+  }
+  system.found = {};
+  for (const std::string& directory : system.directories) {
+    if (is_hashed_directory(directory.c_str())) {
+      system.found.directory = directory;
+      break;
+    }
+  }
+  for (const std::string& file : system.files) {
+    if (!system.found.directory.empty() || !system.found.file.empty()) break;
+    if (is_readable_file(file)) system.found.file = file;
+  }
+  system.looked = true;
+  return system.found;
 }
 
 // The first of: CURL_CA_BUNDLE, SSL_CERT_FILE (files), SSL_CERT_DIR (a
@@ -219,6 +269,20 @@ extern "C" CURLcode install_trust_store(CURL*, void* ssl_ctx, void* store) {
   return CURLE_OK;
 }
 
+extern "C" CURLcode refuse_without_trust_store(CURL*, void*, void*) {
+  return CURLE_SSL_CACERT_BADFILE;
+}
+
+void replace_system_store_places(std::vector<std::string> directories,
+                                 std::vector<std::string> files, bool usual) {
+  std::lock_guard<std::mutex> guard(g_state_mutex);
+  SystemStore& system = g_system_store;
+  system.places_replaced = !usual;
+  system.directories = std::move(directories);
+  system.files = std::move(files);
+  system.looked = false;
+}
+
 TransferSetup prepare_transfer() {
   TransferSetup setup;
   std::shared_ptr<Share> share;
@@ -241,6 +305,8 @@ TransferSetup prepare_transfer() {
     if (state.store) {
       X509_STORE_up_ref(state.store.get());
       setup.store.reset(state.store.get());
+    } else if (ca.file.empty() && ca.directory.empty() && curl_uses_openssl()) {
+      setup.no_trust_store = true;
     } else {
       setup.ca_file = ca.file;
       setup.ca_path = ca.directory;

@@ -20,6 +20,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace nuv {
 
@@ -40,6 +41,10 @@ struct TransferSetup {
   X509StoreRef store;
   std::string ca_file;
   std::string ca_path;
+  // No variable names a store and none was found at the usual places: a TLS
+  // handshake is refused (CURLOPT_SSL_CTX_FUNCTION) rather than left to a
+  // path compiled into libcurl. Requests without TLS go on.
+  bool no_trust_store = false;
   // The CA file (or directory) in force, whichever way it is handed over:
   // named when a certificate cannot be verified.
   std::string ca_source;
@@ -55,5 +60,20 @@ CURLcode run_transfer(const TransferSetup& setup);
 
 // CURLOPT_SSL_CTX_FUNCTION: installs the X509_STORE given as data.
 extern "C" CURLcode install_trust_store(CURL* handle, void* ssl_ctx, void* store);
+
+// CURLOPT_SSL_CTX_FUNCTION when there is no trust store: fails the handshake
+// with CURLE_SSL_CACERT_BADFILE.
+extern "C" CURLcode refuse_without_trust_store(CURL* handle, void* ssl_ctx, void* data);
+
+// libcurl's detail of a transfer refused for want of a trust store.
+inline constexpr char kNoTrustStoreDetail[] =
+    "no trust store: CURL_CA_BUNDLE, SSL_CERT_FILE and SSL_CERT_DIR are not set, and no CA "
+    "directory or bundle was found where the system keeps them";
+
+// For tests: the system's store is looked for in these places instead of the
+// usual ones (`usual`: the usual ones again), at the next request. Never
+// fails.
+void replace_system_store_places(std::vector<std::string> directories,
+                                 std::vector<std::string> files, bool usual);
 
 }  // namespace nuv

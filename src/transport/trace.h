@@ -10,7 +10,7 @@
 // call trace from a libcurl callback: a Python target needs the lock.
 #pragma once
 
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <string>
 

@@ -230,3 +230,14 @@ def test_standin_prints_a_working_environment(nuv, tmp_path):
         process.send_signal(signal.SIGINT)
         status = process.wait(30)
     assert status == 0
+
+
+def test_version_names_nuv_and_the_libraries_it_runs_on(nuv):
+    import importlib.metadata
+    import re
+
+    for args in (["--version"], ["--quiet", "--version"]):
+        run = nuv(*args)
+        assert run.status == 0 and run.err == ""
+        match = re.fullmatch(r"nuv (\S+) \(libcurl/\d+\.\d+\.\d+\S* OpenSSL/3\.\S+ json-c/\d+\.\d+\S*\)\n", run.out)
+        assert match and match[1] == importlib.metadata.version("nuv"), run.out

@@ -31,9 +31,12 @@ class TestRequestForms:
 
         from nuv import DingTalk
 
+        import nuv
+
         (agent,) = header(echoed(echo_cf.get("/x")), "User-Agent")
         match = re.fullmatch(r"nuv/(\S+) libcurl/(\d+\.\d+\.\d+\S*)", agent)
-        assert match and match[1] == importlib.metadata.version("nuv"), agent
+        assert match and match[1] == importlib.metadata.version("nuv") == nuv.__version__, agent
+        assert match[2] == nuv.versions()["libcurl"]
         fresh_standin.add_robot("ua-robot-token", "SEC" + "0" * 64)
         client_env.setenv("http_proxy", fresh_standin.proxy_url)
         DingTalk("ua-robot-token", "SEC" + "0" * 64).send_text("hello")

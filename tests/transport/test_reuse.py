@@ -121,3 +121,45 @@ def test_a_changed_directory_is_never_served_by_an_old_connection(fresh_standin,
     assert cf.get("/empty")[0] == 60
     client_env.setenv("SSL_CERT_DIR", stores["dir"]["good"])
     assert cf.get("/empty") == (200, "")
+
+
+# (usual places: directories, files, each "good", "other", "plain" (a
+# directory of PEM files without hashed names), "missing"; the status expected)
+SYSTEM_PLACES = [
+    (["good"], [], 200),
+    (["missing", "plain", "good"], ["other"], 200),  # the first hashed directory
+    (["other"], ["good"], 60),  # a hashed directory before any bundle
+    (["plain", "missing"], ["missing", "good", "other"], 200),  # else the first bundle there
+    (["plain"], ["missing"], 77),  # no store at all: TLS refused, with a hint
+]
+
+
+@pytest.mark.parametrize("directories, files, status", SYSTEM_PLACES, ids=[str(p[:2]) for p in SYSTEM_PLACES])
+def test_without_variables_trust_comes_from_the_system_places(
+    fresh_standin, client_env, stores, tmp_path, directories, files, status
+):
+    import _nuv
+    from nuv import TransportError
+
+    for name in CA_VARIABLES:
+        client_env.delenv(name, raising=False)
+    plain = tmp_path / "plain-certs"
+    plain.mkdir()
+    shutil.copy(fresh_standin.ca_file, plain / "ca.pem")
+    paths = {"dir": stores["dir"] | {"plain": str(plain)}, "file": dict(stores["file"])}
+    for kind in paths.values():
+        kind["missing"] = str(tmp_path / "missing")
+    _nuv._set_system_trust_places([paths["dir"][d] for d in directories], [paths["file"][f] for f in files])
+    try:
+        cf = Cloudflare(api_url=fresh_standin.url("/_test"))
+        response = cf.get("/empty")
+        assert response[0] == status
+        if status == 77:
+            with pytest.raises(TransportError) as caught:
+                response.raise_for_status()
+            assert "no trust store" in response.detail
+            assert all(name in caught.value.hint for name in CA_VARIABLES), caught.value.hint
+            # Without TLS nothing needs trusting: the proxy answers plain HTTP.
+            assert Cloudflare(api_url=fresh_standin.proxy_url).get("/")[0] >= 100
+    finally:
+        _nuv._set_system_trust_places(None, None)

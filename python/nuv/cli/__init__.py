@@ -45,6 +45,13 @@ try every command offline: nuv standin
 """
 
 
+def version_line() -> str:
+    """``nuv 0.2.0 (libcurl/7.88.1 OpenSSL/3.0.17 json-c/0.16)``: the libraries as loaded."""
+    versions = nuv.versions()
+    own = versions.pop("nuv")
+    return f"nuv {own} (" + " ".join(f"{name}/{version}" for name, version in versions.items()) + ")"
+
+
 def build_parser() -> argparse.ArgumentParser:
     common = output_options()
     parser = argparse.ArgumentParser(
@@ -54,6 +61,10 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         parents=[common],
     )
+    parser.add_argument(
+        "--version", action="version", version=version_line(),
+        help="print the versions of nuv, libcurl, OpenSSL and json-c, then exit",
+    )  # fmt: skip
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
     for group in COMMAND_GROUPS:
         group.register(commands, common)
@@ -73,6 +84,10 @@ def _report_error(args: argparse.Namespace, output: Output | None, error: BaseEx
 
 
 def main(argv: list[str] | None = None) -> int:
+    if (sys.argv[1:] if argv is None else argv) == ["--version"]:
+        # Answered before any sub-command's parser is built.
+        print(version_line())
+        return 0
     parser = build_parser()
     args = parser.parse_args(argv)
     output: Output | None = None
