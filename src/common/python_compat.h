@@ -140,3 +140,40 @@ static inline void PyErr_FormatUnraisable(const char* format, ...) {
 }
 
 #endif  // PY_VERSION_HEX < 0x030D0000
+
+// Whether the calling thread is the interpreter's main thread, the one that
+// runs signal handlers (in a forked child: the thread that forked). Asked
+// each time, since a fork changes it. Neither version has it as C API: 3.13
+// tells it through _thread._get_main_thread_ident(), which 3.12 lacks but
+// whose own answer it exports.
+#if PY_VERSION_HEX < 0x030D0000
+static inline bool nuv_in_main_thread() { return _PyOS_IsMainThread() != 0; }
+#else
+static inline bool nuv_in_main_thread() {
+  static PyObject* main_ident_function = nullptr;  // kept for the process's life
+  if (main_ident_function == nullptr) {
+    // _thread is built in and always imported.
+    PyObject* module = PyImport_ImportModule("_thread");
+    if (module != nullptr) {
+      main_ident_function = PyObject_GetAttrString(module, "_get_main_thread_ident");
+      Py_DECREF(module);
+    }
+    if (main_ident_function == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  PyObject* ident = PyObject_CallNoArgs(main_ident_function);
+  if (ident == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const unsigned long main_ident = PyLong_AsUnsignedLong(ident);
+  Py_DECREF(ident);
+  if (main_ident == static_cast<unsigned long>(-1) && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return main_ident == PyThread_get_thread_ident();
+}
+#endif

@@ -29,26 +29,7 @@ std::atomic<double> g_wait_scale{1.0};
 
 }  // namespace
 
-bool in_main_thread() {
-  // The main thread's identity changes in a forked child, so it is asked
-  // for each time; _thread is built in and always imported.
-  static PyObject* main_ident_function = nullptr;  // kept for the process's life
-  if (main_ident_function == nullptr) {
-    PyRef module(PyImport_ImportModule("_thread"));
-    if (module)
-      main_ident_function = PyObject_GetAttrString(module.get(), "_get_main_thread_ident");
-    if (main_ident_function == nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-  }
-  PyRef ident(PyObject_CallNoArgs(main_ident_function));
-  if (!ident) {
-    PyErr_Clear();
-    return false;
-  }
-  return PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
-}
+bool in_main_thread() { return nuv_in_main_thread(); }
 
 extern "C" int abort_on_signal(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* watch = static_cast<SignalWatch*>(data);
