@@ -192,7 +192,7 @@ def test_zone_id_skips_the_look_up_and_api_url_replaces_the_host(nuv):
     for args in (
         ["dns", "ensure", DOMAIN, "A", HOST, "192.0.2.7"],
         ["dns", "list", DOMAIN],
-        ["ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.8", "--ipv6", "none"],
+        ["ddns", DOMAIN, HOST, "--ipv4", "static:93.184.216.8", "--ipv6", "none"],
         ["zone", "set", DOMAIN, "ssl=full"],
         ["purge", DOMAIN, "--yes"],
     ):
@@ -201,7 +201,7 @@ def test_zone_id_skips_the_look_up_and_api_url_replaces_the_host(nuv):
     seen = nuv.standin.requests("cloudflare")
     assert [r["path"] for r in seen if r["path"].endswith("/zones")] == []
     assert {r["via_proxy"] for r in seen} == {False}
-    assert nuv.contents("A") == ["192.0.2.8"] and nuv.standin.purges(zone_id) == 1
+    assert nuv.contents("A") == ["93.184.216.8"] and nuv.standin.purges(zone_id) == 1
 
 
 @needs_retries
