@@ -384,7 +384,7 @@ class Job:
         remembers what was reported. Messages that cannot be posted are kept
         for the next run."""
         state = self.state
-        if state is None or not self.args.notify or self.args.dry_run:
+        if state is None or self.args.dry_run:
             return
         failing = {f.kind for f in result.failures}
         fresh = [f for f in result.failures if f.kind not in state.notified]
@@ -517,7 +517,7 @@ def run(context: Context) -> int:
                     "this run gives up (--lock-timeout waits longer)"
                 )
             # Read under the lock: the run before this one may have just saved it.
-            job.state = DdnsState.load(job.state_path)
+            job.state = DdnsState.load(job.state_path) if args.notify else None
             return _rounds(job, stop)
         except Stopped as stopped:
             name = signal.Signals(stopped.signum).name
