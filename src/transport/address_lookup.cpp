@@ -102,6 +102,7 @@ AddressLookup transfer_failed(const HttpResult& answer, const AddressLookupOptio
 AddressLookup read_page(const std::string& first_url, int family,
                         const AddressLookupOptions& options) {
   static const std::vector<std::string> kHeaders = {"Accept: text/plain"};
+  // No rate limit (RequestSettings::rate_limit is 0): the window is unused.
   const ServiceLimits limits{"", kCloudflareWindowSeconds};
   std::string url = first_url;
   for (int hop = 0;; ++hop) {
@@ -245,7 +246,7 @@ AddressLookup lookup_address(const AddressSource& source, int family,
         trace("address: %s\n", lookup.address.c_str());
         break;
       case LookupOutcome::kNoAddress:
-        trace("address: none of %s\n", family_name(family));
+        trace("address: none (%s)\n", family_name(family));
         break;
       case LookupOutcome::kUnreadable:
         trace("address not read: %s\n", lookup.why.c_str());
