@@ -4,10 +4,12 @@
 
 #include "common/py_ref.h"
 #include "dingtalk/dingtalk_type.h"
+#include "module/address_function.h"
 #include "module/cloudflare_type.h"
 #include "module/testing_hooks.h"
 #include "module/trace_setting.h"
 #include "module/version_info.h"
+#include "surface/address_errors.h"
 #include "surface/api_response.h"
 #include "surface/dingtalk_reply.h"
 #include "surface/errors.h"
@@ -48,7 +50,8 @@ PyMODINIT_FUNC PyInit__nuv() {
                             reinterpret_cast<PyObject*>(&nuv::DingTalkReplyType)) < 0 ||
       PyModule_AddObjectRef(module.get(), "DingTalkError",
                             reinterpret_cast<PyObject*>(&nuv::DingTalkErrorType)) < 0 ||
-      !nuv::add_error_types(module.get()) ||
+      !nuv::add_error_types(module.get()) || !nuv::add_address_error_types(module.get()) ||
+      PyModule_AddFunctions(module.get(), nuv::kAddressLookupMethods) < 0 ||
       PyModule_AddFunctions(module.get(), nuv::kTestingHooks) < 0 ||
       PyModule_AddFunctions(module.get(), nuv::kVersionMethods) < 0 ||
       !nuv::add_version(module.get())) {
