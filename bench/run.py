@@ -878,9 +878,18 @@ def main() -> None:
                 ctx["threads"] = thread_scaling(thread_cases(api, ca, token, directory, standin, floor))
         text = report(ctx)
         print(text)
-        (BENCH / "RESULTS.md").write_text(text)
+        # Sections measured by hand (the install, the wheel) follow a marker
+        # and are kept as they are.
+        results = BENCH / "RESULTS.md"
+        previous = results.read_text() if results.exists() else ""
+        if HAND_MEASURED in previous:
+            text = text.rstrip("\n") + "\n\n" + previous[previous.index(HAND_MEASURED) :]
+        results.write_text(text)
         figures = {"commit": ctx["commit"], "date": ctx["versions"][0][1], "figures": ctx["figures"]}
         (BENCH / "results.json").write_text(json.dumps(figures, indent=2) + "\n")
+
+
+HAND_MEASURED = "<!-- measured by hand; make bench keeps everything below -->"
 
 
 if __name__ == "__main__":
