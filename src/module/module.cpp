@@ -10,6 +10,7 @@
 #include "surface/api_response.h"
 #include "surface/dingtalk_reply.h"
 #include "surface/errors.h"
+#include "surface/keep.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ PyMODINIT_FUNC PyInit__nuv() {
                             reinterpret_cast<PyObject*>(&nuv::DingTalkReplyType)) < 0 ||
       PyModule_AddObjectRef(module.get(), "DingTalkError",
                             reinterpret_cast<PyObject*>(&nuv::DingTalkErrorType)) < 0 ||
-      !nuv::add_error_types(module.get()) ||
+      !nuv::add_error_types(module.get()) || !nuv::add_keep(module.get()) ||
       PyModule_AddFunctions(module.get(), nuv::kTestingHooks) < 0) {
     return nullptr;
   }

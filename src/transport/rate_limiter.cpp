@@ -124,7 +124,7 @@ void RateSlot::finish(double pause_seconds, const HttpResult* answer) {
 }
 
 SlotGrant acquire_rate_slot(const RateKey& key, long limit, RateSlot& slot, HttpResult& refused,
-                            bool interruptible) {
+                            bool interruptible, double max_pause_seconds) {
   bool traced = false;
   for (;;) {
     double wait = 0;
@@ -139,7 +139,7 @@ SlotGrant acquire_rate_slot(const RateKey& key, long limit, RateSlot& slot, Http
       const double scale = wait_scale();
       if (w.paused_until > now) {
         wait = seconds_between(now, w.paused_until);
-        if (wait > kMaxWaitedPauseSeconds * scale) {
+        if (wait > max_pause_seconds * scale) {
           refused = HttpResult{w.pause_status, w.pause_answer};
           refused.answered = true;
           refuse = true;

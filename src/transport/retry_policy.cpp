@@ -144,6 +144,10 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
   options.fresh_connection = kind == RequestKind::kCreate || kind == RequestKind::kMessageSend ||
                              kind == RequestKind::kDelete;
   options.interruptible = request.interruptible;
+  // An admitted request's waits may be long: a signal ends them even when
+  // the transfer itself must not be cut.
+  const bool waits_interruptible = request.interruptible || request.admitted;
+  const double max_wait = request.admitted ? kMaxAdmittedWaitSeconds : kMaxRetryAfterSeconds;
   const bool limited = settings.rate_limit > 0;
   const RateKey key = limited ? rate_key(limits.token, limits.window_seconds) : RateKey{};
   // An earlier attempt may have done the work although its answer says
@@ -157,7 +161,9 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
     RateSlot slot;
     if (limited) {
       HttpResult refused;
-      switch (acquire_rate_slot(key, settings.rate_limit, slot, refused, request.interruptible)) {
+      switch (
+          acquire_rate_slot(key, settings.rate_limit, slot, refused, waits_interruptible,
+                            request.admitted ? kMaxAdmittedWaitSeconds : kMaxWaitedPauseSeconds)) {
         case SlotGrant::kGranted:
           break;
         case SlotGrant::kRefused:
@@ -205,9 +211,9 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
 
     double wait;
     if (retry_after && (failure == Failure::kTooManyRequests || failure == Failure::kServerError)) {
-      if (*retry_after > kMaxRetryAfterSeconds) {
-        trace("no retry: Retry-After %.0f s is more than %.0f s: %s\n", *retry_after,
-              kMaxRetryAfterSeconds, describe(result).c_str());
+      if (*retry_after > max_wait) {
+        trace("no retry: Retry-After %.0f s is more than %.0f s: %s\n", *retry_after, max_wait,
+              describe(result).c_str());
         return result;
       }
       // Also the token's pause, which this wait outlasts.
@@ -218,7 +224,7 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
     wait *= wait_scale();
     trace("retry %d/%d in %.1f s: %s\n", attempt + 1, settings.retries, wait,
           describe(result).c_str());
-    if (!interruptible_wait(wait, request.interruptible)) return interrupted_result();
+    if (!interruptible_wait(wait, waits_interruptible)) return interrupted_result();
   }
 }
 

@@ -38,6 +38,11 @@ struct RequestText {
   // False for a write that must not be left half done (a restore after a
   // delete): signals are then left pending until it is over.
   bool interruptible = true;
+  // Part of an operation already under way (a restore after a delete): the
+  // client's own pause never drops it, and it waits as long as the service
+  // asks (up to kMaxAdmittedWaitSeconds), interruptibly even when the
+  // transfer itself is not.
+  bool admitted = false;
 };
 
 // The service's limits for the credential a request carries.
@@ -85,5 +90,8 @@ double backoff_seconds(int retry, double unit);
 std::optional<double> parse_retry_after(std::string_view value, std::time_t now);
 
 inline constexpr double kMaxRetryAfterSeconds = 60.0;
+// What an admitted request waits at most, for one pause or one Retry-After:
+// well beyond the service's 5-minute block, short of a wait nobody sees end.
+inline constexpr double kMaxAdmittedWaitSeconds = 900.0;
 
 }  // namespace nuv

@@ -86,6 +86,9 @@ def test_plan_is_shown_before_it_runs(nuv):
     assert [w["action"] for w in applied.json["plan"]] == ["create"]
     again = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code", "--json")
     assert (again.status, again.json) == (0, {"plan": [], "applied": False})
+    # An update shows each field it changes, old -> new.
+    changed = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", "t.example.net", "--ttl", "300", "--dry-run")
+    assert changed.out.splitlines()[0] == f"update CNAME www.example.com: content {HOST} -> t.example.net, ttl auto -> 300"
 
 
 @pytest.mark.parametrize(

@@ -188,9 +188,9 @@ def test_plan_lists_the_writes_and_sends_none(zcf, seed, fresh_standin):
     assert writes(fresh_standin) == []
     common = {"type": "TXT", "name": N, "proxied": False, "priority": None}
     assert plan == [
-        {"action": "delete", "id": rid(1), "content": "v=a", "ttl": 1, "comment": None, "reason": "stale TXT value", **common},
-        {"action": "delete", "id": rid(2), "content": "v=b", "ttl": 1, "comment": "c", "reason": "stale TXT value", **common},
-        {"action": "create", "id": None, "content": "v=c", "ttl": 300, "comment": None, "reason": "missing", **common},
+        {"action": "delete", "id": rid(1), "content": "v=a", "ttl": 1, "comment": None, "reason": "stale TXT value", "changes": {}, **common},
+        {"action": "delete", "id": rid(2), "content": "v=b", "ttl": 1, "comment": "c", "reason": "stale TXT value", "changes": {}, **common},
+        {"action": "create", "id": None, "content": "v=c", "ttl": 300, "comment": None, "reason": "missing", "changes": {}, **common},
     ]
 
 
@@ -200,6 +200,7 @@ def test_plan_of_an_update_shows_the_record_it_leaves(zcf, seed):
     assert write == {
         "action": "update", "id": rid(1), "type": "MX", "name": N, "content": "mx2.example.net", "proxied": False,
         "ttl": 1, "priority": 20, "comment": "mail", "reason": "content differs, priority differs",
+        "changes": {"content": {"old": "mx1.example.net", "new": "mx2.example.net"}, "priority": {"old": 10, "new": 20}},
     }  # fmt: skip
 
 

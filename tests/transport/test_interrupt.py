@@ -40,9 +40,11 @@ threading.Thread(target=fire, daemon=True).start()
 try:
     {call}
     outcome = "returned"
+    unrestored = None
 except BaseException as error:
     outcome = type(error).__name__
-print(json.dumps({{"outcome": outcome, "latency": time.monotonic() - fired[0] if fired else None}}))
+    unrestored = getattr(error, "unrestored", None)
+print(json.dumps({{"outcome": outcome, "latency": time.monotonic() - fired[0] if fired else None, "unrestored": unrestored}}))
 """
 
 
@@ -101,12 +103,29 @@ def test_a_reconciliation_interrupted_during_its_listing_writes_nothing(fresh_st
     assert writes(fresh_standin) == []
 
 
-def test_an_interrupted_create_after_a_delete_still_restores(fresh_standin, cname):
+@pytest.mark.parametrize(
+    "fault, writes_made, kept",
+    [
+        # The create hangs (unseen by the service) until the interrupt; the
+        # interrupt goes up once the restore (a request of its own) is done.
+        (dict(method="POST", status=503, delay=20), ["POST", "DELETE", "POST", "POST"], "CNAME"),
+        # The delete is applied and its answer hangs: the name is listed
+        # again and the record put back.
+        (dict(method="DELETE", processed=True, delay=20), ["POST", "DELETE", "POST"], "CNAME"),
+        # The restore waits for the pause the create's 429 asked for; an
+        # interrupt ends the wait and the exception carries the record.
+        (dict(method="POST", status=429, retry_after=100), ["POST", "DELETE", "POST"], None),
+    ],
+    ids=["during-create", "during-delete", "during-restore-wait"],
+)
+def test_an_interrupted_swap_puts_back_or_hands_over_the_deleted_record(fresh_standin, cname, fault, writes_made, kept):
     fresh_standin.refuse_batches(405)  # the one-write-at-a-time path
-    # The create hangs (unseen by the service) until the interrupt.
-    fresh_standin.fault(r"/dns_records$", method="POST", status=503, delay=20)
-    # The interrupt goes up once the restore (a request of its own) is done.
-    assert run(fresh_standin, ENSURE)["outcome"] == "KeyboardInterrupt"
-    assert writes(fresh_standin) == ["POST", "DELETE", "POST", "POST"]  # refused batch, delete, create, restore
+    fresh_standin.fault(r"/dns_records(/[0-9a-f]+)?$", **fault)
+    result = run(fresh_standin, ENSURE)
+    assert result["outcome"] == "KeyboardInterrupt"
+    assert writes(fresh_standin) == writes_made
     records = [(r["name"], r["type"], r["content"]) for r in fresh_standin.records(ZONE_ID)]
-    assert records == [(NAME, "CNAME", "t.example.net")]
+    if kept:
+        assert records == [(NAME, "CNAME", "t.example.net")] and result["unrestored"] is None
+    else:
+        assert records == [] and [r["type"] for r in result["unrestored"]] == ["CNAME"]

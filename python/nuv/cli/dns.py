@@ -115,12 +115,31 @@ def run_list(context: Context) -> int:
 # ----- ensure / delete --------------------------------------------------------
 
 
+def _shown(field: str, value: Any) -> str:
+    """A record field's value as the command prints it."""
+    if field == "ttl":
+        return "auto" if value == 1 else str(value)
+    if field == "proxied":
+        return "yes" if value else "no"
+    if field == "comment":
+        return "none" if value is None else repr(value)
+    return str(value)
+
+
 def describe_write(write: dict[str, Any]) -> str:
-    """One planned write as a line: action, record, what it sets, why."""
+    """One planned write as a line: action, record, what it sets (an update:
+    each field old -> new), why."""
     action = str(write.get("action"))
     content = str(write.get("content"))
     if write.get("priority") is not None:
         content = f"{write['priority']} {content}"
+    changes = write.get("changes") or {}
+    if action == "update" and changes:
+        head = f"update {write.get('type')} {write.get('name')}"
+        if "content" not in changes:
+            head += f" {content}"
+        parts = [f"{field} {_shown(field, change['old'])} -> {_shown(field, change['new'])}" for field, change in changes.items()]
+        return f"{head}: {', '.join(parts)}"
     details = []
     if action != "delete":
         if write.get("ttl") not in (None, 1):
