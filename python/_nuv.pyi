@@ -6,6 +6,8 @@ from nuv import ConflictError as ConflictError
 from nuv import DingTalk as DingTalk
 from nuv import DingTalkError as DingTalkError
 from nuv import DingTalkReply as DingTalkReply
+from nuv import KEEP as KEEP
+from nuv import KeepType as KeepType
 from nuv import NotFoundError as NotFoundError
 from nuv import RateLimitedError as RateLimitedError
 from nuv import TransportError as TransportError

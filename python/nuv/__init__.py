@@ -25,6 +25,8 @@ from _nuv import (
     DingTalk,
     DingTalkError,
     DingTalkReply,
+    KEEP,
+    KeepType,
     NotFoundError,
     RateLimitedError,
     TransportError,
@@ -41,6 +43,8 @@ __all__ = [
     "DingTalkError",
     "ApiResponse",
     "DEFAULT_API_URL",
+    "KEEP",
+    "KeepType",
     "CloudflareError",
     "AuthenticationError",
     "NotFoundError",
@@ -54,6 +58,8 @@ __all__ = [
     "DnsRecord",
     "Zone",
     "PlannedWrite",
+    "FieldChange",
+    "UnrestoredRecord",
     "ErrorEntry",
     "PurgeFile",
 ]
@@ -64,7 +70,9 @@ DEFAULT_API_URL = Cloudflare().api_url
 
 # The typed shapes of records, zones and plans need `typing` (several
 # milliseconds to import): made on first use, not at `import nuv`.
-_TYPED_NAMES = frozenset({"RecordType", "DnsRecord", "Zone", "PlannedWrite", "ErrorEntry", "PurgeFile"})
+_TYPED_NAMES = frozenset(
+    {"RecordType", "DnsRecord", "Zone", "PlannedWrite", "FieldChange", "UnrestoredRecord", "ErrorEntry", "PurgeFile"}
+)
 
 
 def __getattr__(name: str) -> object:

@@ -31,6 +31,8 @@ __all__ = [
     "DingTalkError",
     "ApiResponse",
     "DEFAULT_API_URL",
+    "KEEP",
+    "KeepType",
     "set_trace",
     "get_trace",
     "CloudflareError",
@@ -44,15 +46,19 @@ __all__ = [
     "DnsRecord",
     "Zone",
     "PlannedWrite",
+    "FieldChange",
+    "UnrestoredRecord",
     "ErrorEntry",
     "PurgeFile",
 ]
 
 from nuv._types import DnsRecord as DnsRecord
 from nuv._types import ErrorEntry as ErrorEntry
+from nuv._types import FieldChange as FieldChange
 from nuv._types import PlannedWrite as PlannedWrite
 from nuv._types import PurgeFile as PurgeFile
 from nuv._types import RecordType as RecordType
+from nuv._types import UnrestoredRecord as UnrestoredRecord
 from nuv._types import Zone as Zone
 
 @final
@@ -104,6 +110,9 @@ class CloudflareError(Exception):
     errors: Sequence[ErrorEntry]
     response: ApiResponse | None
     hint: str | None
+    unrestored: Sequence[UnrestoredRecord]
+    """Records ``dns_ensured_record`` deleted to make room for the wanted
+    one and could not put back (empty otherwise)."""
 
 class AuthenticationError(CloudflareError):
     """The token was refused or lacks a permission (401, 403; 9109, 9103,
@@ -129,6 +138,15 @@ class ZoneNotFoundError(CloudflareError, TypeError):
     """No zone to act on: the look-up found none, or none is selected."""
 
 DEFAULT_API_URL: Final = "https://api.cloudflare.com/client/v4"
+
+@final
+class KeepType:
+    """The type of ``KEEP``, which has no other instance."""
+
+KEEP: Final[KeepType]
+"""For ``proxied``, ``ttl`` or ``comment`` of ``dns_ensured_record`` and
+``dns_plan``: an existing record keeps its own value (neither compared nor
+sent); a record created gets the default (not proxied, ttl 1, no comment)."""
 
 @disjoint_base
 class Cloudflare:
@@ -256,18 +274,28 @@ class Cloudflare:
         type: RecordType | str,
         name: str,
         content: str,
-        proxied: bool,
-        ttl: int,
+        proxied: bool | KeepType,
+        ttl: int | KeepType,
         present: SupportsIndex = True,
         replace: SupportsIndex = True,
-        comment: str | None = None,
+        comment: str | KeepType | None = None,
         *,
         zone_id: str | None = None,
     ) -> ApiResponse:
         """Bring one record into the wanted state with the fewest writes;
         a second call with the same arguments writes nothing. With
         ``zone_id`` the call acts on that zone without a look-up (``domain``
-        is then not used) and leaves the selected zone alone.
+        is then not used) and leaves the selected zone alone; an empty
+        ``domain`` means the selected zone.
+
+        ``name`` is resolved against the zone: "@" and "" are the apex, a
+        name without the zone's suffix is relative to it ("home" is
+        home.<zone>), a final dot makes it fully qualified; a fully
+        qualified name outside the zone raises ValueError before any
+        request. ``KEEP`` as ``proxied``, ``ttl`` or ``comment``: an
+        existing record keeps its own value; a created one gets the default.
+        Records deleted to make room for the wanted one that cannot be put
+        back raise, with them in ``.unrestored``.
 
         Returns the listing's response when nothing had to change, the
         response of the write it made (for several writes sent as one
@@ -295,11 +323,11 @@ class Cloudflare:
         type: RecordType | str,
         name: str,
         content: str,
-        proxied: bool,
-        ttl: int,
+        proxied: bool | KeepType,
+        ttl: int | KeepType,
         present: SupportsIndex = True,
         replace: SupportsIndex = True,
-        comment: str | None = None,
+        comment: str | KeepType | None = None,
         *,
         zone_id: str | None = None,
     ) -> list[PlannedWrite]:
@@ -308,9 +336,11 @@ class Cloudflare:
         the listing are made). Each is a dict with "action" ("create",
         "update" or "delete"), "id" (None for a create), "type", "name",
         "content", "proxied", "ttl", "priority" (MX, else None) and
-        "comment" of the record the write leaves (or removes), and "reason"
+        "comment" of the record the write leaves (or removes), "reason"
         ("missing", "content differs", "ttl differs", "type conflict",
-        "stale TXT value", ...). An empty list: nothing to do."""
+        "stale TXT value", ...), and "changes": for an update each field it
+        changes as {"old": ..., "new": ...} (empty otherwise). An empty
+        list: nothing to do."""
     def change_always_use_https(self, value: Literal["on", "off"] | str, *, zone_id: str | None = None) -> ApiResponse:
         """Set the zone's always_use_https setting ("on" or "off")."""
     def change_automatic_https_rewrites(

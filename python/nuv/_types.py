@@ -1,6 +1,6 @@
 """The shapes of what the service returns, for type checkers and for
-readers: a DNS record, a zone, an error entry, a write of ``dns_plan``, a
-file to purge. Plain ``TypedDict``s: at run time they are dicts."""
+readers: a DNS record, a zone, an error entry, a write of ``dns_plan`` and
+its changes, a record a failed swap could not put back, a file to purge. Plain ``TypedDict``s: at run time they are dicts."""
 
 from __future__ import annotations
 
@@ -54,8 +54,16 @@ class Zone(TypedDict, total=False):
     modified_on: str
 
 
+class FieldChange(TypedDict):
+    """One field an update changes: its value before and after."""
+
+    old: Any
+    new: Any
+
+
 class PlannedWrite(TypedDict):
-    """One write of ``dns_plan``: the record it leaves (or removes) and why."""
+    """One write of ``dns_plan``: the record it leaves (or removes), why, and
+    for an update each field it changes (``changes``; empty otherwise)."""
 
     action: Literal["create", "update", "delete"]
     id: str | None
@@ -67,6 +75,20 @@ class PlannedWrite(TypedDict):
     priority: int | None
     comment: str | None
     reason: str
+    changes: dict[Literal["content", "proxied", "ttl", "priority", "comment"], FieldChange]
+
+
+class UnrestoredRecord(TypedDict):
+    """A record ``dns_ensured_record`` deleted to make room for the wanted
+    one and could not put back: what it takes to create it again."""
+
+    type: str
+    name: str
+    content: str
+    ttl: int
+    proxied: bool
+    priority: int | None
+    comment: str | None
 
 
 class PurgeFile(TypedDict, total=False):

@@ -245,9 +245,14 @@ bool add_error_types(PyObject* module) {
       module, "CloudflareError",
       "A Cloudflare call failed. status: the response's status (or None); errors: the "
       "envelope's error entries; response: the ApiResponse (or None); hint: one sentence on what "
-      "to do (also added as a note, never part of str(e)).",
+      "to do (also added as a note, never part of str(e)); unrestored: the records "
+      "dns_ensured_record deleted to make room for the wanted one and could not put back.",
       PyExc_Exception,
-      {{"status", Py_None}, {"errors", empty.get()}, {"response", Py_None}, {"hint", Py_None}});
+      {{"status", Py_None},
+       {"errors", empty.get()},
+       {"response", Py_None},
+       {"hint", Py_None},
+       {"unrestored", empty.get()}});
   if (cloudflare_error == nullptr) return false;
   authentication_error = make_type(module, "AuthenticationError",
                                    "The service refused the token, or the token lacks a "

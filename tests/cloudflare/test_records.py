@@ -380,3 +380,21 @@ def test_service_refusals_of_a_write_are_values(zcf, seed, fresh_standin, seeded
     if expected[1] == 1004:
         assert chain_of(response) == [9207]  # the schema's refusal, naming the field
     assert state(fresh_standin) == before
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda cf, proxied: cf.dns_create_record("A", N, "192.0.2.1", proxied, 1),
+        lambda cf, proxied: cf.dns_update_record(rid(1), "A", N, "192.0.2.1", proxied, 1),
+        lambda cf, proxied: cf.dns_ensured_record(DOMAIN, "A", N, "192.0.2.1", proxied, 1),
+        lambda cf, proxied: cf.dns_plan(DOMAIN, "A", N, "192.0.2.1", proxied, 1),
+    ],
+    ids=["create", "update", "ensured", "plan"],
+)
+def test_proxied_as_text_is_refused_before_any_request(zcf, fresh_standin, call):
+    """"false" would be true: a text is refused, a bool or an int is read as before."""
+    for text in ("false", b"false"):
+        with pytest.raises(TypeError, match="proxied must be a bool"):
+            call(zcf, text)
+    assert sent(fresh_standin) == []
