@@ -164,9 +164,11 @@ class RestoreOnFailure {
           return refused;
         } else {
           out.restore_failure = answer;
-          if (write_outcome_unknown(answer) ||
-              classify_failure(answer) == Failure::kTooManyRequests) {
-            uncertain_ = uncertain_ || write_outcome_unknown(answer);
+          // A restore perhaps made, or refused unprocessed: another round.
+          if (write_outcome_unknown(answer)) {
+            uncertain_ = true;
+            again.push_back(&old);
+          } else if (classify_failure(answer) == Failure::kTooManyRequests) {
             again.push_back(&old);
           } else {
             refused.push_back(&old);

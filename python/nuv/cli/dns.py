@@ -70,7 +70,9 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
 def _record_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("domain", metavar="DOMAIN", help="the zone (example.com)")
     parser.add_argument("type", metavar="TYPE", help="A, AAAA, CNAME, MX, TXT, ...")
-    parser.add_argument("name", metavar="NAME", help="the record's full name (home.example.com)")
+    parser.add_argument(
+        "name", metavar="NAME", help="the record's name: full (home.example.com), relative to the zone (home) or @"
+    )
     parser.add_argument("content", metavar="CONTENT", help='the value; for MX "host|priority"')
 
 
