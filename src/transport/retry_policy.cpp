@@ -144,6 +144,8 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
   options.fresh_connection = kind == RequestKind::kCreate || kind == RequestKind::kMessageSend ||
                              kind == RequestKind::kDelete;
   options.interruptible = request.interruptible;
+  options.follow_redirects = request.follow_redirects;
+  options.max_response_bytes = request.max_response_bytes;
   // An admitted request's waits may be long: a signal ends them even when
   // the transfer itself must not be cut.
   const bool waits_interruptible = request.interruptible || request.admitted;

@@ -43,6 +43,9 @@ struct RequestText {
   // asks (up to kMaxAdmittedWaitSeconds), interruptibly even when the
   // transfer itself is not.
   bool admitted = false;
+  // See TransferOptions.
+  bool follow_redirects = true;
+  size_t max_response_bytes = kMaxResponseBytes;
 };
 
 // The service's limits for the credential a request carries.
