@@ -3,11 +3,13 @@ the safety threshold, batches and their failures."""
 
 import json
 
+import _nuv
 import pytest
 from cloudflare_support import DOMAIN, ZONE_ID, rid, sent
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from nuv import Cloudflare, CloudflareError, UnsafeSyncError
+from support import TEST_WAIT_SCALE
 
 W = f"www.{DOMAIN}"
 A1 = {"type": "A", "name": "www", "content": "192.0.2.1"}
@@ -233,3 +235,25 @@ def test_what_is_sent_is_the_plan_and_a_second_sync_plans_nothing(standin, clien
     done = cf.dns_sync(wanted, DOMAIN, owner=owner, force=True)
     assert sent_writes(standin) == planned_writes(plan) and done["writes"] == [w for w in plan if w["action"] != "skip"]
     assert [w for w in cf.dns_sync_plan(wanted, DOMAIN, owner=owner) if w["action"] != "skip"] == []
+
+
+def test_the_service_quota_paces_the_batches(fresh_standin, client_env, capfd):
+    fresh_standin.add_zone(DOMAIN, id=ZONE_ID, record_quota=None)
+    fresh_standin.set_rate_limit(3, window=1.0)
+    cf = Cloudflare(api_token=fresh_standin.token, api_url=fresh_standin.api_url, zone_id=ZONE_ID)
+    wanted = [{"type": "TXT", "name": f"t{n}", "content": "v"} for n in range(250)]
+    _nuv._set_wait_scale(1.0)  # the service's window is not scaled
+    try:
+        done = cf.dns_sync(wanted, DOMAIN)
+    finally:
+        _nuv._set_wait_scale(TEST_WAIT_SCALE)
+    trace = capfd.readouterr().out
+    assert "none of the token's requests are left, waiting" in trace and "retry" not in trace
+    assert (done["requests"], done["batches"]) == (4, 2)
+
+
+def test_without_the_batch_endpoint_a_sync_says_so(zcf, fresh_standin):
+    fresh_standin.refuse_batches(404)
+    with pytest.raises(CloudflareError, match="batch endpoint is not available") as raised:
+        zcf.dns_sync([A1])
+    assert raised.value.applied == [] and raised.value.record is None
