@@ -30,8 +30,8 @@ using nuv::SyncWrite;
 const std::vector<const char*> kNames = {"example.com", "a.example.com", "A.example.com.",
                                          "b.example.com"};
 const std::vector<const char*> kTypes = {"A", "AAAA", "CNAME", "TXT", "MX", "NS", "SOA"};
-const std::vector<const char*> kContents = {"192.0.2.1", "192.0.2.2", "2001:db8::1",
-                                            "t.example.net", "T.example.net.", "\"v\"", "v"};
+const std::vector<const char*> kContents = {
+    "192.0.2.1", "192.0.2.2", "2001:db8::1", "t.example.net", "T.example.net.", "\"v\"", "v"};
 const std::vector<const char*> kComments = {"", "owner=ci", "x owner=ci", "owner=ci2"};
 
 const char* pick(FuzzedDataProvider& input, const std::vector<const char*>& choices) {
@@ -49,10 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<ListedRecord> listing(input.ConsumeIntegralInRange<size_t>(0, 8));
   int id = 0;
   for (ListedRecord& r : listing) {
-    r = ListedRecord{std::to_string(++id), pick(input, kNames), pick(input, kTypes),
-                     pick(input, kContents), input.ConsumeBool(),
-                     input.ConsumeIntegralInRange<int32_t>(0, 2), input.ConsumeBool() ? 1u : 300u,
-                     std::string(pick(input, kComments)), {}};
+    r = ListedRecord{std::to_string(++id),
+                     pick(input, kNames),
+                     pick(input, kTypes),
+                     pick(input, kContents),
+                     input.ConsumeBool(),
+                     input.ConsumeIntegralInRange<int32_t>(0, 2),
+                     input.ConsumeBool() ? 1u : 300u,
+                     std::string(pick(input, kComments)),
+                     {}};
   }
   std::vector<SyncWanted> wanted(input.ConsumeIntegralInRange<size_t>(0, 8));
   for (SyncWanted& w : wanted) {
@@ -68,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   scope.zone_name = "example.com";
   if (input.ConsumeBool()) scope.owner_marker = "owner=ci";
   if (input.ConsumeBool()) scope.types = std::vector<std::string>{pick(input, kTypes)};
-  if (input.ConsumeBool()) scope.names = std::vector<std::string>{nuv::dns_name_key(pick(input, kNames))};
+  if (input.ConsumeBool())
+    scope.names = std::vector<std::string>{nuv::dns_name_key(pick(input, kNames))};
 
   const nuv::SyncPlan plan = nuv::plan_sync(wanted, listing, scope);
   std::set<const ListedRecord*> written;
@@ -79,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (w.listed == nullptr) continue;
     FUZZ_CHECK(nuv::in_sync_scope(*w.listed, scope));
     const std::string type = nuv::record_type_key(w.listed->type);
-    FUZZ_CHECK(!(nuv::dns_name_key(w.listed->name) == "example.com" && (type == "NS" || type == "SOA")));
+    FUZZ_CHECK(
+        !(nuv::dns_name_key(w.listed->name) == "example.com" && (type == "NS" || type == "SOA")));
     FUZZ_CHECK(written.insert(w.listed).second);
   }
   for (const SyncWrite& w : plan.skipped) accounted.insert(w.wanted);
