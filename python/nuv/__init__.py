@@ -33,6 +33,7 @@ from _nuv import (
     NotFoundError,
     RateLimitedError,
     TransportError,
+    UnsafeSyncError,
     ZoneNotFoundError,
     get_trace,
     lookup_address,
@@ -56,6 +57,7 @@ __all__ = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "UnsafeSyncError",
     "lookup_address",
     "AddressLookupError",
     "AddressUnreadable",
@@ -68,6 +70,9 @@ __all__ = [
     "PlannedWrite",
     "FieldChange",
     "UnrestoredRecord",
+    "SyncWrite",
+    "SyncResult",
+    "WantedRecord",
     "ErrorEntry",
     "PurgeFile",
 ]
@@ -79,7 +84,19 @@ DEFAULT_API_URL = Cloudflare().api_url
 # The typed shapes of records, zones and plans need `typing` (several
 # milliseconds to import): made on first use, not at `import nuv`.
 _TYPED_NAMES = frozenset(
-    {"RecordType", "DnsRecord", "Zone", "PlannedWrite", "FieldChange", "UnrestoredRecord", "ErrorEntry", "PurgeFile"}
+    {
+        "RecordType",
+        "DnsRecord",
+        "Zone",
+        "PlannedWrite",
+        "FieldChange",
+        "UnrestoredRecord",
+        "SyncWrite",
+        "SyncResult",
+        "WantedRecord",
+        "ErrorEntry",
+        "PurgeFile",
+    }
 )
 
 
