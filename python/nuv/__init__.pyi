@@ -333,6 +333,32 @@ class Cloudflare:
         """Purge everything the zone has cached, or only the files, tags,
         hosts or URL prefixes given (one kind per call: ValueError
         otherwise). Positional arguments are ignored."""
+    def list_zones(
+        self, *, name: str | None = None, status: str | None = None, account_id: str | None = None
+    ) -> list[Zone]:
+        """Every zone the token can see (all pages), optionally filtered
+        (``name`` takes the service's operators, e.g. "contains:.org").
+        Raises the CloudflareError family on failure, and CloudflareError
+        when the service claims more than 1000 pages."""
+    def list_dns_records(
+        self,
+        domain: str | None = None,
+        *,
+        zone_id: str | None = None,
+        type: RecordType | str | None = None,
+        name: str | None = None,
+        content: str | None = None,
+        filters: dict[str, str | list[str] | tuple[str, ...]] | None = None,
+        per_page: int = 5000,
+    ) -> list[DnsRecord]:
+        """Every DNS record of the zone (all pages, ``per_page`` a page,
+        1..5000). ``type``, ``name`` and ``content`` are exact filters;
+        ``filters`` takes the service's other query names
+        ({"comment.contains": "x", "tag": ["a:1"], "match": "any"}). Raises
+        the CloudflareError family on failure, and CloudflareError when the
+        service claims more than 100 pages."""
+    def get_zone_setting(self, setting_id: str, *, zone_id: str | None = None) -> ApiResponse:
+        """Read one zone setting (its "result" holds "id" and "value")."""
 
 @disjoint_base
 class DingTalkReply(str):

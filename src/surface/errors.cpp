@@ -48,6 +48,8 @@ const char* permission_name(Permission permission) {
       return "Zone \u2192 DNS \u2192 Edit";
     case Permission::kZoneSettings:
       return "Zone \u2192 Zone Settings \u2192 Edit";
+    case Permission::kZoneSettingsRead:
+      return "Zone \u2192 Zone Settings \u2192 Read";
     case Permission::kCachePurge:
       return "Zone \u2192 Cache Purge \u2192 Purge";
   }
