@@ -11,6 +11,7 @@ Needs PyYAML, imported only here.
 
 from __future__ import annotations
 
+import re
 from typing import Any
 
 import yaml
@@ -185,7 +186,8 @@ def read_octodns(text: str, zone: str, source: str = "") -> list[dict[str, Any]]
     """The records of an octoDNS zone file; raises ZoneFileError naming the
     name and type of anything it cannot read."""
     try:
-        document = yaml.safe_load(text)
+        # libyaml's reader when PyYAML has it: ten times faster on a big zone.
+        document = yaml.load(text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))  # noqa: S506 - a safe loader
     except yaml.YAMLError as failure:
         raise ZoneFileError(f"{source or 'YAML'}: {' '.join(str(failure).split())}") from None
     if document is None:
@@ -292,6 +294,12 @@ def _entry(record_type: str, group: list[dict[str, Any]], apex: bool) -> dict[st
     return entry
 
 
+def natural_key(text: str) -> tuple[tuple[int, int, str], ...]:
+    """octoDNS's order of names (numbers by value: h2 before h10), which its
+    reader insists on."""
+    return tuple((0, int(part), "") if part.isdigit() else (1, 0, part) for part in re.split(r"(\d+)", text) if part)
+
+
 def write_octodns(zone: str, records: list[dict[str, Any]]) -> str:
     """The records as an octoDNS zone file. Records of one name and type
     that differ in ttl, proxied, comment or tags (which octoDNS keeps per
@@ -304,13 +312,13 @@ def write_octodns(zone: str, records: list[dict[str, Any]]) -> str:
         key = (str(record["type"]).upper(), *_attributes(record))
         groups.setdefault(relative, {}).setdefault(key, []).append(record)
     parts = ["---\n"]
-    for relative in sorted(groups, key=lambda n: (n != "", n)):
+    for relative in sorted(groups, key=natural_key):
         entries = [_entry(key[0], group, relative == "") for key, group in sorted(groups[relative].items(), key=str)]
         # Dumped one name at a time: PyYAML writes an empty key in the long
         # "? ''" form, octoDNS's files say "'':".
         text = yaml.safe_dump(
             {"_": entries[0] if len(entries) == 1 else entries},
-            sort_keys=False,
+            sort_keys=True,
             default_flow_style=False,
             allow_unicode=True,
             width=1000,

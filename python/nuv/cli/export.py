@@ -12,6 +12,7 @@ from typing import Any
 
 from .._bindzone import write_zone
 from ._context import EXIT_OK, Context, UsageError, cloudflare_options
+from .sync import octodns_module
 
 
 def register(commands: Any, common: argparse.ArgumentParser) -> None:
@@ -58,9 +59,7 @@ def run(context: Context) -> int:
     records = list(cf.list_dns_records(args.domain, zone_id=zone_id) if zone_id else cf.list_dns_records(args.domain))
     zone = args.domain.rstrip(".").lower()
     if style == "yaml":
-        from ._octodns import write_octodns
-
-        text = write_octodns(zone, records)
+        text = octodns_module().write_octodns(zone, records)
     else:
         text = write_zone(zone, records, origin=True)
     if output:

@@ -100,7 +100,7 @@ def load_zone_file(path: str) -> ZoneFile:
     name = Path(path).name
     try:
         if is_yaml(path, text):
-            from ._octodns import read_octodns
+            read_octodns = octodns_module().read_octodns
 
             zone = name[: -len(Path(name).suffix)] if Path(name).suffix.lower() in _YAML_SUFFIXES else name
             zone = zone.rstrip(".").lower()
@@ -114,6 +114,15 @@ def load_zone_file(path: str) -> ZoneFile:
     except ZoneFileError as failure:
         message = str(failure)
         raise UsageError(message if message.startswith(path) else f"{path}: {message}") from None
+
+
+def octodns_module() -> Any:
+    """The YAML reader and writer, which need PyYAML (the zones extra)."""
+    try:
+        from . import _octodns
+    except ImportError as missing:
+        raise UsageError(f"octoDNS YAML files need PyYAML ({missing}): pip install 'nuv[zones]'") from None
+    return _octodns
 
 
 def wanted_record(record: dict[str, Any]) -> dict[str, Any]:
