@@ -148,3 +148,49 @@ def test_bind_file_with_origin_ttl_parentheses_and_cloudflare_comments():
 def test_bind_refusals_name_the_line(text, message):
     with pytest.raises(ZoneFileError, match=message.replace("(", r"\(").replace(")", r"\)").replace("$", r"\$")):
         read_zone(text)
+
+
+def test_markdown_plan_for_a_pull_request():
+    from nuv.cli._plan_report import markdown_report
+    from nuv.cli.sync import ZoneFile, ZonePlan
+
+    writes = [
+        {"action": "create", "type": "A", "name": "www.example.com", "content": "192.0.2.1", "ttl": 300, "proxied": True},
+        {
+            "action": "update",
+            "type": "MX",
+            "name": "example.com",
+            "content": "mx.example.net",
+            "priority": 10,
+            "changes": {"ttl": {"old": 300, "new": 600}, "comment": {"old": None, "new": "a|b"}},
+        },
+        {"action": "delete", "type": "TXT", "name": "old.example.com", "content": '"x"'},
+    ]
+    plan = ZonePlan(ZoneFile("zones/example.com.yaml", ZONE, "yaml", []), writes)
+    refused = ZonePlan(ZoneFile("example.org.zone", "example.org", "bind", []), writes[2:] * 4)
+    refused.refused = {"updates": 0, "deletes": 4, "existing": 10, "threshold": 0.3, "message": "unsafe"}
+    assert markdown_report([plan, refused]).splitlines() == [
+        "## nuv sync: 7 changes planned",
+        "",
+        "### example.com",
+        "",
+        "From `zones/example.com.yaml`: 1 to create, 1 to update, 1 to delete.",
+        "",
+        "| Action | Type | Name | Field | Old → New |",
+        "|---|---|---|---|---|",
+        "| create | A | `www.example.com` | record | — → `192.0.2.1` (ttl 300, proxied) |",
+        "| update | MX | `example.com` | ttl | `300` → `600` |",
+        '| update | MX | `example.com` | comment | `null` → `"a\\|b"` |',
+        '| delete | TXT | `old.example.com` | record | `"x"` → — |',
+        "",
+        "### example.org",
+        "",
+        "From `example.org.zone`: 4 to delete.",
+        "",
+        "| Action | Type | Name | Field | Old → New |",
+        "|---|---|---|---|---|",
+        *['| delete | TXT | `old.example.com` | record | `"x"` → — |'] * 4,
+        "",
+        "> **Refused:** it would update 0 and delete 4 of the 10 records in scope, more than 30%. "
+        "`nuv sync --force` carries it out.",
+    ]

@@ -51,12 +51,13 @@ def summary(plan: ZonePlan) -> str:
 
 
 def refusal_text(refused: dict[str, Any]) -> str:
+    """Why the library refused the plan, from the exception's counts."""
     updates, deletes, existing, threshold = (refused.get(k) for k in ("updates", "deletes", "existing", "threshold"))
     if None in (updates, deletes, existing, threshold):
-        return f"refused: {refused.get('message')}"
+        return str(refused.get("message"))
     return (
-        f"refused: would update {updates} and delete {deletes} of {existing} records in scope, "
-        f"more than {float(threshold):.0%}; --force carries it out"
+        f"it would update {updates} and delete {deletes} of the {existing} records in scope, "
+        f"more than {float(threshold):.0%}"
     )
 
 
@@ -88,7 +89,7 @@ def text_report(plans: list[ZonePlan]) -> Iterator[tuple[str, bool]]:
             else:
                 yield " ".join([record, *_attributes(write)]) if action == "create" else record, True
         if plan.refused:
-            yield "  " + refusal_text(plan.refused), True
+            yield f"  refused: {refusal_text(plan.refused)}; --force carries it out", True
         elif plan.applied:
             yield "  " + _applied_text(plan), True
     if any(p.writes and not p.applied and not p.refused for p in plans):
@@ -125,7 +126,7 @@ def markdown_report(plans: list[ZonePlan]) -> str:
                 change = f"{shown} → —"
             lines.append("| " + " | ".join([*cells, "record", change]) + " |")
         if plan.refused:
-            lines += ["", f"> **Not applied.** {refusal_text(plan.refused)[len('refused: ') :].capitalize()}."]
+            lines += ["", f"> **Refused:** {refusal_text(plan.refused)}. `nuv sync --force` carries it out."]
         elif plan.applied:
-            lines += ["", _applied_text(plan).capitalize() + "."]
+            lines += ["", f"**{_applied_text(plan)}.**"]
     return "\n".join(lines)
