@@ -353,9 +353,7 @@ def _rdata(record_type: str, tokens: list[_Token], origin: str | None, line: int
         raise ZoneFileError(f"line {line}: {record_type} takes {len(keys) + (priority is not None)} values")
     if record_type in _REST_FIELDS:
         joiner = " " if record_type in ("HTTPS", "SVCB") else ""
-        last = joiner.join(
-            ('"' + t.text + '"' if t.quoted and joiner else t.text) for t in tokens[len(keys) - 1 :]
-        )
+        last = joiner.join(('"' + t.text + '"' if t.quoted and joiner else t.text) for t in tokens[len(keys) - 1 :])
         words = [*words[: len(keys) - 1], last]
     data: dict[str, Any] = {}
     for key, word in zip(keys, words, strict=True):
@@ -411,9 +409,8 @@ def split_attributes(comment: str | None) -> tuple[str | None, list[str] | None,
     if comment is None:
         return None, None, None
     # The last marker counts: a comment's own text may hold the word.
-    match = None
-    for match in _ATTRIBUTES.finditer(comment):
-        pass
+    matches = list(_ATTRIBUTES.finditer(comment))
+    match = matches[-1] if matches else None
     if match is None:
         return comment or None, None, None
     text = comment[: match.start()].strip() or None

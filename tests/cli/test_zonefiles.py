@@ -120,8 +120,22 @@ def test_bind_file_with_origin_ttl_parentheses_and_cloudflare_comments():
             "comment": "web front",
             "tags": ["team:web", "note:a, b"],
         },
-        {"type": "AAAA", "name": "www." + ZONE, "content": "2001:db8::1", "ttl": 3600, "proxied": False, "comment": "", "tags": []},
-        {"type": "CNAME", "name": "api." + ZONE, "content": "www.example.com", "ttl": 86400, "comment": "an ordinary comment"},
+        {
+            "type": "AAAA",
+            "name": "www." + ZONE,
+            "content": "2001:db8::1",
+            "ttl": 3600,
+            "proxied": False,
+            "comment": "",
+            "tags": [],
+        },
+        {
+            "type": "CNAME",
+            "name": "api." + ZONE,
+            "content": "www.example.com",
+            "ttl": 86400,
+            "comment": "an ordinary comment",
+        },
         {"type": "TXT", "name": "txt." + ZONE, "content": '"v=spf1 -all" "more"', "ttl": 3600},
         {"type": "SRV", "name": "_sip._tcp." + ZONE, "content": "5 5060 sip.example.net", "priority": 10, "ttl": 3600},
         {"type": "CAA", "name": "deep.sub." + ZONE, "content": '0 issue "letsencrypt.org"', "ttl": 3600},
@@ -155,7 +169,14 @@ def test_markdown_plan_for_a_pull_request():
     from nuv.cli.sync import ZoneFile, ZonePlan
 
     writes = [
-        {"action": "create", "type": "A", "name": "www.example.com", "content": "192.0.2.1", "ttl": 300, "proxied": True},
+        {
+            "action": "create",
+            "type": "A",
+            "name": "www.example.com",
+            "content": "192.0.2.1",
+            "ttl": 300,
+            "proxied": True,
+        },
         {
             "action": "update",
             "type": "MX",

@@ -6,7 +6,11 @@ from __future__ import annotations
 RECORDS = [
     {"type": "A", "name": "www", "content": "192.0.2.1", "proxied": True, "comment": "front", "tags": ["team:web"]},
     {"type": "MX", "name": "@", "content": "mx.example.net", "priority": 10, "ttl": 300},
-    {"type": "SRV", "name": "_sip._tcp", "data": {"priority": 1, "weight": 5, "port": 5060, "target": "sip.example.net"}},
+    {
+        "type": "SRV",
+        "name": "_sip._tcp",
+        "data": {"priority": 1, "weight": 5, "port": 5060, "target": "sip.example.net"},
+    },
     {"type": "TXT", "name": "t", "content": '"v=spf1 -all"', "ttl": 120},
 ]
 BOUNDARY = "zonefileboundary"

@@ -187,7 +187,7 @@ def read_octodns(text: str, zone: str, source: str = "") -> list[dict[str, Any]]
     name and type of anything it cannot read."""
     try:
         # libyaml's reader when PyYAML has it: ten times faster on a big zone.
-        document = yaml.load(text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))  # noqa: S506 - a safe loader
+        document = yaml.load(text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
     except yaml.YAMLError as failure:
         raise ZoneFileError(f"{source or 'YAML'}: {' '.join(str(failure).split())}") from None
     if document is None:
@@ -323,5 +323,7 @@ def write_octodns(zone: str, records: list[dict[str, Any]]) -> str:
             allow_unicode=True,
             width=1000,
         )
-        parts.append(("''" if relative == "" else yaml.safe_dump(relative, default_style=None).split("\n")[0]) + text[1:])
+        parts.append(
+            ("''" if relative == "" else yaml.safe_dump(relative, default_style=None).split("\n")[0]) + text[1:]
+        )
     return "".join(parts) if len(parts) > 1 else "--- {}\n"

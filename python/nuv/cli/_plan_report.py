@@ -116,7 +116,9 @@ def markdown_report(plans: list[ZonePlan]) -> str:
             cells = [action, str(write.get("type")), _code(str(write.get("name")))]
             if action == "update" and _changes(write):
                 for name, old, new in _changes(write):
-                    lines.append("| " + " | ".join([*cells, name, f"{_code(_value(old))} → {_code(_value(new))}"]) + " |")
+                    lines.append(
+                        "| " + " | ".join([*cells, name, f"{_code(_value(old))} → {_code(_value(new))}"]) + " |"
+                    )
                 continue
             shown = _code(_content(write))
             if action == "create":

@@ -25,11 +25,16 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
     )
     parser.add_argument("domain", metavar="DOMAIN")
     parser.add_argument(
-        "--format", choices=("yaml", "bind"), help="yaml (octoDNS) or bind (default: by --output's extension, else yaml)"
+        "--format",
+        choices=("yaml", "bind"),
+        help="yaml (octoDNS) or bind (default: by --output's extension, else yaml)",
     )
     parser.add_argument(
-        "-o", "--output", metavar="FILE", help="write here (replaced whole) instead of standard output; "
-        "octoDNS and nuv sync take a YAML file's zone from its name: DOMAIN.yaml"
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="write here (replaced whole) instead of standard output; "
+        "octoDNS and nuv sync take a YAML file's zone from its name: DOMAIN.yaml",
     )
     parser.set_defaults(run=run)
 

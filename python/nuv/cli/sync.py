@@ -68,7 +68,9 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
         "--expect-no-changes", action="store_true", help="exit with status 3 when any zone's plan is not empty"
     )
     parser.add_argument(
-        "--force", action="store_true", help="carry out a plan that updates or deletes more than 30%% of the records in scope"
+        "--force",
+        action="store_true",
+        help="carry out a plan that updates or deletes more than 30%% of the records in scope",
     )
     parser.add_argument(
         "--owner",
@@ -182,7 +184,9 @@ def run(context: Context) -> int:
     files = [load_zone_file(path) for path in args.files]
     zones = [f.zone for f in files]
     if len(set(zones)) != len(zones):
-        raise UsageError(f"two files describe the same zone: {', '.join(sorted(z for z in zones if zones.count(z) > 1))}")
+        raise UsageError(
+            f"two files describe the same zone: {', '.join(sorted(z for z in zones if zones.count(z) > 1))}"
+        )
     if context.option("zone_id") and len(files) > 1:
         raise UsageError("--zone-id names one zone: give one FILE with it")
     plans = []
