@@ -92,8 +92,6 @@ def text_report(plans: list[ZonePlan]) -> Iterator[tuple[str, bool]]:
             yield f"  refused: {refusal_text(plan.refused)}; --force carries it out", True
         elif plan.applied:
             yield "  " + _applied_text(plan), True
-    if any(p.writes and not p.applied and not p.refused for p in plans):
-        yield "plan only: nothing written (--apply carries it out)", False
 
 
 def _code(text: str) -> str:

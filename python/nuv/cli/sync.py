@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import re
+import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -189,20 +190,26 @@ def run(context: Context) -> int:
         )
     if context.option("zone_id") and len(files) > 1:
         raise UsageError("--zone-id names one zone: give one FILE with it")
+    from ._plan_report import markdown_report, refusal_text, text_report
+
     plans = []
     for zone_file in files:
-        context.out.progress(f"{zone_file.zone}: planning")
+        context.out.progress(f"{zone_file.zone}: {'applying' if args.apply else 'planning'}")
         plans.append(_sync_zone(context, zone_file))
-    context.out.end_progress()
-
-    from ._plan_report import markdown_report, text_report
-
+        context.out.end_progress()
+        # Text goes out zone by zone: what was applied is told even if a later zone fails.
+        if style == "text":
+            for line, is_change in text_report(plans[-1:]):
+                (context.out.report if is_change else context.out.say)(line)
+        if plans[-1].refused:
+            sys.stderr.write(
+                f"nuv: {zone_file.zone}: refused: {refusal_text(plans[-1].refused)} -- --force carries it out\n"
+            )
+    changes = sum(len(p.writes) for p in plans)
     if style == "markdown":
         context.out.report(markdown_report(plans))
-    elif style == "text":
-        for line, is_change in text_report(plans):
-            (context.out.report if is_change else context.out.say)(line)
-    changes = sum(len(p.writes) for p in plans)
+    elif changes and not args.apply:
+        context.out.say("plan only: nothing written (--apply carries it out)")
     context.out.document(
         {
             "zones": [
