@@ -28,6 +28,7 @@ from _nuv import (
     NotFoundError,
     RateLimitedError,
     TransportError,
+    UnsafeSyncError,
     ZoneNotFoundError,
     get_trace,
     set_trace,
@@ -48,12 +49,16 @@ __all__ = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "UnsafeSyncError",
     "set_trace",
     "get_trace",
     "RecordType",
     "DnsRecord",
     "Zone",
     "PlannedWrite",
+    "SyncWrite",
+    "SyncResult",
+    "WantedRecord",
     "ErrorEntry",
     "PurgeFile",
 ]
@@ -64,7 +69,9 @@ DEFAULT_API_URL = Cloudflare().api_url
 
 # The typed shapes of records, zones and plans need `typing` (several
 # milliseconds to import): made on first use, not at `import nuv`.
-_TYPED_NAMES = frozenset({"RecordType", "DnsRecord", "Zone", "PlannedWrite", "ErrorEntry", "PurgeFile"})
+_TYPED_NAMES = frozenset(
+    {"RecordType", "DnsRecord", "Zone", "PlannedWrite", "SyncWrite", "SyncResult", "WantedRecord", "ErrorEntry", "PurgeFile"}
+)
 
 
 def __getattr__(name: str) -> object:

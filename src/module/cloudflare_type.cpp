@@ -197,6 +197,8 @@ PyMethodDef Cloudflare_methods[] = {
     NUV_METHOD(list_zones),
     NUV_METHOD(list_dns_records),
     NUV_METHOD(get_zone_setting),
+    NUV_METHOD(dns_sync_plan),
+    NUV_METHOD(dns_sync),
     {nullptr, nullptr, 0, nullptr},
 };
 
