@@ -34,8 +34,8 @@ OCTODNS_FILE = """\
   values:
   - exchange: mx.example.net.
     preference: 10
-- type: TXT
-  ttl: 300
+- ttl: 300
+  type: TXT
   values:
   - v=DKIM1\\; k=rsa
   - v=spf1 -all
@@ -56,8 +56,8 @@ www:
   values:
   - 192.0.2.1
   - 192.0.2.2
-- type: AAAA
-  ttl: 300
+- ttl: 300
+  type: AAAA
   value: 2001:db8::1
 """
 
@@ -85,7 +85,7 @@ def test_export_then_sync_plans_nothing_and_changes_exit_3(nuv, tmp_path, style)
     planned = nuv("sync", str(path), "--expect-no-changes")
     assert planned.status == 3, planned.err
     assert f'  update A www.{DOMAIN} 192.0.2.1: comment "front" -> "moved"' in planned.out.splitlines()
-    assert f"  create AAAA www.{DOMAIN} 2001:db8::2 ttl 300" in planned.out.splitlines()
+    assert f'  update AAAA www.{DOMAIN} 2001:db8::2: content "2001:db8::1" -> "2001:db8::2"' in planned.out.splitlines()
     assert _zone(nuv) == before
     assert nuv("sync", str(path), "--apply").status == 0
     assert nuv("sync", str(path), "--expect-no-changes", "--quiet").out == ""
@@ -113,3 +113,20 @@ def test_octodns_and_nuv_end_in_the_same_zone(nuv, tmp_path):
         nuv.standin.delete_record(nuv.zone["id"], record["id"])
     assert nuv("sync", str(tmp_path / f"{DOMAIN}.yaml"), "--apply").status == 0
     assert _zone(nuv) == by_octodns
+
+
+def test_unsafe_plan_is_shown_refused_and_applied_only_with_force(nuv, tmp_path):
+    for i in range(12):
+        nuv.standin.add_record(nuv.zone["id"], type="A", name=f"h{i}", content=f"192.0.2.{i}", ttl=300)
+    path = tmp_path / f"{DOMAIN}.yaml"
+    path.write_text("---\nh0:\n  ttl: 300\n  type: A\n  value: 192.0.2.0\n")
+    refused = nuv("sync", str(path), "--apply")
+    assert refused.status == 1 and len(nuv.records()) == 12
+    assert f"  delete A h1.{DOMAIN} 192.0.2.1" in refused.out.splitlines()
+    assert refused.err == (
+        f"nuv: {DOMAIN}: refused: it would update 0 and delete 11 of the 12 records in scope, more than 30%"
+        " -- --force carries it out\n"
+    )
+    forced = nuv("sync", str(path), "--apply", "--force", "--json")
+    assert forced.status == 0 and forced.json["zones"][0]["counts"] == {"create": 0, "update": 0, "delete": 11}
+    assert [r["name"] for r in nuv.records()] == [f"h0.{DOMAIN}"]

@@ -45,6 +45,10 @@ def _write_file(path: str, text: str) -> None:
     try:
         descriptor, temporary = tempfile.mkstemp(prefix=f".{target.name}.", dir=target.parent or ".")
         try:
+            # mkstemp's 0600 would hide the zone from the rest of a CI job: the umask decides, as for open().
+            umask = os.umask(0)
+            os.umask(umask)
+            os.fchmod(descriptor, 0o666 & ~umask)
             with os.fdopen(descriptor, "w", encoding="utf-8") as file:
                 file.write(text)
             os.replace(temporary, target)
