@@ -268,26 +268,24 @@ bool settle_sync_zone(CloudflareObject* object, const ApiContext& context, const
   return true;
 }
 
-// A name of a wanted record or of the scope, in full. On error (outside the
-// zone; relative while the zone's name is not known), set ValueError and
-// return false.
+// A name of a wanted record or of the scope, in full (see
+// resolve_record_name). On error (outside the zone; relative while the
+// zone's name is not known), set ValueError and return false.
 bool full_name(const std::string& given, const std::optional<std::string>& zone, std::string& out) {
-  if (zone) {
-    ResolvedName resolved = resolve_record_name(given, *zone);
-    if (!resolved.refusal.empty()) {
-      PyErr_SetString(PyExc_ValueError, resolved.refusal.c_str());
+  ResolvedName resolved = resolve_record_name(given, zone.value_or(std::string()));
+  switch (resolved.status) {
+    case NameResolution::kResolved:
+      out = std::move(resolved.name);
+      return true;
+    case NameResolution::kOutsideZone:
+      PyErr_SetString(PyExc_ValueError, resolved.error.c_str());
       return false;
-    }
-    out = std::move(resolved.name);
-    return true;
-  }
-  if (given.size() > 1 && given.back() == '.') {
-    out = given.substr(0, given.size() - 1);
-    return true;
+    case NameResolution::kZoneUnknown:
+      break;
   }
   PyErr_Format(PyExc_ValueError,
                "the zone's name is not known (its details could not be read), so '%s' cannot be "
-               "resolved: give the domain as well as zone_id=, or names ending with '.'",
+               "resolved: give the domain as well as zone_id=, or full names",
                given.c_str());
   return false;
 }

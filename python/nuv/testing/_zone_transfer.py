@@ -84,7 +84,7 @@ def _record_body(record: dict[str, Any], proxied: bool) -> dict[str, Any]:
 
 
 def import_zone(app: CloudflareApp, request: Request, zone: Zone) -> Response:
-    from ._cloudflare import ApiError, dns_validation, error, success
+    from ._cloudflare import ApiError, _RecordIndex, dns_validation, error, success
 
     fields = _form(request)
     upload = fields.get("file")
@@ -99,6 +99,7 @@ def import_zone(app: CloudflareApp, request: Request, zone: Zone) -> Response:
         raise dns_validation(IMPORT_PARSE_ERROR, f"file: {failure}") from None
     nameservers = {ns.lower() for ns in zone.as_result()["name_servers"]}
     saved = list(zone.records)
+    index = _RecordIndex(zone.records)
     added = 0
     try:
         for record in parsed.records:
@@ -110,13 +111,15 @@ def import_zone(app: CloudflareApp, request: Request, zone: Zone) -> Response:
                 continue
             body = _record_body(record, proxied)
             try:
-                stored = app._checked_record("POST", "/zones/{zone_id}/dns_records", zone, body, None)
+                stored = app._checked_record("POST", "/zones/{zone_id}/dns_records", zone, body, None, index)
             except ApiError as refused:
                 if refused.errors[0].get("code") == IDENTICAL:
                     continue
                 raise
             zone.records.append(stored)
+            index.add(stored)
             added += 1
+        app._check_quota(zone, len(zone.records), len(saved))
     except ApiError:
         zone.records = saved
         raise
