@@ -311,19 +311,26 @@ def write_octodns(zone: str, records: list[dict[str, Any]]) -> str:
         relative = "" if name == zone else name[: -len(zone) - 1] if name.endswith("." + zone) else name
         key = (str(record["type"]).upper(), *_attributes(record))
         groups.setdefault(relative, {}).setdefault(key, []).append(record)
-    parts = ["---\n"]
+    document = {}
     for relative in sorted(groups, key=natural_key):
         entries = [_entry(key[0], group, relative == "") for key, group in sorted(groups[relative].items(), key=str)]
-        # Dumped one name at a time: PyYAML writes an empty key in the long
-        # "? ''" form, octoDNS's files say "'':".
-        text = yaml.safe_dump(
-            {"_": entries[0] if len(entries) == 1 else entries},
-            sort_keys=True,
-            default_flow_style=False,
-            allow_unicode=True,
-            width=1000,
-        )
-        parts.append(
-            ("''" if relative == "" else yaml.safe_dump(relative, default_style=None).split("\n")[0]) + text[1:]
-        )
-    return "".join(parts) if len(parts) > 1 else "--- {}\n"
+        document[relative] = _sorted_keys(entries[0] if len(entries) == 1 else entries)
+    if not document:
+        return "--- {}\n"
+    options = {"Dumper": getattr(yaml, "CSafeDumper", yaml.SafeDumper), "sort_keys": False, "allow_unicode": True}
+    options.update(default_flow_style=False, width=1000, explicit_start=True)
+    apex = document.pop("", None)
+    parts = [yaml.dump({"_": apex}, **options).replace("\n_:", "\n'':", 1)] if apex is not None else []
+    if document:
+        # The apex apart: PyYAML writes an empty key in the long "? ''" form, octoDNS's files say "'':".
+        parts.append(yaml.dump(document, **options)[4 if parts else 0 :])
+    return "".join(parts)
+
+
+def _sorted_keys(value: Any) -> Any:
+    """Mappings with their keys in order, as octoDNS's reader insists (names aside)."""
+    if isinstance(value, dict):
+        return {k: _sorted_keys(value[k]) for k in sorted(value)}
+    if isinstance(value, list):
+        return [_sorted_keys(v) for v in value]
+    return value
