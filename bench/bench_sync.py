@@ -192,7 +192,8 @@ def section(api: str, token: str, standin: StandIn) -> list[str]:
             f"| {case} | {requests} | {seconds:.2f} | {octo_requests_scaled:,.0f} ({octo_requests:,} measured) "
             f"| {octo_seconds_scaled:.1f} ({octo_seconds:.1f}) "
             f"| {octo_requests_scaled / max(requests, 1):,.0f}×, {octo_seconds_scaled / seconds:,.0f}× "
-            f"| {rate_limited_seconds(requests) / 60:.0f} min, {rate_limited_seconds(round(octo_requests_scaled)) / 60:.0f} min |"
+            f"| {rate_limited_seconds(requests) / 60:.0f} min, "
+            f"{rate_limited_seconds(round(octo_requests_scaled)) / 60:.0f} min |"
         )
     cold_requests, cold_seconds = ours[0][1], ours[0][2]
     lines += [
