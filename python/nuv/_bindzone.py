@@ -82,8 +82,6 @@ _TEXT_FIELDS = frozenset(
 )
 # The last field takes the rest of the line (base64 and hex may be split in blanks).
 _REST_FIELDS = frozenset({"CERT", "DNSKEY", "DS", "SMIMEA", "TLSA", "HTTPS", "SVCB"})
-_HOST_CONTENT = frozenset({"CNAME", "NS", "PTR", "MX"})
-_PLAIN_TYPES = frozenset({"A", "AAAA", "CNAME", "NS", "PTR", "MX", "TXT", "OPENPGPKEY", "SOA"})
 _CLASSES = frozenset({"IN", "CH", "HS", "CS"})
 _TTL_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 604800}
 _TTL = re.compile(r"^(\d+[smhdwSMHDW]?)+$")
@@ -91,7 +89,6 @@ _TTL = re.compile(r"^(\d+[smhdwSMHDW]?)+$")
 _ATTRIBUTES = re.compile(r"(?:^|(?<=\s))cf_tags=")
 _PROXIED_TAG = "cf-proxied"
 _TAG_NEEDS_QUOTES = re.compile(r'["=,\\\s]')
-_CHUNK = 255
 
 
 class ZoneFileError(ValueError):
@@ -340,8 +337,8 @@ def _rdata(record_type: str, tokens: list[_Token], origin: str | None, line: int
     if record_type in ("TXT", "SPF"):
         return {"content": _txt_content(tokens)}
     if record_type == "LOC":
-        data = _loc_data(words, line)
-        return {"data": data, "content": data_content("LOC", data)}
+        location = _loc_data(words, line)
+        return {"data": location, "content": data_content("LOC", location)}
     if record_type not in DATA_FIELDS:
         raise ZoneFileError(f"line {line}: record type {record_type} is not supported")
     keys = DATA_FIELDS[record_type]

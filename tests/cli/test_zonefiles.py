@@ -157,11 +157,15 @@ def test_bind_file_with_origin_ttl_parentheses_and_cloudflare_comments():
         ("$ORIGIN example.com.\nwww 300 IN WKS 1\n", "line 2: record type WKS is not supported"),
         ("$ORIGIN example.com.\nwww IN A 192.0.2.1\n", "line 2: no TTL (add $TTL)"),
         ("www 300 IN A 192.0.2.1\n", "cannot tell the zone"),
+        ("x:\n  type: SPF\n  value: v=spf1 -all\n", "z.yaml: 'x' SPF: record type SPF is not supported"),
+        ("'':\n  type: MX\n  value: {exchange: mx.example.net.}\n", "z.yaml: '' MX: an MX value needs exchange and"),
+        ("www:\n  type: A\n", "z.yaml: 'www' A: no value or values"),
     ],
 )
-def test_bind_refusals_name_the_line(text, message):
-    with pytest.raises(ZoneFileError, match=message.replace("(", r"\(").replace(")", r"\)").replace("$", r"\$")):
-        read_zone(text)
+def test_refusals_name_the_line_or_the_record(text, message):
+    pattern = message.replace("(", r"\(").replace(")", r"\)").replace("$", r"\$")
+    with pytest.raises(ZoneFileError, match=pattern):
+        read_zone(text) if text.startswith(("$", "www 300")) else read_octodns(text, ZONE, "z.yaml")
 
 
 def test_markdown_plan_for_a_pull_request():

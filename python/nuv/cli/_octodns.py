@@ -124,6 +124,8 @@ def _value_record(record_type: str, value: Any, zone: str, where: str) -> dict[s
         return {"content": _strip_dot(str(value))}
     if record_type == "TXT":
         return {"content": txt_content(str(value))}
+    if record_type != "MX" and record_type not in DATA_FIELDS:
+        raise ZoneFileError(f"{where}: record type {record_type} is not supported")
     if not isinstance(value, dict):
         raise ZoneFileError(f"{where}: a {record_type} value is a mapping, not {value!r}")
     if record_type == "MX":
@@ -132,8 +134,6 @@ def _value_record(record_type: str, value: Any, zone: str, where: str) -> dict[s
         if exchange is None or preference is None:
             raise ZoneFileError(f"{where}: an MX value needs exchange and preference")
         return {"content": _strip_dot(str(exchange)), "priority": _number(preference, "preference", where)}
-    if record_type not in DATA_FIELDS:
-        raise ZoneFileError(f"{where}: record type {record_type} is not supported")
     renames = _VALUE_KEYS.get(record_type, {})
     data = {renames.get(k, k): v for k, v in value.items()}
     if record_type == "CAA":
