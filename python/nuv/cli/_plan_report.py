@@ -63,7 +63,7 @@ def refusal_text(refused: dict[str, Any]) -> str:
 
 def _applied_text(plan: ZonePlan) -> str:
     batches = plan.batches
-    done = f"applied: {len(plan.writes)} writes"
+    done = f"applied: {len(plan.writes)} {'write' if len(plan.writes) == 1 else 'writes'}"
     if plan.requests is not None:
         done += f" in {plan.requests} requests"
     if batches is not None:
