@@ -1,5 +1,6 @@
 // dns_sync_plan and dns_sync: the same arguments, zone, listing and plan;
 // the first returns the plan, the second carries it out in batches.
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <string_view>
@@ -204,6 +205,10 @@ bool read_wanted(PyObject* wanted, std::vector<WantedInput>& out) {
 struct SyncZone {
   std::string id;
   ZoneFacts facts;
+  // zone_id= and the domain were both given: the zone's details (its plan)
+  // are read only when the plan needs them, more writes than the smallest
+  // batch takes or a comment longer than the smallest limit.
+  bool details_pending = false;
 };
 
 // The zone's details; nothing known when they cannot be read (a token
@@ -227,8 +232,11 @@ bool read_zone_details(const ApiContext& context, const std::string& zone_id, Zo
 bool settle_sync_zone(CloudflareObject* object, const ApiContext& context, const SyncCall& call,
                       SyncZone& zone) {
   if (zone_id_given(call.zone_id)) {
-    if (!read_call_zone_id(object, call.zone_id, zone.id) ||
-        !read_zone_details(context, zone.id, zone.facts)) {
+    if (!read_call_zone_id(object, call.zone_id, zone.id)) return false;
+    if (call.domain != nullptr && *call.domain != '\0') {
+      zone.facts.name = call.domain;
+      zone.details_pending = true;
+    } else if (!read_zone_details(context, zone.id, zone.facts)) {
       return false;
     }
   } else if (call.domain != nullptr) {
@@ -265,6 +273,23 @@ bool settle_sync_zone(CloudflareObject* object, const ApiContext& context, const
   if (!zone.facts.name && call.domain != nullptr && *call.domain != '\0') {
     zone.facts.name = call.domain;
   }
+  return true;
+}
+
+// Reads the zone's details when they were left for later (see SyncZone)
+// and `needed`. On error (an interrupt; details naming another zone than the
+// domain given), set an exception and return false.
+bool settle_pending_details(const ApiContext& context, SyncZone& zone, bool needed) {
+  if (!zone.details_pending || !needed) return true;
+  zone.details_pending = false;
+  ZoneFacts read;
+  if (!read_zone_details(context, zone.id, read)) return false;
+  if (read.name && !same_dns_name(*read.name, *zone.facts.name)) {
+    PyErr_Format(PyExc_ValueError, "zone_id %s is the zone %s, not %s", zone.id.c_str(),
+                 read.name->c_str(), zone.facts.name->c_str());
+    return false;
+  }
+  zone.facts.plan = read.plan;
   return true;
 }
 
@@ -648,16 +673,41 @@ bool settle_sync(PyObject* self, const SyncCall& call, SyncSetting& setting) {
     return false;
   }
   setting.scope.zone_name = setting.zone.facts.name.value_or(std::string());
-  return read_scope_names(call, setting.zone.facts.name, setting.scope) &&
+  const size_t marker = setting.scope.owner_marker ? setting.scope.owner_marker->size() : 0;
+  size_t longest_comment = marker;
+  for (const WantedInput& input : inputs) {
+    const std::optional<std::string>& comment = input.record.comment;
+    if (comment) longest_comment = std::max(longest_comment, comment->size() + marker + 1);
+  }
+  return settle_pending_details(setting.context, setting.zone,
+                                longest_comment > comment_limit_of(ZonePlan::kFree)) &&
+         read_scope_names(call, setting.zone.facts.name, setting.scope) &&
          settle_wanted(inputs, setting.zone, setting.scope, setting.wanted);
 }
 
 // The plan of one round; refused past the threshold unless forced. On
 // error, set an exception and return false.
-bool plan_round(const SyncSetting& setting, const SyncCall& call, bool force,
+bool plan_round(SyncSetting& setting, const SyncCall& call, bool force,
                 std::vector<ListedRecord>& listing, SyncPlan& plan) {
   if (!read_zone_listing(setting.context, setting.zone.id, listing)) return false;
+  if (setting.zone.details_pending) {
+    // The domain given with zone_id= is taken as the zone's name: the
+    // zone's own records must agree.
+    for (const ListedRecord& record : listing) {
+      if (resolve_record_name(record.name + ".", *setting.zone.facts.name).status ==
+          NameResolution::kOutsideZone) {
+        PyErr_Format(PyExc_ValueError, "zone_id %s holds %s, which is not in %s",
+                     setting.zone.id.c_str(), record.name.c_str(),
+                     setting.zone.facts.name->c_str());
+        return false;
+      }
+    }
+  }
   plan = plan_sync(setting.wanted, listing, setting.scope);
+  if (!settle_pending_details(setting.context, setting.zone,
+                              plan.writes.size() > batch_limit_of(ZonePlan::kFree))) {
+    return false;
+  }
   trace("sync plan: %zu creates, %zu updates, %zu deletes, %zu skipped; %zu records in scope\n",
         plan.writes.size() - plan.updates - plan.deletes, plan.updates, plan.deletes,
         plan.skipped.size(), plan.existing);
@@ -766,7 +816,7 @@ PyObject* Cloudflare_dns_sync(PyObject* self, PyObject* args, PyObject* kwargs) 
     PyRef skipped(PyList_New(0));
     if (!applied || !skipped) return nullptr;
     size_t batches = 0;
-    size_t limit = batch_limit_of(setting.zone.facts.plan);
+    size_t limit = 0;  // the plan's, once known
     // A batch whose answer was lost or 5xx may have been applied all the
     // same: it is never sent again blindly. The zone is listed again and
     // planned anew (the threshold was passed already).
@@ -780,6 +830,7 @@ PyObject* Cloudflare_dns_sync(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (!append_dicts(skipped.get(), skips, setting.scope.owner_marker)) return nullptr;
       }
       if (plan.writes.empty()) break;
+      if (limit == 0) limit = batch_limit_of(setting.zone.facts.plan);
       const SyncOutcome outcome =
           carry_out_sync(plan, setting.context, setting.zone.id, limit, setting.scope.owner_marker);
       batches += outcome.batches;

@@ -257,3 +257,25 @@ def test_without_the_batch_endpoint_a_sync_says_so(zcf, fresh_standin):
     with pytest.raises(CloudflareError, match="batch endpoint is not available") as raised:
         zcf.dns_sync([A1])
     assert raised.value.applied == [] and raised.value.record is None
+
+
+@pytest.mark.parametrize(
+    ("records", "keywords", "requests"),
+    [
+        (150, {"zone_id": ZONE_ID}, 3),  # the zone's details (name, plan), the listing, one batch
+        (150, {"zone_id": ZONE_ID, "domain": DOMAIN}, 2),  # one batch fits any plan: no details
+        (250, {"zone_id": ZONE_ID, "domain": DOMAIN}, 3),  # the plan's batch size is read when it matters
+        (250, {"zone_id": ZONE_ID, "domain": "example.org"}, None),
+        (1, {"zone_id": ZONE_ID, "domain": "example.org"}, None),  # its records say so
+    ],
+)
+def test_the_zones_details_are_read_only_when_needed(fresh_standin, client_env, records, keywords, requests):
+    _, cf, wanted = paid_zone(fresh_standin, client_env, records)
+    fresh_standin.add_record(ZONE_ID, type="TXT", name="@", content="x")
+    domain = keywords.pop("domain", None)
+    if requests is None:
+        with pytest.raises(ValueError, match=f"(is the zone {DOMAIN}, not|holds {DOMAIN}, which is not in) example.org"):
+            cf.dns_sync(wanted, domain, **keywords)
+        return
+    done = cf.dns_sync(wanted, domain, **keywords)
+    assert (done["requests"], done["batches"], len(fresh_standin.records(ZONE_ID))) == (requests, 1, records)  # the TXT is not wanted
