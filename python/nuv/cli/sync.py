@@ -159,8 +159,9 @@ def _sync_zone(context: Context, zone_file: ZoneFile) -> ZonePlan:
     if args.owner:
         keywords["owner"] = args.owner
     if context.option("zone_id"):
+        # With the domain too, the library checks that the zone is the file's.
         keywords["zone_id"] = context.option("zone_id")
-    domain = None if "zone_id" in keywords else zone_file.zone
+    domain = zone_file.zone
     plan = ZonePlan(zone_file)
     unsafe = getattr(nuv, "UnsafeSyncError", ())
     try:
