@@ -7,11 +7,8 @@ from __future__ import annotations
 import subprocess
 import sys
 
-import nuv
 import pytest
 from cli_support import DOMAIN
-
-pytestmark = pytest.mark.skipif(not hasattr(nuv.Cloudflare, "dns_sync"), reason="the library has no zone sync")
 
 SEEDED = [
     {"type": "A", "name": "www", "content": "192.0.2.1", "proxied": True, "comment": "front", "tags": ["team:web"]},

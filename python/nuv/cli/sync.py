@@ -163,7 +163,6 @@ def _sync_zone(context: Context, zone_file: ZoneFile) -> ZonePlan:
         keywords["zone_id"] = context.option("zone_id")
     domain = zone_file.zone
     plan = ZonePlan(zone_file)
-    unsafe = getattr(nuv, "UnsafeSyncError", ())
     try:
         if args.apply:
             result = cf.dns_sync(wanted, domain, **keywords)
@@ -171,7 +170,7 @@ def _sync_zone(context: Context, zone_file: ZoneFile) -> ZonePlan:
             plan.requests, plan.batches = result.get("requests"), result.get("batches")
         else:
             plan.writes = list(cf.dns_sync_plan(wanted, domain, **keywords))
-    except unsafe as refused:
+    except nuv.UnsafeSyncError as refused:
         # Shown in full all the same, so that a reviewer sees what was refused.
         plan.refused = _refusal(refused)
         plan.writes = list(cf.dns_sync_plan(wanted, domain, **{**keywords, "force": True}))
