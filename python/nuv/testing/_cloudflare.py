@@ -36,6 +36,7 @@ from ._records import (
     tags_refusal,
 )
 from ._schema import RECORD_TYPES, RequestSchemas
+from ._zone_transfer import zone_file_routes
 
 PREFIX = "/client/v4"
 PROXIABLE = frozenset({"A", "AAAA", "CNAME"})
@@ -556,6 +557,9 @@ class CloudflareApp:
                 template, args = "/zones/{zone_id}/dns_records", (zone_id,)
             case ["zones", zone_id, "dns_records", "batch"]:
                 routes, template, args = {"POST": self._batch}, "/zones/{zone_id}/dns_records/batch", (zone_id,)
+            case ["zones", zone_id, "dns_records", ("export" | "import") as action]:
+                routes, args = zone_file_routes(self, action), (zone_id,)
+                template = f"/zones/{{zone_id}}/dns_records/{action}"
             case ["zones", zone_id, "dns_records", record_id]:
                 routes = {
                     "GET": self._get_record,
