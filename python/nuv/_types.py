@@ -108,13 +108,6 @@ class WantedRecord(TypedDict, total=False):
     tags: list[str] | None
 
 
-class FieldChange(TypedDict):
-    """One field an update changes."""
-
-    old: Any
-    new: Any
-
-
 class SyncWrite(TypedDict):
     """One write of ``dns_sync_plan``/``dns_sync``: the record it leaves (or
     removes), and for an update each changed field's old and new value. A
