@@ -10,6 +10,7 @@
 #include "dingtalk/messages.h"
 #include "dingtalk/webhook_token.h"
 #include "surface/settings_attributes.h"
+#include "transport/trace.h"
 
 namespace nuv {
 
@@ -165,16 +166,16 @@ PyDoc_STRVAR(DingTalk_send_feed_card_doc,
              "Returns a DingTalkReply, or None.");
 
 PyMethodDef DingTalk_methods[] = {
-    {"send_text", _PyCFunction_CAST(DingTalk_send_text), METH_VARARGS | METH_KEYWORDS,
+    {"send_text", _PyCFunction_CAST(traced_call<DingTalk_send_text>), METH_VARARGS | METH_KEYWORDS,
      DingTalk_send_text_doc},
-    {"send_markdown", _PyCFunction_CAST(DingTalk_send_markdown), METH_VARARGS | METH_KEYWORDS,
-     DingTalk_send_markdown_doc},
-    {"send_link", _PyCFunction_CAST(DingTalk_send_link), METH_VARARGS | METH_KEYWORDS,
+    {"send_markdown", _PyCFunction_CAST(traced_call<DingTalk_send_markdown>),
+     METH_VARARGS | METH_KEYWORDS, DingTalk_send_markdown_doc},
+    {"send_link", _PyCFunction_CAST(traced_call<DingTalk_send_link>), METH_VARARGS | METH_KEYWORDS,
      DingTalk_send_link_doc},
-    {"send_action_card", _PyCFunction_CAST(DingTalk_send_action_card), METH_VARARGS | METH_KEYWORDS,
-     DingTalk_send_action_card_doc},
-    {"send_feed_card", _PyCFunction_CAST(DingTalk_send_feed_card), METH_VARARGS | METH_KEYWORDS,
-     DingTalk_send_feed_card_doc},
+    {"send_action_card", _PyCFunction_CAST(traced_call<DingTalk_send_action_card>),
+     METH_VARARGS | METH_KEYWORDS, DingTalk_send_action_card_doc},
+    {"send_feed_card", _PyCFunction_CAST(traced_call<DingTalk_send_feed_card>),
+     METH_VARARGS | METH_KEYWORDS, DingTalk_send_feed_card_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

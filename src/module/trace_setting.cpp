@@ -85,7 +85,8 @@ PyMethodDef kTraceSettingMethods[] = {
                "DEBUG record of the \"nuv\" logger per line), an object with a write(str)\n"
                "method (each line with its newline) or a callable (each line without it).\n"
                "Secrets are masked for every target. An exception raised by a Python target\n"
-               "goes to sys.unraisablehook; the request goes on.")},
+               "goes to sys.unraisablehook and the request goes on, except KeyboardInterrupt\n"
+               "and SystemExit, which end the call.")},
     {"get_trace", get_trace, METH_NOARGS,
      PyDoc_STR("get_trace($module, /)\n--\n\n"
                "The current trace target: \"stdout\", \"stderr\", \"off\", \"logging\", or the\n"

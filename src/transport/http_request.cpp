@@ -274,6 +274,11 @@ HttpResult http_request(std::string_view method, const std::string& url,
   if (set.result() != CURLE_OK) return curl_failure(set.result());
 
   trace_batch.flush();
+  if (options.interruptible && raise_trace_interrupt()) {
+    HttpResult interrupted = failure(-1, "interrupted");
+    interrupted.interrupted = true;
+    return interrupted;
+  }
   CURLcode code;
   {
     GilRelease unlocked;

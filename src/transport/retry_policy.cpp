@@ -151,9 +151,11 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
   bool maybe_done_before = false;
 
   for (int attempt = 0;; ++attempt) {
-    // A signal that arrived between two requests of one call stops the call
-    // before the next one goes out.
-    if (request.interruptible && PyErr_CheckSignals() < 0) return interrupted_result();
+    // A signal that arrived between two requests of one call, or cut a trace
+    // line short, stops the call before the next request goes out.
+    if (request.interruptible && (PyErr_CheckSignals() < 0 || raise_trace_interrupt())) {
+      return interrupted_result();
+    }
     RateSlot slot;
     if (limited) {
       HttpResult refused;

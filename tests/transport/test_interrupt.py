@@ -21,7 +21,10 @@ RECORD_ID = f"{1:032x}"
 
 SCRIPT = """
 import json, os, signal, sys, threading, time
+import nuv
 from nuv import Cloudflare, DingTalk
+
+result_out = os.fdopen(os.dup(1), "w")  # fd 1 itself may be what the case blocks
 
 def raising_handler(signum, frame):
     raise RuntimeError("handler raised")
@@ -30,6 +33,7 @@ signal.signal(signal.SIGUSR1, raising_handler)
 cf = Cloudflare(api_token=os.environ["TOKEN"], api_url=os.environ["API_URL"])
 cf.zone, cf.zone_id = {domain!r}, {zone_id!r}
 fired = []
+{setup}
 
 def fire():
     time.sleep(0.7)
@@ -42,12 +46,27 @@ try:
     outcome = "returned"
 except BaseException as error:
     outcome = type(error).__name__
-print(json.dumps({{"outcome": outcome, "latency": time.monotonic() - fired[0] if fired else None}}))
+print(json.dumps({{"outcome": outcome, "latency": time.monotonic() - fired[0] if fired else None}}), file=result_out, flush=True)
+"""
+
+# Standard output becomes a pipe that nobody reads, filled to the brim: the
+# next trace line blocks in write(2).
+FULL_STDOUT = """
+_, w = os.pipe()
+os.dup2(w, 1)
+os.set_blocking(1, False)
+for size in (4096, 1):
+    try:
+        while True:
+            os.write(1, b"x" * size)
+    except BlockingIOError:
+        pass
+os.set_blocking(1, True)
 """
 
 
-def run(standin, call: str, signal: str = "SIGINT", **env: str) -> dict:
-    script = SCRIPT.format(domain=DOMAIN, zone_id=ZONE_ID, signal=signal, call=call)
+def run(standin, call: str, signal: str = "SIGINT", setup: str = "", **env: str) -> dict:
+    script = SCRIPT.format(domain=DOMAIN, zone_id=ZONE_ID, signal=signal, call=call, setup=setup)
     # The parent's environment (a sanitizer's preload included), no proxy
     # unless the case names one.
     environment = {k: v for k, v in os.environ.items() if k.lower() not in PROXY_VARIABLES}
@@ -76,6 +95,21 @@ def test_a_raising_signal_handler_ends_the_call_promptly(fresh_standin, fault, c
     fresh_standin.add_robot("r", None)
     proxy = {"http_proxy": fresh_standin.proxy_url} if "DingTalk" in call else {}
     result = run(fresh_standin, call, signal, **proxy)
+    assert result["outcome"] == outcome
+    assert result["latency"] < LATENCY_BOUND
+
+
+@pytest.mark.parametrize(
+    "setup, signal, outcome",
+    [
+        pytest.param("nuv.set_trace(lambda line: time.sleep(0.3))", "SIGINT", "KeyboardInterrupt", id="slow-target"),
+        pytest.param(FULL_STDOUT, "SIGINT", "KeyboardInterrupt", id="full-pipe"),
+        pytest.param(FULL_STDOUT, "SIGUSR1", "RuntimeError", id="full-pipe-other-handler"),
+    ],
+)
+def test_an_interrupt_while_a_trace_line_is_written_ends_the_call(fresh_standin, setup, signal, outcome):
+    calls = "[cf.get('/zones') for _ in range(40)]"  # long enough to outlast the signal
+    result = run(fresh_standin, calls, signal, setup=textwrap.dedent(setup))
     assert result["outcome"] == outcome
     assert result["latency"] < LATENCY_BOUND
 
