@@ -41,7 +41,9 @@ double unit_random() {
   return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
 }
 
-long milliseconds(double seconds) { return std::lround(seconds * 1000.0); }
+// libcurl counts in whole milliseconds, and 0 means no timeout at all: a
+// timeout under half a millisecond is one millisecond, never none.
+long milliseconds(double seconds) { return std::max(1L, std::lround(seconds * 1000.0)); }
 
 // "503", or the libcurl code and its text.
 std::string describe(const HttpResult& result) {
@@ -120,12 +122,13 @@ std::optional<double> parse_retry_after(std::string_view value, std::time_t now)
   if (value.find_first_not_of("0123456789") == std::string_view::npos) {
     double seconds = 0;
     for (char c : value) seconds = seconds * 10 + (c - '0');  // inf at worst, never UB
-    return seconds;
+    return std::min(seconds, kLongestRetryAfterSeconds);
   }
   const std::string text(value);
   const std::time_t when = curl_getdate(text.c_str(), nullptr);
   if (when == -1) return std::nullopt;
-  return when > now ? static_cast<double>(when - now) : 0.0;
+  const double seconds = when > now ? static_cast<double>(when) - static_cast<double>(now) : 0.0;
+  return std::min(seconds, kLongestRetryAfterSeconds);
 }
 
 bool last_send_interrupted() { return t_interrupted; }

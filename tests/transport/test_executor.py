@@ -250,3 +250,9 @@ def test_other_threads_run_while_a_request_waits(fresh_standin, client_env):
 
 def test_a_reply_slower_than_30_seconds_times_out(fresh_standin, client_env):
     assert Cloudflare(api_url=fresh_standin.url("/_test")).get("/slow?seconds=35") == (28, "Timeout was reached")
+
+
+@pytest.mark.parametrize("timeout", [0.0004, 0.0001, 1e-9])
+def test_a_timeout_under_a_millisecond_still_bounds_the_attempt(fresh_standin, client_env, timeout):
+    cf = Cloudflare(api_url=fresh_standin.url("/_test"), timeout=timeout, retries=0)
+    assert cf.get("/slow?seconds=2") == (28, "Timeout was reached")
