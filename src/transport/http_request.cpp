@@ -1,6 +1,7 @@
 #include "transport/http_request.h"
 
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <cstdlib>
 #include <new>
@@ -73,18 +74,32 @@ class OptionSetter {
   CURLcode result_ = CURLE_OK;
 };
 
-// Whether libcurl had begun to send the request: the pre-transfer time is set
-// once every connection step (proxy tunnel and TLS handshake included) is
-// done, just before the request goes out, and the request size counts what
-// was handed to the connection.
+// Whether libcurl had begun to send the request. The request size counts
+// what was handed to the connection; the pre-transfer time is set once the
+// request is out (libcurl sets it on leaving its DO state). Through a proxy
+// tunnel the size also counts the CONNECT, which is not the request: a
+// tunnel made by this transfer (its answer is this transfer's, reset for
+// every transfer) whose TLS handshake with the service never completed (no
+// app-connect time) cannot have carried a byte of it.
 bool request_started(CURL* handle) {
   curl_off_t pretransfer_us = 0;
+  curl_off_t appconnect_us = 0;
   long request_bytes = 0;
+  long connect_code = 0;
+  const char* scheme = nullptr;
   if (curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &pretransfer_us) != CURLE_OK ||
       curl_easy_getinfo(handle, CURLINFO_REQUEST_SIZE, &request_bytes) != CURLE_OK) {
     return true;  // unknown counts as sent
   }
-  return pretransfer_us > 0 || request_bytes > 0;
+  if (pretransfer_us > 0) return true;
+  if (request_bytes == 0) return false;
+  const bool tunnel_only =
+      curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &connect_code) == CURLE_OK &&
+      connect_code >= 200 && connect_code <= 299 &&
+      curl_easy_getinfo(handle, CURLINFO_APPCONNECT_TIME_T, &appconnect_us) == CURLE_OK &&
+      appconnect_us == 0 && curl_easy_getinfo(handle, CURLINFO_SCHEME, &scheme) == CURLE_OK &&
+      scheme != nullptr && strcasecmp(scheme, "https") == 0;
+  return !tunnel_only;
 }
 
 // The value of the final answer's first `name` header, or "".
