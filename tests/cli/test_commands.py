@@ -77,6 +77,10 @@ def test_ding_sends_what_it_is_given(nuv, args, stdin, keyword, expected):
     assert {key: message["body"][key] for key in expected} == expected
 
 
+def test_ding_markdown_usage_names_title_and_text_once(nuv):
+    assert nuv("ding", "markdown", "--help").out.count("TITLE TEXT") == 1
+
+
 def test_plan_is_shown_before_it_runs(nuv):
     dry = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code")
     assert (dry.status, nuv.records("CNAME")) == (3, [])
@@ -150,6 +154,8 @@ def _read_terminal(fd: int) -> bytes:
         (["zones"], {"CLOUDFLARE_API_TOKEN": None}, 2, "CLOUDFLARE_API_TOKEN"),
         (["zones"], {"CLOUDFLARE_API_TOKEN": "not-a-valid-token"}, 1, "Invalid access token"),
         (["zones", "--token-file", "/nonexistent/token"], {}, 2, "--token-file /nonexistent/token"),
+        (["zones", "--token-file", "/dev/zero"], {}, 2, "/dev/zero: not a regular file"),
+        (["zones"], {"CLOUDFLARE_API_TOKEN": None, "CLOUDFLARE_API_TOKEN_FILE": "/dev/null"}, 2, "CLOUDFLARE_API_TOKEN_FILE /dev/null: not a regular file"),
         (["dns", "list", "example.org"], {}, 1, "example.org"),
         (["zones"], {"CURL_CA_BUNDLE": None}, 1, "certificate"),
         (["zone", "set", DOMAIN, "ssl=sometimes"], {}, 2, "ssl must be one of"),
@@ -182,6 +188,12 @@ def test_credentials_come_from_files_and_never_show(nuv, tmp_path):
     assert traced.out == quiet.out  # the trace never reaches standard output
     failed = nuv("zones", "--traceback", env={"CLOUDFLARE_API_TOKEN": "wrong-token-0123456789"})
     assert failed.status == 1 and "wrong-token-0123456789" not in failed.err
+    # The variable's text is taken as the file's is: a final newline is not part of it.
+    assert nuv("zones", env={"CLOUDFLARE_API_TOKEN": token + "\n"}).out == quiet.out
+    # A FIFO nobody writes to is refused at once instead of waiting forever.
+    os.mkfifo(tmp_path / "fifo")
+    fifo = nuv("zones", "--token-file", str(tmp_path / "fifo"), env={"CLOUDFLARE_API_TOKEN": None})
+    assert (fifo.status, fifo.err.strip()) == (2, f"nuv: cannot read --token-file {tmp_path / 'fifo'}: not a regular file")
 
 
 def test_zone_id_skips_the_look_up_and_api_url_replaces_the_host(nuv):

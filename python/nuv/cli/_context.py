@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import stat
 import sys
 import urllib.parse
 from collections.abc import Iterator
@@ -247,13 +248,18 @@ def table(rows: list[list[str]]) -> list[str]:
 # ----- credentials ----------------------------------------------------------
 
 
+#: A credential file larger than this is not a credential (a log, an archive).
+MAX_SECRET_BYTES = 64 * 1024
+
+
 def read_secret(path: str | None, variable: str, flag: str) -> str | None:
     """A credential from ``flag``'s file, else the variable, else the file
-    the ``_FILE`` variable names (trailing whitespace stripped); None when
-    none is set."""
+    the ``_FILE`` variable names (trailing whitespace stripped from each);
+    None when none is set."""
     source = flag
     if path is None:
-        value = os.environ.get(variable)
+        # `export VAR="$(cat file)"` and a file with a final newline alike.
+        value = os.environ.get(variable, "").rstrip()
         if value:
             return value
         path = os.environ.get(variable + "_FILE") or None
@@ -261,14 +267,28 @@ def read_secret(path: str | None, variable: str, flag: str) -> str | None:
     if path is None:
         return None
     try:
-        with open(path, encoding="utf-8") as file:
-            value = file.read().rstrip()
+        value = _read_credential_file(path).rstrip()
     except (OSError, UnicodeDecodeError) as failure:
         why = failure.strerror if isinstance(failure, OSError) and failure.strerror else "not UTF-8 text"
         raise UsageError(f"cannot read {source} {path}: {why}") from None
+    except ValueError as refused:
+        raise UsageError(f"cannot read {source} {path}: {refused}") from None
     if not value:
         raise UsageError(f"{source} {path} is empty")
     return value
+
+
+def _read_credential_file(path: str) -> str:
+    """The text of a regular file of at most MAX_SECRET_BYTES. A FIFO or a
+    device would block or never end: opened without waiting, then refused."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    with os.fdopen(fd, "rb") as file:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ValueError("not a regular file")
+        data = file.read(MAX_SECRET_BYTES + 1)
+    if len(data) > MAX_SECRET_BYTES:
+        raise ValueError(f"larger than {MAX_SECRET_BYTES // 1024} KiB, not a credential")
+    return data.decode("utf-8")
 
 
 # ----- the clients ------------------------------------------------------------
