@@ -13,6 +13,7 @@ import pytest
 from cli_support import DOMAIN, HOST, ROBOT_SECRET
 from nuv import Cloudflare
 from nuv.cli.standin import ROBOT_TOKEN
+from nuv.testing import StandIn, StandInError
 
 
 def _has_retries() -> bool:
@@ -233,8 +234,14 @@ def test_standin_prints_a_working_environment(nuv, tmp_path):
     process = nuv.popen("standin", "--zone", "example.net", "--env-file", str(env_file))
     try:
         assert process.stdout.readline().startswith("# nuv stand-ins running")
-        exports = dict(shlex.split(process.stdout.readline())[1].split("=", 1) for _ in range(5))
-        assert env_file.read_text().count("export ") == 5
+        exports = dict(shlex.split(process.stdout.readline())[1].split("=", 1) for _ in range(7))
+        assert env_file.read_text().count("export ") == 7
+        # The control API answers to the key it printed, and only to it.
+        control = StandIn({"control_url": exports["NUV_STANDIN_CONTROL_URL"]})
+        with pytest.raises(StandInError, match="401"):
+            control.zones()
+        control.info["control_key"] = exports["NUV_STANDIN_CONTROL_KEY"]
+        assert [zone["name"] for zone in control.zones()] == ["example.net"]
         # Another shell with only these variables reaches the new stand-in.
         listed = nuv("zones", env={name: None for name in exports} | exports)
         assert listed.out.split()[:1] == ["example.net"]
