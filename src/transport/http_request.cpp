@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <new>
-#include <optional>
 #include <string>
 
 #include "common/curl_owners.h"
@@ -123,35 +122,27 @@ struct TransferUnderWay {
 };
 
 // The proxy for this request, decided and traced before the transfer; ""
-// connects directly. Every variable is copied before the first line is
-// traced: a trace line may let go of the interpreter lock, and another
-// thread may then change the environment.
+// connects directly. The trace names only a proxy that is used, with the
+// variable that named it (the caller's own is its "user_proxy:" line).
+// Every variable is copied before the first line is traced: a trace line may
+// let go of the interpreter lock, and another thread may then change the
+// environment.
 std::string decide_proxy(const std::string& url, const ProxyChoice& choice) {
   const UrlTarget target = url_target(url);
-  std::optional<std::string> http_proxy;
-  if (const char* value = std::getenv("http_proxy")) http_proxy = value;
   EnvironmentProxy named;
-  if (choice.source == ProxySource::kEnvironment ||
-      (choice.source == ProxySource::kHttpProxyVariable && !http_proxy)) {
-    named = environment_proxy(target);
-  }
+  if (choice.source == ProxySource::kEnvironment) named = environment_proxy(target);
   std::string_view no_proxy_name;
   const char* no_proxy = no_proxy_variable(no_proxy_name);
   const bool host_excluded = no_proxy != nullptr && no_proxy_matches(target.host, no_proxy);
 
   const bool tracing = trace_enabled();
   std::string proxy;
-  if (choice.source != ProxySource::kEnvironment && http_proxy) {
-    // Documented lines: http_proxy is traced even when the caller's proxy
-    // then wins.
-    if (tracing) trace("proxy: %s\n", mask_proxy(*http_proxy).c_str());
-    proxy = *http_proxy;
-  }
   if (choice.source == ProxySource::kCaller) {
     if (tracing) trace("user_proxy: %s\n", mask_proxy(choice.text).c_str());
     proxy = choice.text;
   } else if (!named.variable.empty()) {
-    if (tracing) {
+    // A variable set but empty says "no proxy": traced, as it decides.
+    if (tracing && (named.proxy.empty() || !host_excluded)) {
       trace("proxy: %s (%.*s)\n", mask_proxy(named.proxy).c_str(),
             static_cast<int>(named.variable.size()), named.variable.data());
     }

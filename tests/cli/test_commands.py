@@ -14,6 +14,7 @@ from cli_support import DOMAIN, HOST, ROBOT_SECRET
 from nuv import Cloudflare
 from nuv.cli.standin import ROBOT_TOKEN
 from nuv.testing import StandIn, StandInError
+from support import closed_port
 
 
 def _has_retries() -> bool:
@@ -76,6 +77,14 @@ def test_ding_sends_what_it_is_given(nuv, args, stdin, keyword, expected):
     assert sent.status == 0, sent.err
     [message] = nuv.messages()
     assert {key: message["body"][key] for key in expected} == expected
+
+
+def test_ding_goes_through_proxy_then_https_proxy_never_http_proxy(nuv):
+    nuv.standin.add_robot(ROBOT_TOKEN, ROBOT_SECRET)
+    closed = f"http://127.0.0.1:{closed_port()}"
+    assert nuv("ding", "text", "a", env={"http_proxy": closed}).status == 0
+    assert nuv("ding", "text", "b", "--proxy", nuv.standin.proxy_url, env={"https_proxy": closed}).status == 0
+    assert [m["body"]["text"]["content"] for m in nuv.messages()] == ["a", "b"]
 
 
 def test_ding_markdown_usage_names_title_and_text_once(nuv):

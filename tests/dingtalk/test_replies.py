@@ -126,7 +126,7 @@ def test_http_answers_that_are_not_a_success(fresh_standin, robot, status, body,
 
 
 def test_transport_failure(fresh_standin, robot, robot_env):
-    robot_env.setenv("http_proxy", f"http://127.0.0.1:{closed_port()}")
+    robot_env.setenv("https_proxy", f"http://127.0.0.1:{closed_port()}")
     reply = robot.send_text("x")
     assert reply == "Couldn't connect to server"
     assert fields(reply) == (False, None, None, None, 7)

@@ -78,7 +78,7 @@ def test_a_send_that_never_reached_the_robot_is_retried(fresh_standin, robot, ro
         listener.settimeout(10)
         threading.Thread(target=hang_up_after_connect, args=(listener, connects), daemon=True).start()
         port = listener.getsockname()[1] if tunnel else closed_port()
-        robot_env.setenv("http_proxy", f"http://127.0.0.1:{port}")
+        robot_env.setenv("https_proxy", f"http://127.0.0.1:{port}")
         assert robot.send_text("x") == result
     retries = [line.split(": ", 1)[1] for line in trace_lines(capfd) if line.startswith("retry ")]
     assert retries == [retried] * 2

@@ -42,7 +42,7 @@ def test_shared_clients_while_fields_are_reassigned(fresh_standin, client_env, t
     standin.add_token(SECOND_TOKEN)
     for robot_token in ROBOTS:
         standin.add_robot(robot_token, SECRET, rate_limit=None)  # thousands of sends
-    client_env.setenv("http_proxy", standin.proxy_url)  # DingTalk reaches its fixed host through it
+    client_env.setenv("https_proxy", standin.proxy_url)  # DingTalk reaches its fixed host through it
 
     cf = Cloudflare(api_token=fresh(tokens[0]), api_url=standin.api_url)
     assert cf.query("example.com")[0] == 200

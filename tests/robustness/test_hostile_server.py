@@ -83,7 +83,7 @@ def hostile(fresh_standin, client_env) -> Callable[[str], Cloudflare]:
 @pytest.fixture
 def robot(fresh_standin, client_env) -> DingTalk:
     fresh_standin.add_robot(ROBOT, ROBOT_SECRET, rate_limit=None)
-    client_env.setenv("http_proxy", fresh_standin.proxy_url)
+    client_env.setenv("https_proxy", fresh_standin.proxy_url)
     return DingTalk(ROBOT, ROBOT_SECRET)
 
 
@@ -250,10 +250,10 @@ class TestDingTalk:
         assert fresh_standin.requests() == []
 
     def test_a_proxy_that_refuses_connect(self, fresh_standin, robot, client_env):
-        client_env.setenv("http_proxy", fresh_standin.refusing_proxy_url)
+        client_env.setenv("https_proxy", fresh_standin.refusing_proxy_url)
         assert timed(lambda: robot.send_markdown("t", "x")) == RECEIVE
         assert fresh_standin.requests() == []
 
     def test_no_network(self, fresh_standin, robot, client_env):
-        client_env.setenv("http_proxy", f"http://127.0.0.1:{closed_port()}")
+        client_env.setenv("https_proxy", f"http://127.0.0.1:{closed_port()}")
         assert timed(lambda: robot.send_text("x")) == "Couldn't connect to server"

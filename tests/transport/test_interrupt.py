@@ -93,7 +93,7 @@ def test_a_raising_signal_handler_ends_the_call_promptly(fresh_standin, fault, c
     if fault is not None:
         fresh_standin.fault(fault.pop("route"), **fault)
     fresh_standin.add_robot("r", None)
-    proxy = {"http_proxy": fresh_standin.proxy_url} if "DingTalk" in call else {}
+    proxy = {"https_proxy": fresh_standin.proxy_url} if "DingTalk" in call else {}
     result = run(fresh_standin, call, signal, **proxy)
     assert result["outcome"] == outcome
     assert result["latency"] < LATENCY_BOUND

@@ -351,12 +351,11 @@ class Context:
                     "(or DINGTALK_SECRET_FILE, or give --dingtalk-secret-file)"
                 )
             self._apply_connection_environment()
-            # The robot's posts follow http_proxy first (then curl's variables).
-            if self.option("proxy") is not None:
-                os.environ["http_proxy"] = self.option("proxy")
             try:
                 keyword = self.option("dingtalk_keyword") or os.environ.get("DINGTALK_KEYWORD")
+                # No --proxy: the environment's, as curl picks it (https_proxy, no_proxy, ...).
                 settings = {"keyword": keyword} if keyword else {}
+                settings["proxy"] = self.option("proxy")
                 self._robot = nuv.DingTalk(token, secret, **settings, **self._resilience())
             except (TypeError, ValueError) as refused:
                 raise UsageError(f"DingTalk settings refused: {refused}") from None
