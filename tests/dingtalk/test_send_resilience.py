@@ -51,19 +51,6 @@ def test_a_send_that_may_have_arrived_is_sent_once(fresh_standin, robot, capfd, 
     assert not [line for line in trace_lines(capfd) if line.startswith("retry ")]
 
 
-def hang_up_after_connect(listener: socket.socket, connects: list[bytes]) -> None:
-    """A proxy that answers CONNECT and closes the tunnel: the TLS handshake
-    with the robot fails before any byte of the message."""
-    for _ in range(3):
-        try:
-            conn, _ = listener.accept()
-        except OSError:  # closed by the test
-            return
-        with conn:
-            connects.append(conn.recv(4096).split(b" ")[1])
-            conn.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
-
-
 @pytest.mark.parametrize(
     "tunnel, result, retried",
     [
@@ -74,9 +61,16 @@ def hang_up_after_connect(listener: socket.socket, connects: list[bytes]) -> Non
 )
 def test_a_send_that_never_reached_the_robot_is_retried(fresh_standin, robot, robot_env, capfd, tunnel, result, retried):
     connects: list[bytes] = []
+
+    def hang_up_after_connect() -> None:  # the tunnel closes: the TLS handshake with the robot fails
+        for _ in range(3):
+            with listener.accept()[0] as conn:
+                connects.append(conn.recv(4096).split(b" ")[1])
+                conn.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+
     with socket.create_server(("127.0.0.1", 0)) as listener:
-        listener.settimeout(10)
-        threading.Thread(target=hang_up_after_connect, args=(listener, connects), daemon=True).start()
+        if tunnel:
+            threading.Thread(target=hang_up_after_connect, daemon=True).start()
         port = listener.getsockname()[1] if tunnel else closed_port()
         robot_env.setenv("https_proxy", f"http://127.0.0.1:{port}")
         assert robot.send_text("x") == result
