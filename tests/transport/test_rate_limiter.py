@@ -67,14 +67,8 @@ def test_rate_limit_0_never_waits(fresh_standin, client_env, capfd):
 
 
 @pytest.mark.parametrize(
-    "retry_after, seconds",
-    [
-        ("120", 120),
-        # Beyond what a clock can hold, or an integer: a day.
-        ("9300000000", 86400),
-        ("1" + "0" * 400, 86400),
-        ("Fri, 31 Dec 9999 23:59:59 GMT", 86400),
-    ],
+    "retry_after, seconds",  # beyond what a clock or an integer holds: a day
+    [("120", 120), ("9300000000", 86400), ("1" + "0" * 400, 86400), ("Fri, 31 Dec 9999 23:59:59 GMT", 86400)],
 )
 def test_a_long_retry_after_pauses_the_token_for_every_object(fresh_standin, client_env, capfd, retry_after, seconds):
     fresh_standin.fault(r"/zones$", status=429, retry_after=retry_after)
