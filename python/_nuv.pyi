@@ -1,3 +1,6 @@
+from nuv import AddressLookupError as AddressLookupError
+from nuv import AddressRefused as AddressRefused
+from nuv import AddressUnreadable as AddressUnreadable
 from nuv import ApiResponse as ApiResponse
 from nuv import AuthenticationError as AuthenticationError
 from nuv import Cloudflare as Cloudflare
@@ -11,4 +14,5 @@ from nuv import RateLimitedError as RateLimitedError
 from nuv import TransportError as TransportError
 from nuv import ZoneNotFoundError as ZoneNotFoundError
 from nuv import get_trace as get_trace
+from nuv import lookup_address as lookup_address
 from nuv import set_trace as set_trace

@@ -17,6 +17,9 @@ object or a callable; or ``NUV_TRACE`` in the environment at import.
 # No run-time import beyond _nuv: `import nuv` is part of every cron job's
 # start-up. Annotations live in the stubs (__init__.pyi).
 from _nuv import (
+    AddressLookupError,
+    AddressRefused,
+    AddressUnreadable,
     ApiResponse,
     AuthenticationError,
     Cloudflare,
@@ -30,6 +33,7 @@ from _nuv import (
     TransportError,
     ZoneNotFoundError,
     get_trace,
+    lookup_address,
     set_trace,
 )
 
@@ -48,6 +52,10 @@ __all__ = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "lookup_address",
+    "AddressLookupError",
+    "AddressUnreadable",
+    "AddressRefused",
     "set_trace",
     "get_trace",
     "RecordType",

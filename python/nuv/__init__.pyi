@@ -40,6 +40,10 @@ __all__ = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "lookup_address",
+    "AddressLookupError",
+    "AddressUnreadable",
+    "AddressRefused",
     "RecordType",
     "DnsRecord",
     "Zone",
@@ -127,6 +131,53 @@ class TransportError(CloudflareError):
 
 class ZoneNotFoundError(CloudflareError, TypeError):
     """No zone to act on: the look-up found none, or none is selected."""
+
+class AddressLookupError(Exception):
+    """``lookup_address`` found no address to publish. ``hint`` (what to do,
+    or None) is also added as a note."""
+
+    source: str
+    family: int
+    hint: str | None
+
+class AddressUnreadable(AddressLookupError):
+    """The source could not be read (network, HTTP status, refused redirect,
+    an answer too long, cut short or not text)."""
+
+    status: int | None
+    curl_code: int | None
+
+class AddressRefused(AddressLookupError):
+    """The source answered something that is not one global address of the
+    family (private, loopback, documentation..., a zone index, a page)."""
+
+    address: str
+    reason: str
+
+def lookup_address(
+    source: str,
+    family: Literal[4, 6],
+    *,
+    timeout: float = 10.0,
+    connect_timeout: float = 5.0,
+    retries: int = 2,
+    proxy: str | None = None,
+    allow_private: bool = False,
+) -> str | None:
+    """This host's address of ``family`` as ``source`` tells it:
+    ``"url:URL"`` (a page answering the address as text or in an ``ip=``
+    line, such as Cloudflare's ``/cdn-cgi/trace``), ``"iface:NAME"`` (the
+    interface's first global, non-temporary address), ``"static:ADDRESS"``
+    or ``"none"``. None when the source has no address of the family.
+    Only one global unicast address passes (``allow_private=True`` also
+    lets private, shared and documentation addresses through); anything else
+    raises ``AddressRefused``, a source that cannot be read
+    ``AddressUnreadable``. Pages are read over nuv's transport: ``proxy``
+    None follows curl's proxy variables and ``no_proxy``, ``""`` connects
+    directly; at most 3 redirects, to http or https only; at most 64 KiB;
+    ``timeout`` bounds each attempt and ``retries`` repeats what failed
+    without an answer. ValueError for a source that is none of these
+    forms."""
 
 DEFAULT_API_URL: Final = "https://api.cloudflare.com/client/v4"
 

@@ -27,7 +27,10 @@ import sys
 import tempfile
 from collections.abc import Callable
 
-OLD_V4, NEW_V4, V6 = "192.0.2.10", "192.0.2.20", "2001:db8::10"
+# Global unicast addresses (example.com's own, for years): nuv ddns refuses
+# to publish private, loopback or documentation addresses as a host's.
+OLD_V4, NEW_V4, V6 = "93.184.216.10", "93.184.216.20", "2606:2800:220:1::10"
+PRIVATE_V4 = "10.0.0.5"
 
 
 def say(text: str) -> None:
@@ -57,8 +60,18 @@ def command_runner(environment: dict[str, str]) -> Callable[..., subprocess.Comp
 def main_job(
     nuv: Callable[..., object], domain: str, host: str, notify: bool, show_message: Callable[[], None] | None
 ) -> None:
-    def ddns(v4: str) -> None:
-        nuv("ddns", domain, host, "--ipv4", f"static:{v4}", "--ipv6", f"static:{V6}", *(["--notify"] if notify else []))
+    def ddns(v4: str, expect: int = 0) -> None:
+        nuv(
+            "ddns",
+            domain,
+            host,
+            "--ipv4",
+            f"static:{v4}",
+            "--ipv6",
+            f"static:{V6}",
+            *(["--notify"] if notify else []),
+            expect=expect,
+        )
 
     say("first run: the host gets its A and AAAA records")
     ddns(OLD_V4)
@@ -69,6 +82,16 @@ def main_job(
     ddns(OLD_V4)
 
     say("the public IPv4 address moved: the record follows, the team is told")
+    ddns(NEW_V4)
+    if show_message:
+        show_message()
+
+    say("a source answers a private address (a router's page, a wrong interface): refused, the record stays")
+    ddns(PRIVATE_V4, expect=1)
+    if show_message:
+        show_message()
+
+    say("the next good round says it is over")
     ddns(NEW_V4)
     if show_message:
         show_message()

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -30,6 +31,8 @@ constexpr long kMaxRedirects = 30;
 
 struct ResponseBuffer {
   std::string data;
+  size_t limit = kMaxResponseBytes;
+  bool over_limit = false;
   // The body outgrew the memory left: reported as CURLE_OUT_OF_MEMORY, not
   // as the write error libcurl sees.
   bool out_of_memory = false;
@@ -166,7 +169,10 @@ std::string decide_proxy(const std::string& url, const ProxyChoice& choice) {
 extern "C" size_t write_callback(char* chunk, size_t size, size_t count, void* buffer) {
   auto* response = static_cast<ResponseBuffer*>(buffer);
   const size_t n = size * count;
-  if (n > kMaxResponseBytes - response->data.size()) return 0;
+  if (n > response->limit - response->data.size()) {
+    response->over_limit = true;
+    return 0;
+  }
   try {
     response->data.append(chunk, n);
   } catch (const std::bad_alloc&) {
@@ -200,6 +206,7 @@ HttpResult http_request(std::string_view method, const std::string& url,
   if (setup.handle == nullptr) return failure(-1, "curl_easy_init() failed");
 
   ResponseBuffer response;
+  response.limit = std::min(options.max_response_bytes, kMaxResponseBytes);
   char error_buffer[CURL_ERROR_SIZE] = {};
   OptionSetter set(setup.handle);
   set(CURLOPT_ERRORBUFFER, error_buffer);
@@ -211,7 +218,7 @@ HttpResult http_request(std::string_view method, const std::string& url,
   set(CURLOPT_PATH_AS_IS, 1L);
   // A URL without a scheme goes out over TLS, never in clear.
   set(CURLOPT_DEFAULT_PROTOCOL, "https");
-  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_FOLLOWLOCATION, options.follow_redirects ? 1L : 0L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
   // A redirect keeps the method and its body (libcurl would otherwise turn a
   // POST into a GET after 301/302/303, and re-send a PUT or PATCH without
@@ -298,14 +305,25 @@ HttpResult http_request(std::string_view method, const std::string& url,
     // libcurl's text for the write error would blame the disk.
     if (!response.out_of_memory) failed.detail = error_buffer;
     failed.ca_source = std::move(setup.ca_source);
+    failed.too_large = response.over_limit;
     return failed;
   }
 
   long status = 0;
   curl_easy_getinfo(setup.handle, CURLINFO_RESPONSE_CODE, &status);
   std::string& text = response.data;
-  if (size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+  const size_t nul = text.find('\0');
+  if (nul != std::string::npos) text.resize(nul);
   HttpResult result{static_cast<int>(status), std::move(text)};
+  result.cut_at_nul = nul != std::string::npos;
+  if (!options.follow_redirects && status >= 300 && status < 400) {
+    // Resolved by libcurl against the request's URL even when not followed.
+    char* location = nullptr;
+    if (curl_easy_getinfo(setup.handle, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
+        location != nullptr) {
+      result.redirect_url = location;
+    }
+  }
   result.answered = true;
   result.request_started = true;
   if (status == 429 || status == 503)

@@ -38,6 +38,13 @@ struct HttpResult {
   // not be resolved), and the CA file or directory that was in force.
   std::string detail{};
   std::string ca_source{};
+  // A 3xx answer of a transfer that does not follow redirects: the absolute
+  // URL its Location names, resolved against the request's, else empty.
+  std::string redirect_url{};
+  // The body outgrew TransferOptions::max_response_bytes (status 23).
+  bool too_large = false;
+  // The body held a zero byte, where `body` ends.
+  bool cut_at_nul = false;
 };
 
 // Where a request's proxy comes from.
@@ -54,6 +61,9 @@ struct ProxyChoice {
   std::string text;  // the caller's proxy (kCaller only)
 };
 
+// Bodies above this size are refused (libcurl's write error, 23).
+inline constexpr size_t kMaxResponseBytes = 64u * 1024u * 1024u;
+
 // How one transfer is carried out (the defaults are the documented ones).
 struct TransferOptions {
   long timeout_ms = 30000;
@@ -65,10 +75,11 @@ struct TransferOptions {
   bool fresh_connection = false;
   // In the main thread, end the transfer when a signal handler raises.
   bool interruptible = true;
+  // Off: a 3xx is the answer, with `redirect_url` set, so that a caller can
+  // decide each hop itself (its scheme, its proxy).
+  bool follow_redirects = true;
+  size_t max_response_bytes = kMaxResponseBytes;
 };
-
-// Bodies above this size are refused (libcurl's write error, 23).
-inline constexpr size_t kMaxResponseBytes = 64u * 1024u * 1024u;
 
 // Carries out one request. Must be called with the interpreter lock held; it
 // releases the lock around the transfer and holds none of its own state.

@@ -38,6 +38,9 @@ struct RequestText {
   // False for a write that must not be left half done (a restore after a
   // delete): signals are then left pending until it is over.
   bool interruptible = true;
+  // See TransferOptions.
+  bool follow_redirects = true;
+  size_t max_response_bytes = kMaxResponseBytes;
 };
 
 // The service's limits for the credential a request carries.

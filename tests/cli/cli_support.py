@@ -102,7 +102,7 @@ class AddressPage:
     an address source (``url:``) would."""
 
     def __init__(self) -> None:
-        self.text = "ip=192.0.2.44\n"
+        self.text = "ip=93.184.216.44\n"
         self.status = 200
         page = self
 

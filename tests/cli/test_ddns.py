@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import ipaddress
 import signal
 from pathlib import Path
 
@@ -19,20 +20,18 @@ def _global_ipv6_by_interface() -> dict[str, set[str]]:
     path = Path("/proc/net/if_inet6")
     for line in path.read_text().splitlines() if path.exists() else []:
         hex_address, _, _, scope, flags, name = line.split()
-        if scope == "00" and not int(flags, 16) & 0x69:
-            text = ":".join(hex_address[i : i + 4] for i in range(0, 32, 4))
-            import ipaddress
-
-            found.setdefault(name, set()).add(str(ipaddress.ip_address(text)))
+        address = ipaddress.ip_address(":".join(hex_address[i : i + 4] for i in range(0, 32, 4)))
+        if scope == "00" and not int(flags, 16) & 0x69 and address.is_global:
+            found.setdefault(name, set()).add(str(address))
     return found
 
 
 @pytest.mark.parametrize(
     ("source", "page", "delete_missing", "status", "a_records"),
     [
-        ("static:192.0.2.9", None, True, 0, ["192.0.2.9"]),
-        ("url", (200, "fl=1\nip=192.0.2.44\nts=1\n"), True, 0, ["192.0.2.44"]),
-        ("url", (200, "192.0.2.45\n"), True, 0, ["192.0.2.45"]),
+        ("static:93.184.216.9", None, True, 0, ["93.184.216.9"]),
+        ("url", (200, "fl=1\nip=93.184.216.44\nts=1\n"), True, 0, ["93.184.216.44"]),
+        ("url", (200, "93.184.216.45\n"), True, 0, ["93.184.216.45"]),
         # A source that cannot be read never counts as "no address".
         ("url", (200, "ip=2001:db8::1\n"), True, 1, [SEEDED]),
         ("url", (200, "<html>busy</html>"), True, 1, [SEEDED]),
@@ -62,12 +61,15 @@ def test_ipv4_sources(nuv, address_page, source, page, delete_missing, status, a
 def test_default_sources_read_the_trace_page(nuv):
     """By default both families come from Cloudflare's trace page on its
     resolvers' addresses, here the stand-in's, reached through its proxy."""
-    nuv.standin.set_trace_addresses(ipv4="192.0.2.61", ipv6="2001:db8::61")
+    nuv.standin.set_trace_addresses(ipv4="93.184.216.61", ipv6="2606:2800:220:1::61")
     assert nuv("ddns", DOMAIN, HOST).status == 0
-    nuv.standin.set_trace_addresses(ipv4="192.0.2.62")
+    nuv.standin.set_trace_addresses(ipv4="93.184.216.62")
     moved = nuv("ddns", DOMAIN, HOST, "--quiet")
-    assert (moved.status, moved.out) == (0, "A home.example.com: 192.0.2.61 -> 192.0.2.62\n")
-    assert (nuv.contents("A"), nuv.contents("AAAA")) == (["192.0.2.62"], ["2001:db8::61"])
+    assert (moved.status, moved.out) == (
+        0,
+        "A home.example.com: 93.184.216.61 -> 93.184.216.62 (from url:https://1.1.1.1/cdn-cgi/trace)\n",
+    )
+    assert (nuv.contents("A"), nuv.contents("AAAA")) == (["93.184.216.62"], ["2606:2800:220:1::61"])
     asked = {r["connect"]["host"] for r in nuv.standin.requests() if r["path"] == "/cdn-cgi/trace"}
     assert asked == {"1.1.1.1", "2606:4700:4700::1111"}
 
@@ -83,17 +85,17 @@ def test_ipv6_from_an_interface(nuv):
 
 
 def test_output_says_what_changed_and_quiet_says_nothing_otherwise(nuv):
-    args = ("ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.10", "--ipv6", "static:2001:db8::10")
+    args = ("ddns", DOMAIN, HOST, "--ipv4", "static:93.184.216.10", "--ipv6", "static:2606:2800:220:1::10")
     first = nuv(*args, "--quiet")
     assert first.out.splitlines() == [
-        "A home.example.com: (none) -> 192.0.2.10",
-        "AAAA home.example.com: (none) -> 2001:db8::10",
+        "A home.example.com: (none) -> 93.184.216.10",
+        "AAAA home.example.com: (none) -> 2606:2800:220:1::10",
     ]
     assert nuv(*args, "--quiet").out == ""
     assert "(unchanged)" in nuv(*args).out
-    moved = nuv("ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.20", "--ipv6", "none", "--json")
-    assert moved.json["changes"] == [{"type": "A", "name": HOST, "old": ["192.0.2.10"], "new": "192.0.2.20"}]
-    assert nuv.contents("AAAA") == ["2001:db8::10"]
+    moved = nuv("ddns", DOMAIN, HOST, "--ipv4", "static:93.184.216.20", "--ipv6", "none", "--json")
+    assert moved.json["changes"] == [{"type": "A", "name": HOST, "old": ["93.184.216.10"], "new": "93.184.216.20", "source": None}]
+    assert nuv.contents("AAAA") == ["2606:2800:220:1::10"]
 
 
 def test_every_runs_rounds_until_the_limit_or_sigterm(nuv):
@@ -102,7 +104,7 @@ def test_every_runs_rounds_until_the_limit_or_sigterm(nuv):
         DOMAIN,
         HOST,
         "--ipv4",
-        "static:192.0.2.10",
+        "static:93.184.216.10",
         "--ipv6",
         "none",
         "--every",
@@ -115,7 +117,7 @@ def test_every_runs_rounds_until_the_limit_or_sigterm(nuv):
     assert [len(r["changes"]) for r in limited.json_lines] == [1, 0, 0]
 
     looping = nuv.popen(
-        "ddns", DOMAIN, HOST, "--ipv4", "static:192.0.2.11", "--ipv6", "none", "--every", "0.2s", "--json"
+        "ddns", DOMAIN, HOST, "--ipv4", "static:93.184.216.11", "--ipv6", "none", "--every", "0.2s", "--json"
     )
     try:
         first_round = looping.stdout.readline()
@@ -123,7 +125,7 @@ def test_every_runs_rounds_until_the_limit_or_sigterm(nuv):
         looping.send_signal(signal.SIGTERM)
         status = looping.wait(30)
     assert status == 0
-    assert '"new": "192.0.2.11"' in first_round
+    assert '"new": "93.184.216.11"' in first_round
     assert looping.stderr.read() == ""
 
 
@@ -132,12 +134,12 @@ def test_notify_sends_one_message_per_change_and_per_failure(nuv, address_page):
     failing = f"url:{address_page.url}"
     steps = [
         # (IPv4 source, exit status, messages sent by this run, text of the last one)
-        ("static:192.0.2.10", 0, 1, "(none) → 192.0.2.10"),
-        ("static:192.0.2.10", 0, 0, None),
-        ("static:192.0.2.20", 0, 1, "192.0.2.10 → 192.0.2.20"),
+        ("static:93.184.216.10", 0, 1, "(none) → 93.184.216.10"),
+        ("static:93.184.216.10", 0, 0, None),
+        ("static:93.184.216.20", 0, 1, "93.184.216.10 → 93.184.216.20"),
         (failing, 1, 1, "HTTP 500"),
         (failing, 1, 0, None),  # the same failure again: already told
-        ("static:192.0.2.20", 0, 0, None),  # recovered, nothing changed
+        ("static:93.184.216.20", 0, 1, "working again"),  # recovered, nothing changed: said once
         (failing, 1, 1, "HTTP 500"),  # failing again after recovering: told again
     ]
     for source, status, sent, text in steps:

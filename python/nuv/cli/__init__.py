@@ -60,10 +60,12 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _report_error(args: argparse.Namespace, output: Output | None, error: BaseException, status: int) -> int:
+def _report_error(
+    args: argparse.Namespace, output: Output | None, error: BaseException, status: int, context: Context | None = None
+) -> int:
     if getattr(args, "traceback", False):
         traceback.print_exception(error)
-    message, hint = describe(error)
+    message, hint = describe(error, context)
     if output is not None:
         output.end_progress()
         output.document({"ok": False, "error": message, "hint": hint, "exit_status": status})
@@ -76,17 +78,19 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     output: Output | None = None
+    context: Context | None = None
     try:
         nuv.set_trace("stderr" if getattr(args, "verbose", False) else "off")
         output = Output(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False))
-        return int(args.run(Context(args, output)))
+        context = Context(args, output)
+        return int(args.run(context))
     except UsageError as error:
-        return _report_error(args, output, error, EXIT_USAGE)
+        return _report_error(args, output, error, EXIT_USAGE, context)
     except (Failure, *SERVICE_ERRORS) as error:
-        return _report_error(args, output, error, EXIT_FAILED)
+        return _report_error(args, output, error, EXIT_FAILED, context)
     except ValueError as error:
         # The library refuses arguments it can tell are wrong before any request.
-        return _report_error(args, output, error, EXIT_USAGE)
+        return _report_error(args, output, error, EXIT_USAGE, context)
     except KeyboardInterrupt:
         if output is not None:
             output.end_progress()

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import stat
 import sys
 import urllib.parse
@@ -42,12 +43,70 @@ def _one_line(text: str, limit: int = 400) -> str:
     return line if len(line) <= limit else line[: limit - 3] + "..."
 
 
-def describe(error: BaseException) -> tuple[str, str | None]:
-    """The error's message and its hint (the library's advice), each on one line."""
+_HTML_TITLE = re.compile(r"<title[^>]*>(.*?)</", re.IGNORECASE | re.DOTALL)
+# The library's hints speak Python; the command's speak options and variables.
+_ZONE_ID_HINT = re.compile(r"; a token restricted to some zones can skip the zone look-up by passing zone_id= .*$")
+_HINT_WORDS = (
+    ("api_token must hold the token alone", "the API token must be the token alone"),
+    ("pass proxied=False for other types", "leave out --proxied for other types"),
+    (" (see retry_after)", ""),
+    ("dns_ensured_record", "nuv dns ensure"),
+    ("Select a zone first with query(domain), or pass zone_id= to the method or to Cloudflare().", "Give the zone's domain, or --zone-id ID."),
+)
+_KEYWORD_HINT = re.compile(r"give it as DingTalk\(\.\.\., keyword=.*$")
+
+
+def describe(error: BaseException, context: Context | None = None) -> tuple[str, str | None]:
+    """The error's message and its hint, each on one line and in the
+    command's terms: an error page summarised by its status and title, an
+    error envelope by its codes and messages; hints name options and
+    variables, and never suggest what was already given."""
+    message = _summary(error) or str(error) or type(error).__name__
     hint = getattr(error, "hint", None)
-    if hint and "zone_id=" in hint:
-        hint += " With nuv: --zone-id ID."
-    return _one_line(str(error) or type(error).__name__), _one_line(hint) if hint else None
+    if hint:
+        hint = _command_hint(str(hint), context)
+    if context is not None:
+        message = context.masked(message)
+        hint = context.masked(hint) if hint else hint
+    return _one_line(message), _one_line(hint) if hint else None
+
+
+def _summary(error: BaseException) -> str | None:
+    response = getattr(error, "response", None)
+    if not isinstance(error, nuv.CloudflareError) or response is None:
+        return None
+    status, body = response
+    entries = [e for e in getattr(error, "errors", None) or [] if isinstance(e, dict)]
+    if entries:
+        return f"HTTP {status}: " + "; ".join(f"{e.get('code')} {e.get('message')}" for e in entries)
+    text = str(body).lstrip()
+    if text[:1] == "<" and isinstance(status, int) and status >= 100:
+        title = _HTML_TITLE.search(text[:65536])
+        return f"HTTP {status}" + (f" ({_one_line(title[1], 120)})" if title and title[1].strip() else ", an HTML page")
+    return None
+
+
+def _command_hint(hint: str, context: Context | None) -> str | None:
+    given = context.option if context is not None else (lambda _name, _default=None: None)
+    if _ZONE_ID_HINT.search(hint):
+        hint = _ZONE_ID_HINT.sub("", hint)
+        if not given("zone_id"):
+            hint += "; a token restricted to one zone can skip the look-up: give --zone-id ID (the zone's overview page shows it)"
+        hint += "."
+    for python, command in _HINT_WORDS:
+        hint = hint.replace(python, command)
+    if _KEYWORD_HINT.search(hint):
+        keyword = given("dingtalk_keyword") or os.environ.get("DINGTALK_KEYWORD")
+        hint = _KEYWORD_HINT.sub(
+            "the keyword given (--dingtalk-keyword or DINGTALK_KEYWORD) is not one of them: check the robot's "
+            "security settings"
+            if keyword
+            else "give one with --dingtalk-keyword (or DINGTALK_KEYWORD) and it is added to messages that lack it",
+            hint,
+        )
+    if isinstance(context, Context) and context.token_source and "API token" in hint:
+        hint += f" (the token comes from {context.token_source})"
+    return hint
 
 
 # ----- options ------------------------------------------------------------
@@ -81,8 +140,16 @@ def connection_options() -> argparse.ArgumentParser:
     group.add_argument(
         "--proxy",
         metavar="URL",
+        type=_proxy_without_credentials,
         default=argparse.SUPPRESS,
-        help="proxy for every request (default: https_proxy, HTTPS_PROXY, all_proxy with no_proxy, as curl reads them)",
+        help="proxy for every request (default: https_proxy, HTTPS_PROXY, all_proxy with no_proxy, as curl reads "
+        "them); one that needs a password goes in those variables or --proxy-file",
+    )
+    group.add_argument(
+        "--proxy-file",
+        metavar="PATH",
+        default=argparse.SUPPRESS,
+        help="read the proxy URL (which may hold a user and password) from this file",
     )
     group.add_argument(
         "--ca-file",
@@ -157,6 +224,16 @@ def dingtalk_options(with_connection: bool) -> argparse.ArgumentParser:
         "(default: DINGTALK_KEYWORD)",
     )
     return options
+
+
+def _proxy_without_credentials(text: str) -> str:
+    authority = text.split("://", 1)[-1].split("/", 1)[0]
+    if "@" in authority:
+        raise argparse.ArgumentTypeError(
+            "a proxy's user or password must not be on the command line, where other users see it (ps): "
+            "put the proxy URL in https_proxy (and http_proxy), or in a file given with --proxy-file"
+        )
+    return text
 
 
 def _count(text: str) -> int:
@@ -291,6 +368,14 @@ def _read_credential_file(path: str) -> str:
     return data.decode("utf-8")
 
 
+def _token_source(path: str | None) -> str:
+    if path is not None:
+        return f"--token-file {path}"
+    if os.environ.get("CLOUDFLARE_API_TOKEN"):
+        return "CLOUDFLARE_API_TOKEN"
+    return f"the file CLOUDFLARE_API_TOKEN_FILE names ({os.environ.get('CLOUDFLARE_API_TOKEN_FILE')})"
+
+
 # ----- the clients ------------------------------------------------------------
 
 
@@ -301,9 +386,36 @@ class Context:
         self._cloudflare: nuv.Cloudflare | None = None
         self._robot: nuv.DingTalk | None = None
         self._zone_ids: dict[str, str] = {}
+        self._proxy: str | None = None
+        self._proxy_read = False
+        # Credentials read, masked from every line the command prints.
+        self._secrets: list[str] = []
+        self.token_source: str | None = None
 
     def option(self, name: str, default: Any = None) -> Any:
         return getattr(self.args, name, default)
+
+    def masked(self, text: str) -> str:
+        for secret in self._secrets:
+            if len(secret) >= 4:
+                text = text.replace(secret, "***")
+        return text
+
+    def proxy(self) -> str | None:
+        """--proxy, else the URL in --proxy-file, else None (the environment's)."""
+        if not self._proxy_read:
+            path = self.option("proxy_file")
+            if path is not None and self.option("proxy") is not None:
+                raise UsageError("give --proxy or --proxy-file, not both")
+            if path is not None:
+                self._proxy = read_secret(path, "", "--proxy-file")
+                password = urllib.parse.urlsplit(self._proxy if "://" in self._proxy else "//" + self._proxy).password
+                if password:
+                    self._secrets.append(password)
+            else:
+                self._proxy = self.option("proxy")
+            self._proxy_read = True
+        return self._proxy
 
     def _apply_connection_environment(self) -> None:
         ca_file = self.option("ca_file")
@@ -319,6 +431,9 @@ class Context:
     def cloudflare(self) -> nuv.Cloudflare:
         if self._cloudflare is None:
             token = read_secret(self.option("token_file"), "CLOUDFLARE_API_TOKEN", "--token-file")
+            if token is not None:
+                self._secrets.append(token)
+                self.token_source = _token_source(self.option("token_file"))
             if token is None:
                 raise UsageError(
                     "no Cloudflare API token: set CLOUDFLARE_API_TOKEN "
@@ -327,7 +442,7 @@ class Context:
             self._apply_connection_environment()
             api_url = self.option("api_url") or os.environ.get("CLOUDFLARE_API_URL") or nuv.DEFAULT_API_URL
             # No --proxy: the environment's, as curl picks it (https_proxy, no_proxy, ...).
-            settings = {"proxy": self.option("proxy")}
+            settings = {"proxy": self.proxy()}
             if self.option("zone_id"):
                 settings["zone_id"] = self.option("zone_id")
             try:
@@ -345,6 +460,7 @@ class Context:
                     "(or DINGTALK_TOKEN_FILE, or give --dingtalk-token-file)"
                 )
             secret = read_secret(self.option("dingtalk_secret_file"), "DINGTALK_SECRET", "--dingtalk-secret-file")
+            self._secrets += [value for value in (token, secret) if value]
             if secret is None:
                 raise UsageError(
                     "no DingTalk signing secret: set DINGTALK_SECRET "
@@ -355,7 +471,7 @@ class Context:
                 keyword = self.option("dingtalk_keyword") or os.environ.get("DINGTALK_KEYWORD")
                 # No --proxy: the environment's, as curl picks it (https_proxy, no_proxy, ...).
                 settings = {"keyword": keyword} if keyword else {}
-                settings["proxy"] = self.option("proxy")
+                settings["proxy"] = self.proxy()
                 self._robot = nuv.DingTalk(token, secret, **settings, **self._resilience())
             except (TypeError, ValueError) as refused:
                 raise UsageError(f"DingTalk settings refused: {refused}") from None

@@ -15,7 +15,10 @@ import time
 
 from ._http import Request, Response, text_response
 
-DEFAULT_ADDRESSES = {4: "198.51.100.4", 6: "2001:db8:100::4"}
+# Global unicast addresses (example.com's own, for years): what a client's
+# sanity gate accepts as a host's public address, unlike the documentation
+# ranges.
+DEFAULT_ADDRESSES = {4: "93.184.216.34", 6: "2606:2800:220:1:248:1893:25c8:1946"}
 
 
 class TracePage:
