@@ -33,7 +33,6 @@ signal.signal(signal.SIGUSR1, raising_handler)
 cf = Cloudflare(api_token=os.environ["TOKEN"], api_url=os.environ["API_URL"])
 cf.zone, cf.zone_id = {domain!r}, {zone_id!r}
 fired = []
-{setup}
 
 def fire():
     time.sleep(0.7)
@@ -49,17 +48,13 @@ except BaseException as error:
 print(json.dumps({{"outcome": outcome, "latency": time.monotonic() - fired[0] if fired else None}}), file=result_out, flush=True)
 """
 
-# Standard output: a pipe that nobody reads, full, so the next trace line blocks.
-FULL_STDOUT = """
-import fcntl
-_, w = os.pipe()
-os.write(w, b"x" * fcntl.fcntl(w, fcntl.F_GETPIPE_SZ))
-os.dup2(w, 1)
-"""
+# Standard output: a pipe that nobody reads, full, so that the next trace line blocks.
+FULL_STDOUT = "import fcntl; _, w = os.pipe(); os.write(w, b'x' * fcntl.fcntl(w, fcntl.F_GETPIPE_SZ)); os.dup2(w, 1)"
+CALLS = "[cf.get('/zones') for _ in range(40)]"  # long enough to outlast the signal
 
 
-def run(standin, call: str, signal: str = "SIGINT", setup: str = "", **env: str) -> dict:
-    script = SCRIPT.format(domain=DOMAIN, zone_id=ZONE_ID, signal=signal, call=call, setup=setup)
+def run(standin, call: str, signal: str = "SIGINT", **env: str) -> dict:
+    script = SCRIPT.format(domain=DOMAIN, zone_id=ZONE_ID, signal=signal, call=call)
     # The parent's environment (a sanitizer's preload included), no proxy
     # unless the case names one.
     environment = {k: v for k, v in os.environ.items() if k.lower() not in PROXY_VARIABLES}
@@ -80,6 +75,10 @@ def run(standin, call: str, signal: str = "SIGINT", setup: str = "", **env: str)
         pytest.param(dict(route=r"/zones$", status=503, count=None), "Cloudflare(api_token='t', api_url=os.environ['API_URL'], retries=100).get('/zones')", "SIGINT", "KeyboardInterrupt", id="backoff"),
         pytest.param(None, "c = Cloudflare(api_token='t', api_url=os.environ['API_URL'], rate_limit=1); c.get('/zones'); c.get('/zones')", "SIGINT", "KeyboardInterrupt", id="rate-limit-wait"),
         pytest.param(dict(route=r"^/robot/send$", delay=20), "DingTalk(token='r', secret='').send_text('x')", "SIGINT", "KeyboardInterrupt", id="message"),
+        # While a trace line is written: a slow Python target, a full pipe.
+        pytest.param(None, "nuv.set_trace(lambda line: time.sleep(0.3)); " + CALLS, "SIGINT", "KeyboardInterrupt", id="slow-trace-target"),
+        pytest.param(None, f"{FULL_STDOUT}; {CALLS}", "SIGINT", "KeyboardInterrupt", id="full-trace-pipe"),
+        pytest.param(None, f"{FULL_STDOUT}; {CALLS}", "SIGUSR1", "RuntimeError", id="full-trace-pipe-other-handler"),
     ],
 )
 def test_a_raising_signal_handler_ends_the_call_promptly(fresh_standin, fault, call, signal, outcome):
@@ -88,21 +87,6 @@ def test_a_raising_signal_handler_ends_the_call_promptly(fresh_standin, fault, c
     fresh_standin.add_robot("r", None)
     proxy = {"https_proxy": fresh_standin.proxy_url} if "DingTalk" in call else {}
     result = run(fresh_standin, call, signal, **proxy)
-    assert result["outcome"] == outcome
-    assert result["latency"] < LATENCY_BOUND
-
-
-@pytest.mark.parametrize(
-    "setup, signal, outcome",
-    [
-        pytest.param("nuv.set_trace(lambda line: time.sleep(0.3))", "SIGINT", "KeyboardInterrupt", id="slow-target"),
-        pytest.param(FULL_STDOUT, "SIGINT", "KeyboardInterrupt", id="full-pipe"),
-        pytest.param(FULL_STDOUT, "SIGUSR1", "RuntimeError", id="full-pipe-other-handler"),
-    ],
-)
-def test_an_interrupt_while_a_trace_line_is_written_ends_the_call(fresh_standin, setup, signal, outcome):
-    calls = "[cf.get('/zones') for _ in range(40)]"  # long enough to outlast the signal
-    result = run(fresh_standin, calls, signal, setup=setup)
     assert result["outcome"] == outcome
     assert result["latency"] < LATENCY_BOUND
 
