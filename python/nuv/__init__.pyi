@@ -18,8 +18,10 @@ def set_trace(target: TraceTarget, /) -> None:
     "off", "logging" (one DEBUG record of the "nuv" logger per line), an
     object with ``write(str)`` or a callable. Secrets are masked for every
     target; an exception raised by a Python target goes to
-    ``sys.unraisablehook`` and the request goes on. ``NUV_TRACE`` (one of
-    the four names) sets the target at import."""
+    ``sys.unraisablehook`` and the request goes on, except
+    ``KeyboardInterrupt`` and ``SystemExit``, which end the call.
+    ``NUV_TRACE`` (one of the four names, in any letter case) sets the
+    target at import."""
 
 def get_trace() -> TraceTarget:
     """The current trace target."""
