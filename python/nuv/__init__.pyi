@@ -18,8 +18,10 @@ def set_trace(target: TraceTarget, /) -> None:
     "off", "logging" (one DEBUG record of the "nuv" logger per line), an
     object with ``write(str)`` or a callable. Secrets are masked for every
     target; an exception raised by a Python target goes to
-    ``sys.unraisablehook`` and the request goes on. ``NUV_TRACE`` (one of
-    the four names) sets the target at import."""
+    ``sys.unraisablehook`` and the request goes on, except
+    ``KeyboardInterrupt`` and ``SystemExit``, which end the call.
+    ``NUV_TRACE`` (one of the four names, in any letter case) sets the
+    target at import."""
 
 def get_trace() -> TraceTarget:
     """The current trace target."""
@@ -256,9 +258,8 @@ class Cloudflare:
         connect_timeout: float = 10.0,
         rate_limit: int = 1200,
     ) -> None:
-        """``proxy`` (write-once, not readable) overrides the ``http_proxy``
-        environment variable; the empty default means a direct connection,
-        even when proxy variables are set. None uses the environment's
+        """``proxy`` (write-once, not readable) is the proxy to use; the empty
+        default means a direct connection, even when proxy variables are set. None uses the environment's
         proxy variables the way curl does (``https_proxy``/``HTTPS_PROXY``,
         ``all_proxy``/``ALL_PROXY``, ``no_proxy``/``NO_PROXY``). ``zone_id``
         selects a zone without a look-up (``zone`` stays "")."""
@@ -565,13 +566,18 @@ class DingTalk:
         secret: str = ...,
         *,
         keyword: str | None = None,
+        proxy: str | None = None,
         retries: int = 2,
         timeout: float = 30.0,
         connect_timeout: float = 10.0,
         rate_limit: int = 20,
     ) -> None:
         """A ``token`` starting with "http://" or "https://" must be the robot's
-        webhook URL (ValueError otherwise); the access token is taken from it."""
+        webhook URL (ValueError otherwise); the access token is taken from it.
+        ``proxy`` (write-once, not readable) is the proxy to use, "" a direct
+        connection; None (the default) uses the environment's proxy variables
+        the way curl does for https (``https_proxy``/``HTTPS_PROXY``,
+        ``all_proxy``/``ALL_PROXY``, ``no_proxy``/``NO_PROXY``)."""
 
     retries: int
     """Extra attempts for a send that provably never reached the robot."""

@@ -9,6 +9,7 @@
 #include "surface/settings_attributes.h"
 #include "transport/address_gate.h"
 #include "transport/address_lookup.h"
+#include "transport/trace.h"
 
 namespace nuv {
 
@@ -129,7 +130,9 @@ PyObject* lookup_address_function(PyObject* /*module*/, PyObject* args, PyObject
 }  // namespace
 
 PyMethodDef kAddressLookupMethods[] = {
-    {"lookup_address", _PyCFunction_CAST(lookup_address_function), METH_VARARGS | METH_KEYWORDS,
+    // A trace line cut short by Ctrl-C ends the call (traced_call).
+    {"lookup_address", _PyCFunction_CAST(traced_call<lookup_address_function>),
+     METH_VARARGS | METH_KEYWORDS,
      "lookup_address(source, family, *, timeout=10.0, connect_timeout=5.0, retries=2, "
      "proxy=None, allow_private=False)\n--\n\n"
      "This host's address of `family` (4 or 6) as `source` tells it: 'url:URL' (a page "

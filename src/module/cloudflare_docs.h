@@ -26,12 +26,16 @@ PyDoc_STRVAR(Cloudflare_doc,
              "Zone-scoped methods act on the selected zone, or on the one given as their\n"
              "zone_id= keyword.");
 
-PyDoc_STRVAR(Cloudflare_email_doc, "Stored only; no request uses it.");
-PyDoc_STRVAR(Cloudflare_account_doc, "Stored only; no request uses it.");
+// The members' first lines are the ones scripts have always read; what
+// follows says what each is for.
+PyDoc_STRVAR(Cloudflare_email_doc, "Cloudflare email\n\nStored only; no request uses it.");
+PyDoc_STRVAR(Cloudflare_account_doc, "Cloudflare account\n\nStored only; no request uses it.");
 PyDoc_STRVAR(Cloudflare_api_token_doc,
+             "Cloudflare token\n\n"
              "Sent as \"Authorization: Bearer <api_token>\" with every request (masked in "
              "the trace and in every message).");
 PyDoc_STRVAR(Cloudflare_api_url_doc,
+             "Cloudflare default entry point url\n\n"
              "Base URL prefixed to every path; DEFAULT_API_URL unless given.");
 PyDoc_STRVAR(Cloudflare_zone_doc,
              "Domain of the selected zone (\"\" until query() or a look-up selects one).");

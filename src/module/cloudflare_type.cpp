@@ -11,6 +11,7 @@
 #include "module/cloudflare_listing_docs.h"
 #include "module/utility_methods.h"
 #include "surface/settings_attributes.h"
+#include "transport/trace.h"
 
 namespace nuv {
 
@@ -173,10 +174,11 @@ PyGetSetDef Cloudflare_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define NUV_METHOD(name)                                                       \
-  {                                                                            \
-#name, _PyCFunction_CAST(Cloudflare_##name), METH_VARARGS | METH_KEYWORDS, \
-        Cloudflare_##name##_doc                                                \
+// A trace line cut short by Ctrl-C ends the method (traced_call).
+#define NUV_METHOD(name)                                                                     \
+  {                                                                                          \
+#name, _PyCFunction_CAST(traced_call <Cloudflare_##name>), METH_VARARGS | METH_KEYWORDS, \
+        Cloudflare_##name##_doc                                                              \
   }
 
 PyMethodDef Cloudflare_methods[] = {

@@ -53,17 +53,15 @@ struct HttpResult {
 
 // Where a request's proxy comes from.
 enum class ProxySource {
-  // The documented rule for a request without a proxy of the caller's: the
-  // http_proxy variable for every URL, else curl's variables for the URL.
-  kHttpProxyVariable,
   // The caller's proxy text; "" connects directly.
   kCaller,
-  // curl's variables for the URL's scheme (Cloudflare(proxy=None)).
+  // curl's variables for the URL's scheme (Cloudflare(proxy=None), and
+  // DingTalk unless given a proxy).
   kEnvironment,
 };
 
 struct ProxyChoice {
-  ProxySource source = ProxySource::kHttpProxyVariable;
+  ProxySource source = ProxySource::kEnvironment;
   std::string text;  // the caller's proxy (kCaller only)
 };
 

@@ -75,8 +75,12 @@ Windows& windows() {
   return *g_windows;
 }
 
+// Saturates at a day: a longer pause is of no use to anyone, and a
+// duration beyond the clock's range would be undefined.
 Clock::duration seconds(double value) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+  constexpr double kLongest = 86400.0;
+  const double bounded = value > 0 ? std::min(value, kLongest) : 0.0;
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bounded));
 }
 
 double seconds_between(Clock::time_point from, Clock::time_point to) {

@@ -42,7 +42,9 @@ double unit_random() {
   return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
 }
 
-long milliseconds(double seconds) { return std::lround(seconds * 1000.0); }
+// libcurl counts in whole milliseconds, and 0 means no timeout at all: a
+// timeout under half a millisecond is one millisecond, never none.
+long milliseconds(double seconds) { return std::max(1L, std::lround(seconds * 1000.0)); }
 
 // "503", or the libcurl code and its text.
 std::string describe(const HttpResult& result) {
@@ -121,12 +123,13 @@ std::optional<double> parse_retry_after(std::string_view value, std::time_t now)
   if (value.find_first_not_of("0123456789") == std::string_view::npos) {
     double seconds = 0;
     for (char c : value) seconds = seconds * 10 + (c - '0');  // inf at worst, never UB
-    return seconds;
+    return std::min(seconds, kLongestRetryAfterSeconds);
   }
   const std::string text(value);
   const std::time_t when = curl_getdate(text.c_str(), nullptr);
   if (when == -1) return std::nullopt;
-  return when > now ? static_cast<double>(when - now) : 0.0;
+  const double seconds = when > now ? static_cast<double>(when) - static_cast<double>(now) : 0.0;
+  return std::min(seconds, kLongestRetryAfterSeconds);
 }
 
 bool last_send_interrupted() { return t_interrupted; }
@@ -160,9 +163,11 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
   bool maybe_done_before = false;
 
   for (int attempt = 0;; ++attempt) {
-    // A signal that arrived between two requests of one call stops the call
-    // before the next one goes out.
-    if (request.interruptible && PyErr_CheckSignals() < 0) return interrupted_result();
+    // A signal that arrived between two requests of one call, or cut a trace
+    // line short, stops the call before the next request goes out.
+    if (request.interruptible && (PyErr_CheckSignals() < 0 || raise_trace_interrupt())) {
+      return interrupted_result();
+    }
     RateSlot slot;
     if (limited) {
       HttpResult refused;

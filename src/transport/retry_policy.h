@@ -92,8 +92,13 @@ bool may_retry(RequestKind kind, Failure failure);
 // exponential from 0.5 s, doubled each time, capped at 8 s. `unit` in [0, 1).
 double backoff_seconds(int retry, double unit);
 
+// A Retry-After beyond this (a server's fault: 10^20 seconds, a date in year
+// 9999) counts as this: the wait stays a number every clock can add.
+inline constexpr double kLongestRetryAfterSeconds = 86400.0;
+
 // Seconds to wait from a Retry-After value (delta-seconds or an HTTP date,
-// against `now`), nullopt when it is neither.
+// against `now`), at most kLongestRetryAfterSeconds; nullopt when it is
+// neither.
 std::optional<double> parse_retry_after(std::string_view value, std::time_t now);
 
 inline constexpr double kMaxRetryAfterSeconds = 60.0;

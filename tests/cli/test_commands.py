@@ -12,6 +12,8 @@ import pytest
 from cli_support import DOMAIN, HOST, ROBOT_SECRET
 from nuv import Cloudflare
 from nuv.cli.standin import ROBOT_TOKEN
+from nuv.testing import StandIn
+from support import closed_port
 
 
 def _has_retries() -> bool:
@@ -74,6 +76,18 @@ def test_ding_sends_what_it_is_given(nuv, args, stdin, keyword, expected):
     assert sent.status == 0, sent.err
     [message] = nuv.messages()
     assert {key: message["body"][key] for key in expected} == expected
+
+
+def test_ding_goes_through_proxy_then_https_proxy_never_http_proxy(nuv):
+    nuv.standin.add_robot(ROBOT_TOKEN, ROBOT_SECRET)
+    closed = f"http://127.0.0.1:{closed_port()}"
+    assert nuv("ding", "text", "a", env={"http_proxy": closed}).status == 0
+    assert nuv("ding", "text", "b", "--proxy", nuv.standin.proxy_url, env={"https_proxy": closed}).status == 0
+    assert [m["body"]["text"]["content"] for m in nuv.messages()] == ["a", "b"]
+
+
+def test_ding_markdown_usage_names_title_and_text_once(nuv):
+    assert nuv("ding", "markdown", "--help").out.count("TITLE TEXT") == 1
 
 
 def test_plan_is_shown_before_it_runs(nuv):
@@ -165,6 +179,8 @@ def test_odd_answers_cost_one_request_and_reach_no_other_path(nuv, route, body, 
         (["zones"], {"CLOUDFLARE_API_TOKEN": None}, 2, "CLOUDFLARE_API_TOKEN"),
         (["zones"], {"CLOUDFLARE_API_TOKEN": "not-a-valid-token"}, 1, "Invalid access token"),
         (["zones", "--token-file", "/nonexistent/token"], {}, 2, "--token-file /nonexistent/token"),
+        (["zones", "--token-file", "/dev/zero"], {}, 2, "/dev/zero: not a regular file"),
+        (["zones"], {"CLOUDFLARE_API_TOKEN": None, "CLOUDFLARE_API_TOKEN_FILE": "/dev/null"}, 2, "CLOUDFLARE_API_TOKEN_FILE /dev/null: not a regular file"),
         (["dns", "list", "example.org"], {}, 1, "example.org"),
         (["zones"], {"CURL_CA_BUNDLE": None}, 1, "certificate"),
         (["zone", "set", DOMAIN, "ssl=sometimes"], {}, 2, "ssl must be one of"),
@@ -199,6 +215,12 @@ def test_credentials_come_from_files_and_never_show(nuv, tmp_path):
     assert traced.out == quiet.out  # the trace never reaches standard output
     failed = nuv("zones", "--traceback", env={"CLOUDFLARE_API_TOKEN": "wrong-token-0123456789"})
     assert failed.status == 1 and "wrong-token-0123456789" not in failed.err
+    # The variable's text is taken as the file's is: a final newline is not part of it.
+    assert nuv("zones", env={"CLOUDFLARE_API_TOKEN": token + "\n"}).out == quiet.out
+    # A FIFO nobody writes to is refused at once instead of waiting forever.
+    os.mkfifo(tmp_path / "fifo")
+    fifo = nuv("zones", "--token-file", str(tmp_path / "fifo"), env={"CLOUDFLARE_API_TOKEN": None})
+    assert (fifo.status, fifo.err.strip()) == (2, f"nuv: cannot read --token-file {tmp_path / 'fifo'}: not a regular file")
 
 
 def test_zone_id_skips_the_look_up_and_api_url_replaces_the_host(nuv):
@@ -238,8 +260,11 @@ def test_standin_prints_a_working_environment(nuv, tmp_path):
     process = nuv.popen("standin", "--zone", "example.net", "--env-file", str(env_file))
     try:
         assert process.stdout.readline().startswith("# nuv stand-ins running")
-        exports = dict(shlex.split(process.stdout.readline())[1].split("=", 1) for _ in range(5))
-        assert env_file.read_text().count("export ") == 5
+        exports = dict(shlex.split(process.stdout.readline())[1].split("=", 1) for _ in range(7))
+        assert env_file.read_text().count("export ") == 7
+        # The control API opens to the key it printed.
+        control = StandIn({"control_url": exports["NUV_STANDIN_CONTROL_URL"], "control_key": exports["NUV_STANDIN_CONTROL_KEY"]})
+        assert [zone["name"] for zone in control.zones()] == ["example.net"]
         # Another shell with only these variables reaches the new stand-in.
         listed = nuv("zones", env={name: None for name in exports} | exports)
         assert listed.out.split()[:1] == ["example.net"]

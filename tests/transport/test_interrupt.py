@@ -21,7 +21,10 @@ RECORD_ID = f"{1:032x}"
 
 SCRIPT = """
 import json, os, signal, sys, threading, time
+import nuv
 from nuv import Cloudflare, DingTalk
+
+result_out = os.fdopen(os.dup(1), "w")  # fd 1 itself may be what the case blocks
 
 def raising_handler(signum, frame):
     raise RuntimeError("handler raised")
@@ -44,8 +47,12 @@ try:
 except BaseException as error:
     outcome = type(error).__name__
     unrestored = getattr(error, "unrestored", None)
-print(json.dumps({{"outcome": outcome, "latency": time.monotonic() - fired[0] if fired else None, "unrestored": unrestored}}))
+print(json.dumps({{"outcome": outcome, "latency": time.monotonic() - fired[0] if fired else None, "unrestored": unrestored}}), file=result_out, flush=True)
 """
+
+# Standard output: a pipe that nobody reads, full, so that the next trace line blocks.
+FULL_STDOUT = "import fcntl; _, w = os.pipe(); os.write(w, b'x' * fcntl.fcntl(w, fcntl.F_GETPIPE_SZ)); os.dup2(w, 1)"
+CALLS = "[cf.get('/zones') for _ in range(40)]"  # long enough to outlast the signal
 
 
 def run(standin, call: str, signal: str = "SIGINT", **env: str) -> dict:
@@ -70,13 +77,17 @@ def run(standin, call: str, signal: str = "SIGINT", **env: str) -> dict:
         pytest.param(dict(route=r"/zones$", status=503, count=None), "Cloudflare(api_token='t', api_url=os.environ['API_URL'], retries=100).get('/zones')", "SIGINT", "KeyboardInterrupt", id="backoff"),
         pytest.param(None, "c = Cloudflare(api_token='t', api_url=os.environ['API_URL'], rate_limit=1); c.get('/zones'); c.get('/zones')", "SIGINT", "KeyboardInterrupt", id="rate-limit-wait"),
         pytest.param(dict(route=r"^/robot/send$", delay=20), "DingTalk(token='r', secret='').send_text('x')", "SIGINT", "KeyboardInterrupt", id="message"),
+        # While a trace line is written: a slow Python target, a full pipe.
+        pytest.param(None, "nuv.set_trace(lambda line: time.sleep(0.3)); " + CALLS, "SIGINT", "KeyboardInterrupt", id="slow-trace-target"),
+        pytest.param(None, f"{FULL_STDOUT}; {CALLS}", "SIGINT", "KeyboardInterrupt", id="full-trace-pipe"),
+        pytest.param(None, f"{FULL_STDOUT}; {CALLS}", "SIGUSR1", "RuntimeError", id="full-trace-pipe-other-handler"),
     ],
 )
 def test_a_raising_signal_handler_ends_the_call_promptly(fresh_standin, fault, call, signal, outcome):
     if fault is not None:
         fresh_standin.fault(fault.pop("route"), **fault)
     fresh_standin.add_robot("r", None)
-    proxy = {"http_proxy": fresh_standin.proxy_url} if "DingTalk" in call else {}
+    proxy = {"https_proxy": fresh_standin.proxy_url} if "DingTalk" in call else {}
     result = run(fresh_standin, call, signal, **proxy)
     assert result["outcome"] == outcome
     assert result["latency"] < LATENCY_BOUND

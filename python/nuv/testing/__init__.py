@@ -8,8 +8,9 @@ One child process serves, on 127.0.0.1 only:
 * an HTTP proxy (``proxy_url``) that accepts CONNECT for any host and
   terminates TLS with a certificate for that host, so code with fixed host
   names (``api.cloudflare.com``, ``oapi.dingtalk.com``) reaches the stand-ins;
-* a control API (``control_url``) that seeds state and reads back every
-  request received.
+* a control API (``control_url``, answering only to ``control_key``, a key
+  made for each run) that seeds state and reads back every request received
+  (credentials masked).
 
 Certificates come from a CA made at start-up; hand ``ca_file`` to the client
 (for nuv: ``CURL_CA_BUNDLE``).
@@ -74,6 +75,7 @@ class StandIn:
     api_url: str
     proxy_url: str
     control_url: str
+    control_key: str
     ca_file: str
     token: str
     https_port: int
@@ -201,7 +203,9 @@ class StandIn:
         connection = http.client.HTTPConnection(self._control_host, self._control_port, timeout=30)
         try:
             payload = None if body is None else json.dumps(body).encode("utf-8")
-            headers = {"Content-Type": "application/json"} if payload is not None else {}
+            headers = {"Authorization": f"Bearer {self.info.get('control_key', '')}"}
+            if payload is not None:
+                headers["Content-Type"] = "application/json"
             connection.request(method, path, body=payload, headers=headers)
             response = connection.getresponse()
             data = response.read()

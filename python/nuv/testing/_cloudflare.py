@@ -43,6 +43,13 @@ PROXIABLE = frozenset({"A", "AAAA", "CNAME"})
 ADDRESS_TYPES = frozenset({"A", "AAAA"})
 # Proxied records may not point at these (9003).
 FORBIDDEN_PROXY_TARGETS = frozenset({"1.1.1.1"})
+# Addresses no visitor can be proxied to: the service refuses them as
+# proxied targets like its own resolver (9003).
+UNPROXIABLE_NETWORKS = tuple(
+    ipaddress.ip_network(network)
+    for network in ("0.0.0.0/8", "10.0.0.0/8", "127.0.0.0/8", "169.254.0.0/16", "172.16.0.0/12", "192.168.0.0/16",
+                    "::/128", "::1/128", "fc00::/7", "fe80::/10")
+)  # fmt: skip
 SETTINGS: dict[str, frozenset[str]] = {
     "always_use_https": frozenset({"on", "off"}),
     "automatic_https_rewrites": frozenset({"on", "off"}),
@@ -961,14 +968,20 @@ class CloudflareApp:
                     ipaddress.IPv4Address(content)
                 except ValueError:
                     raise ApiError(400, error(9005, "Content for A record must be a valid IPv4 address.")) from None
-                if wanted.get("proxied") is True and content in FORBIDDEN_PROXY_TARGETS:
-                    raise ApiError(400, error(9003, f"Target {content} is not allowed for a proxied record."))
             elif record_type == "AAAA":
                 try:
-                    # The service keeps IPv6 content in its compressed lower-case form.
+                    # The service keeps IPv6 content in its compressed lower-case form;
+                    # a zone index ("%eth0") means nothing outside one host.
+                    if "%" in content:
+                        raise ValueError(content)
                     content = ipaddress.IPv6Address(content).compressed
                 except ValueError:
                     raise ApiError(400, error(9006, "Content for AAAA record must be a valid IPv6 address.")) from None
+            if wanted.get("proxied") is True and record_type in ("A", "AAAA") and (
+                content in FORBIDDEN_PROXY_TARGETS
+                or any(ipaddress.ip_address(content) in network for network in UNPROXIABLE_NETWORKS)
+            ):
+                raise ApiError(400, error(9003, f"Target {content} is not allowed for a proxied record."))
             elif record_type == "CNAME" and (
                 not is_hostname(content) or (isinstance(name, str) and strip_final_dot(content).lower() == name)
             ):
