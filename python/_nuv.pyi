@@ -12,6 +12,7 @@ from nuv import DingTalkReply as DingTalkReply
 from nuv import NotFoundError as NotFoundError
 from nuv import RateLimitedError as RateLimitedError
 from nuv import TransportError as TransportError
+from nuv import UnsafeSyncError as UnsafeSyncError
 from nuv import ZoneNotFoundError as ZoneNotFoundError
 from nuv import get_trace as get_trace
 from nuv import lookup_address as lookup_address

@@ -31,6 +31,7 @@ from _nuv import (
     NotFoundError,
     RateLimitedError,
     TransportError,
+    UnsafeSyncError,
     ZoneNotFoundError,
     get_trace,
     lookup_address,
@@ -56,12 +57,16 @@ __all__ = [
     "AddressLookupError",
     "AddressUnreadable",
     "AddressRefused",
+    "UnsafeSyncError",
     "set_trace",
     "get_trace",
     "RecordType",
     "DnsRecord",
     "Zone",
     "PlannedWrite",
+    "SyncWrite",
+    "SyncResult",
+    "WantedRecord",
     "ErrorEntry",
     "PurgeFile",
 ]
@@ -72,7 +77,9 @@ DEFAULT_API_URL = Cloudflare().api_url
 
 # The typed shapes of records, zones and plans need `typing` (several
 # milliseconds to import): made on first use, not at `import nuv`.
-_TYPED_NAMES = frozenset({"RecordType", "DnsRecord", "Zone", "PlannedWrite", "ErrorEntry", "PurgeFile"})
+_TYPED_NAMES = frozenset(
+    {"RecordType", "DnsRecord", "Zone", "PlannedWrite", "SyncWrite", "SyncResult", "WantedRecord", "ErrorEntry", "PurgeFile"}
+)
 
 
 def __getattr__(name: str) -> object:

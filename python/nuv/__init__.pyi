@@ -1,6 +1,6 @@
 """Type stubs of the nuv clients (implemented in the _nuv extension)."""
 
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Final, Literal, Protocol, SupportsIndex, TypeAlias, final
 
 from typing_extensions import disjoint_base
@@ -44,10 +44,14 @@ __all__ = [
     "AddressLookupError",
     "AddressUnreadable",
     "AddressRefused",
+    "UnsafeSyncError",
     "RecordType",
     "DnsRecord",
     "Zone",
     "PlannedWrite",
+    "SyncWrite",
+    "SyncResult",
+    "WantedRecord",
     "ErrorEntry",
     "PurgeFile",
 ]
@@ -57,6 +61,9 @@ from nuv._types import ErrorEntry as ErrorEntry
 from nuv._types import PlannedWrite as PlannedWrite
 from nuv._types import PurgeFile as PurgeFile
 from nuv._types import RecordType as RecordType
+from nuv._types import SyncResult as SyncResult
+from nuv._types import SyncWrite as SyncWrite
+from nuv._types import WantedRecord as WantedRecord
 from nuv._types import Zone as Zone
 
 @final
@@ -108,6 +115,12 @@ class CloudflareError(Exception):
     errors: Sequence[ErrorEntry]
     response: ApiResponse | None
     hint: str | None
+    record: SyncWrite | None
+    """From ``dns_sync``: the write the service refused (else None)."""
+    records: list[SyncWrite] | None
+    """From ``dns_sync``: the writes that had to go together with it."""
+    applied: list[SyncWrite] | None
+    """From ``dns_sync``: what was applied before the failure (else None)."""
 
 class AuthenticationError(CloudflareError):
     """The token was refused or lacks a permission (401, 403; 9109, 9103,
@@ -178,6 +191,15 @@ def lookup_address(
     ``timeout`` bounds each attempt and ``retries`` repeats what failed
     without an answer. ValueError for a source that is none of these
     forms."""
+
+class UnsafeSyncError(CloudflareError):
+    """A whole-zone sync would update or delete more than its threshold of
+    the records in scope; nothing was written."""
+
+    updates: int
+    deletes: int
+    existing: int
+    threshold: float
 
 DEFAULT_API_URL: Final = "https://api.cloudflare.com/client/v4"
 
@@ -384,6 +406,65 @@ class Cloudflare:
         """Purge everything the zone has cached, or only the files, tags,
         hosts or URL prefixes given (one kind per call: ValueError
         otherwise). Positional arguments are ignored."""
+    def list_zones(
+        self, *, name: str | None = None, status: str | None = None, account_id: str | None = None
+    ) -> list[Zone]:
+        """Every zone the token can see (all pages), optionally filtered
+        (``name`` takes the service's operators, e.g. "contains:.org").
+        Raises the CloudflareError family on failure, and CloudflareError
+        when the service claims more than 1000 pages."""
+    def list_dns_records(
+        self,
+        domain: str | None = None,
+        *,
+        zone_id: str | None = None,
+        type: RecordType | str | None = None,
+        name: str | None = None,
+        content: str | None = None,
+        filters: dict[str, str | list[str] | tuple[str, ...]] | None = None,
+        per_page: int = 5000,
+    ) -> list[DnsRecord]:
+        """Every DNS record of the zone (all pages, ``per_page`` a page,
+        1..5000). ``type``, ``name`` and ``content`` are exact filters;
+        ``filters`` takes the service's other query names
+        ({"comment.contains": "x", "tag": ["a:1"], "match": "any"}). Raises
+        the CloudflareError family on failure, and CloudflareError when the
+        service claims more than 100 pages."""
+    def get_zone_setting(self, setting_id: str, *, zone_id: str | None = None) -> ApiResponse:
+        """Read one zone setting (its "result" holds "id" and "value")."""
+    def dns_sync_plan(
+        self,
+        wanted: Iterable[WantedRecord],
+        domain: str | None = None,
+        *,
+        zone_id: str | None = None,
+        scope: Literal["zone"] | Iterable[str] = "zone",
+        types: Iterable[str] | None = None,
+        owner: str | None = None,
+        owned_only: str | None = None,
+        force: bool = False,
+        threshold: float = 0.3,
+    ) -> list[SyncWrite]:
+        """The writes that bring the zone (or the part of it in scope) into
+        the wanted state, in the order ``dns_sync`` sends them, without
+        making them; "skip" entries (wanted records a record outside the
+        scope keeps out) come last and are never sent. Raises
+        UnsafeSyncError past the threshold unless ``force``."""
+    def dns_sync(
+        self,
+        wanted: Iterable[WantedRecord],
+        domain: str | None = None,
+        *,
+        zone_id: str | None = None,
+        scope: Literal["zone"] | Iterable[str] = "zone",
+        types: Iterable[str] | None = None,
+        owner: str | None = None,
+        owned_only: str | None = None,
+        force: bool = False,
+        threshold: float = 0.3,
+    ) -> SyncResult:
+        """Carry out ``dns_sync_plan``'s plan in batches, each all or
+        nothing, a name's writes always in one batch."""
 
 @disjoint_base
 class DingTalkReply(str):

@@ -4,7 +4,7 @@ file to purge. Plain ``TypedDict``s: at run time they are dicts."""
 
 from __future__ import annotations
 
-from typing import Any, Literal, TypeAlias, TypedDict
+from typing import Any, Literal, NotRequired, TypeAlias, TypedDict
 
 RecordType: TypeAlias = Literal[
     "A", "AAAA", "CAA", "CERT", "CNAME", "DNSKEY", "DS", "HTTPS", "LOC", "MX",
@@ -67,6 +67,59 @@ class PlannedWrite(TypedDict):
     priority: int | None
     comment: str | None
     reason: str
+
+
+class WantedRecord(TypedDict, total=False):
+    """A record of ``dns_sync``'s wanted state: ``type``, ``name`` (full, or
+    relative to the zone; "@" and "" the apex) and ``content`` are
+    required; a field left out keeps what the existing record has (the
+    service's default on create). Other keys are ignored, so a listed
+    record is a wanted record too."""
+
+    type: str
+    name: str
+    content: str
+    ttl: int | None
+    proxied: bool | None
+    priority: int | None
+    comment: str | None
+    tags: list[str] | None
+
+
+class FieldChange(TypedDict):
+    """One field an update changes."""
+
+    old: Any
+    new: Any
+
+
+class SyncWrite(TypedDict):
+    """One write of ``dns_sync_plan``/``dns_sync``: the record it leaves (or
+    removes), and for an update each changed field's old and new value. A
+    "skip" is a wanted record a record outside the scope keeps out (never
+    sent); its ``reason`` says which."""
+
+    action: Literal["create", "update", "delete", "skip"]
+    id: str | None
+    type: str
+    name: str
+    content: str
+    ttl: int
+    proxied: bool
+    priority: int | None
+    comment: str | None
+    tags: list[str]
+    changes: dict[str, FieldChange]
+    reason: NotRequired[str]
+
+
+class SyncResult(TypedDict):
+    """What ``dns_sync`` did."""
+
+    writes: list[SyncWrite]
+    skipped: list[SyncWrite]
+    requests: int
+    batches: int
 
 
 class PurgeFile(TypedDict, total=False):

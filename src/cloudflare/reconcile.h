@@ -31,6 +31,7 @@ struct ListedRecord {
   int32_t priority = 0;
   uint32_t ttl = 1;
   std::optional<std::string> comment;  // absent or null: none
+  std::vector<std::string> tags;
 };
 
 // What one page of the listing holds: the records that carry a text id,

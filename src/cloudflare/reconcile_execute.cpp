@@ -175,25 +175,6 @@ Batch build_batch(std::span<const PlannedWrite* const> part, const RecordFields&
   return batch;
 }
 
-// Whether the service refused the batch route itself: not there, or not
-// allowed to this token (permission #dns_records:batch). An error code
-// decides when the answer has one (a 404 with 81044 is a missing record,
-// not a missing route); without one, the status does.
-bool batch_unavailable(const HttpResult& answer) {
-  if (answer.status < 400 || answer.status > 499) return false;
-  JsonTree root(json_tokener_parse(answer.body.c_str()));
-  json_object* errors = nullptr;
-  json_object* code = nullptr;
-  if (json_object_object_get_ex(root.get(), "errors", &errors) &&
-      json_object_is_type(errors, json_type_array) && json_object_array_length(errors) > 0 &&
-      json_object_object_get_ex(json_object_array_get_idx(errors, 0), "code", &code) &&
-      json_object_is_type(code, json_type_int)) {
-    const int value = json_object_get_int(code);
-    return value == 7000 || value == 7001 || value == 7003 || value == 10000;
-  }
-  return answer.status == 404 || answer.status == 405;
-}
-
 // The batch's answer as the answer of one of its writes: its status, and
 // its envelope with "result" holding that write's record. The batch's own
 // answer when it does not hold that record.
@@ -226,6 +207,21 @@ HttpResult answer_of_item(const HttpResult& batch, WriteKind kind, size_t index)
 }
 
 }  // namespace
+
+bool batch_unavailable(const HttpResult& answer) {
+  if (answer.status < 400 || answer.status > 499) return false;
+  JsonTree root(json_tokener_parse(answer.body.c_str()));
+  json_object* errors = nullptr;
+  json_object* code = nullptr;
+  if (json_object_object_get_ex(root.get(), "errors", &errors) &&
+      json_object_is_type(errors, json_type_array) && json_object_array_length(errors) > 0 &&
+      json_object_object_get_ex(json_object_array_get_idx(errors, 0), "code", &code) &&
+      json_object_is_type(code, json_type_int)) {
+    const int value = json_object_get_int(code);
+    return value == 7000 || value == 7001 || value == 7003 || value == 10000;
+  }
+  return answer.status == 404 || answer.status == 405;
+}
 
 CarriedOut carry_out(const ReconcilePlan& plan, const ApiContext& context,
                      const std::string& zone_id, const RecordFields& wanted) {

@@ -26,6 +26,12 @@ struct CarriedOut {
   bool failed_on_create = false;
 };
 
+// Whether the service refused the batch route itself: not there, or not
+// allowed to this token (permission #dns_records:batch). An error code
+// decides when the answer has one (a 404 with 81044 is a missing record,
+// not a missing route); without one, the status does.
+bool batch_unavailable(const HttpResult& answer);
+
 // Traces the plan's decisions, then sends its writes. A batch's answer
 // stands for the result write as that write's own answer would: the
 // batch's status, and its envelope with "result" holding that write's

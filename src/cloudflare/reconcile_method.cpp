@@ -204,8 +204,9 @@ PyObject* planned_write_dict(const PlannedWrite& write, const RecordFields& want
 
   ListedRecord shown;
   if (write.kind == WriteKind::kCreate) {
-    shown = ListedRecord{"",          wanted.name, wanted.type,   wanted_content, wanted.proxied,
-                         mx.priority, wanted.ttl,  wanted.comment};
+    shown = ListedRecord{
+        "",         wanted.name,    wanted.type, wanted_content, wanted.proxied, mx.priority,
+        wanted.ttl, wanted.comment, {}};
   } else {
     shown = *write.listed;
   }

@@ -8,6 +8,7 @@
 #include "common/guard.h"
 #include "common/py_ref.h"
 #include "module/cloudflare_docs.h"
+#include "module/cloudflare_listing_docs.h"
 #include "module/utility_methods.h"
 #include "surface/settings_attributes.h"
 
@@ -193,6 +194,11 @@ PyMethodDef Cloudflare_methods[] = {
     NUV_METHOD(change_automatic_https_rewrites),
     NUV_METHOD(change_ssl_model),
     NUV_METHOD(purge_cache),
+    NUV_METHOD(list_zones),
+    NUV_METHOD(list_dns_records),
+    NUV_METHOD(get_zone_setting),
+    NUV_METHOD(dns_sync_plan),
+    NUV_METHOD(dns_sync),
     {nullptr, nullptr, 0, nullptr},
 };
 

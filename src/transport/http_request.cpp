@@ -317,6 +317,10 @@ HttpResult http_request(std::string_view method, const std::string& url,
   result.request_started = true;
   if (status == 429 || status == 503)
     result.retry_after = header_value(setup.handle, "Retry-After");
+  result.ratelimit = header_value(setup.handle, "Ratelimit");
+  if (!result.ratelimit.empty()) {
+    result.ratelimit_policy = header_value(setup.handle, "Ratelimit-Policy");
+  }
   return result;
 }
 

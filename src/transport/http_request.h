@@ -27,6 +27,10 @@ struct HttpResult {
   bool request_started = false;
   // The answer's Retry-After header as sent (429 and 503 only), else empty.
   std::string retry_after;
+  // The answer's Ratelimit and Ratelimit-Policy headers as sent, else empty:
+  // the service's own count of what the token may still send.
+  std::string ratelimit;
+  std::string ratelimit_policy;
   // A Python signal handler raised during the transfer, which was abandoned;
   // the exception is set.
   bool interrupted = false;

@@ -20,6 +20,7 @@ constexpr double kFirstBackoffSeconds = 0.5;
 constexpr double kMaxBackoffSeconds = 8.0;
 
 thread_local bool t_interrupted = false;
+thread_local unsigned long t_attempts = 0;
 
 HttpResult interrupted_result() {
   HttpResult result{-1, "interrupted"};
@@ -130,6 +131,8 @@ std::optional<double> parse_retry_after(std::string_view value, std::time_t now)
 
 bool last_send_interrupted() { return t_interrupted; }
 
+unsigned long attempts_sent_by_thread() { return t_attempts; }
+
 HttpResult send_with_policy(RequestKind kind, const RequestText& request,
                             const RequestSettings& settings, const ServiceLimits& limits) {
   t_interrupted = false;
@@ -168,6 +171,7 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
           return interrupted_result();
       }
     }
+    ++t_attempts;
     HttpResult result = http_request(request.method, request.url, request.headers, request.body,
                                      request.proxy, options);
     if (result.interrupted) {

@@ -61,6 +61,10 @@ struct ServiceLimits {
 HttpResult send_with_policy(RequestKind kind, const RequestText& request,
                             const RequestSettings& settings, const ServiceLimits& limits);
 
+// Attempts this thread has sent through send_with_policy, ever: a call that
+// reports how many requests it made reads it before and after.
+unsigned long attempts_sent_by_thread();
+
 // Whether the last send_with_policy of this thread ended by an interrupt, so
 // that callers wrapping failures leave the handler's exception as it is.
 bool last_send_interrupted();

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import json
 import os
-import pty
 import shlex
 import signal
 
@@ -118,30 +117,43 @@ def test_json_documents(nuv):
     assert failed.status == 1 and failed.json["ok"] is False and "example.org" in failed.json["error"]
 
 
-def test_listing_follows_every_page_with_progress_on_a_terminal(nuv):
+def test_listing_follows_every_page(nuv):
     for i in range(1, 1203):
         nuv.standin.add_record(nuv.zone["id"], type="TXT", name=f"r{i}.example.com", content=f"v{i}", ttl=1)
+    nuv.standin.clear_requests()
     listed = nuv("dns", "list", DOMAIN, "--json")
     assert len(listed.json) == 1202 and len({r["id"] for r in listed.json}) == 1202
-    assert listed.err == ""  # no progress line when standard error is not a terminal
-
-    controller, terminal = pty.openpty()
-    with nuv.popen("dns", "list", DOMAIN, stderr=terminal) as process:
-        os.close(terminal)
-        table = process.stdout.read()
-        shown = b""
-        while chunk := _read_terminal(controller):
-            shown += chunk
-    os.close(controller)
-    assert process.returncode == 0 and len(table.splitlines()) == 1203
-    assert b"records: page 3 of 3" in shown and shown.endswith(b"\r\x1b[K")
+    assert listed.err == ""
+    assert [r["path"].rsplit("/", 1)[1] for r in nuv.standin.requests("cloudflare")] == ["zones", "dns_records"]
 
 
-def _read_terminal(fd: int) -> bytes:
-    try:
-        return os.read(fd, 4096)
-    except OSError:  # EIO: the other side is closed
-        return b""
+ODD_LISTING = (
+    '{"success": true, "errors": [], "messages": [], "result": [], '
+    '"result_info": {"page": 1, "total_pages": %s, "total_count": 1e400}}'
+)
+ZONE_DOT_DOT = {"success": True, "errors": [], "messages": [], "result": [{"id": "..", "name": DOMAIN}]}
+
+
+@pytest.mark.parametrize(
+    ("route", "body", "args", "status"),
+    [
+        (r"/dns_records$", ODD_LISTING % "1e400", ["dns", "list", DOMAIN], 1),
+        (r"/dns_records$", ODD_LISTING % "1000000000", ["dns", "list", DOMAIN], 1),
+        (r"/dns_records$", ODD_LISTING % "[2]", ["dns", "list", DOMAIN], 0),
+        (r"/zones$", ODD_LISTING % '{"a": 2}', ["zones"], 0),
+        (r"/zones$", ODD_LISTING % "1e400", ["zones"], 1),
+        (r"/zones$", ZONE_DOT_DOT, ["dns", "list", DOMAIN], 1),
+        (r"/zones$", ZONE_DOT_DOT, ["zone", "set", DOMAIN, "ssl=full"], 1),
+    ],
+)
+def test_odd_answers_cost_one_request_and_reach_no_other_path(nuv, route, body, args, status):
+    nuv.standin.fault(route, status=200, body=body, count=None)
+    nuv.standin.clear_requests()
+    ran = nuv(*args)
+    assert ran.status == status and "Traceback" not in ran.err
+    assert len(ran.err.strip().splitlines()) == status
+    targets = [r["target"] for r in nuv.standin.requests("cloudflare")]
+    assert len(targets) <= 2 and not any("/zones/../" in t or "/zones/..?" in t for t in targets)
 
 
 @pytest.mark.parametrize(

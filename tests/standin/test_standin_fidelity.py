@@ -124,7 +124,7 @@ def test_comment_tag_and_search_filters(fresh_standin, api, zone):
 
 @pytest.mark.parametrize(
     ("path", "asked", "served"),
-    [("/zones", 1000, 50), ("/zones", 50, 50), ("/zones", 51, 50), ("RECORDS", 10_000_000, 5_000_000)],
+    [("/zones", 1000, 50), ("/zones", 50, 50), ("/zones", 51, 50), ("RECORDS", 10_000, 5_000)],
 )
 def test_per_page_above_the_maximum_is_served_at_the_maximum(fresh_standin, api, zone, path, asked, served):
     path = records_path(zone) if path == "RECORDS" else path

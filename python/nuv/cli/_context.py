@@ -8,8 +8,6 @@ import json
 import os
 import re
 import sys
-import urllib.parse
-from collections.abc import Iterator
 from typing import Any, TextIO
 
 import nuv
@@ -21,10 +19,6 @@ EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_PENDING = 3
-
-# Pages beyond this are refused rather than followed: a listing that long is
-# a service fault or a loop.
-MAX_PAGES = 10_000
 
 
 class UsageError(Exception):
@@ -475,27 +469,3 @@ class Context:
             cf.query(domain)
             self._zone_ids[domain] = cf.zone_id
         return self._zone_ids[domain]
-
-    def every_page(self, path: str, query: dict[str, str], per_page: int, what: str) -> Iterator[Any]:
-        """The items of every page of a listing, following result_info."""
-        cf = self.cloudflare()
-        page = 1
-        while True:
-            values = {**query, "page": str(page), "per_page": str(per_page)}
-            answer = cf.get(
-                path + "?" + urllib.parse.urlencode(values, quote_via=urllib.parse.quote)
-            ).raise_for_status()
-            yield from answer.result or []
-            total = int((answer.result_info or {}).get("total_pages") or 0)
-            if total > 2:
-                self.out.progress(f"{what}: page {page} of {total}")
-            if page >= total or not answer.result:
-                break
-            if page >= MAX_PAGES:
-                raise Failure(f"{what}: more than {MAX_PAGES} pages; stopped")
-            page += 1
-        self.out.end_progress()
-
-
-def quote_segment(value: str) -> str:
-    return urllib.parse.quote(value, safe="")

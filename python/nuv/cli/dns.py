@@ -11,7 +11,6 @@ from ._context import (
     EXIT_PENDING,
     Context,
     cloudflare_options,
-    quote_segment,
     table,
 )
 
@@ -86,9 +85,8 @@ def _plan_options(parser: argparse.ArgumentParser) -> None:
 
 def run_list(context: Context) -> int:
     args = context.args
-    zone_id = context.zone_id(args.domain)
-    query = {key: value for key, value in (("type", args.type), ("name", args.name)) if value}
-    records = list(context.every_page(f"/zones/{quote_segment(zone_id)}/dns_records", query, 500, "records"))
+    filters = {key: value for key, value in (("type", args.type), ("name", args.name)) if value}
+    records = context.cloudflare().list_dns_records(**filters, **context.zone_keywords(args.domain))
     context.out.document(records)
     rows = [["TYPE", "NAME", "CONTENT", "TTL", "PROXIED", "ID"]] if records else []
     for record in records:

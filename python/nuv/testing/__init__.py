@@ -237,10 +237,20 @@ class StandIn:
         status: str = "active",
         plan: str = "free",
         account_id: str | None = None,
+        record_quota: int | None | str = "plan",
     ) -> dict[str, Any]:
         """Add a zone; ``plan`` ("free", "pro", "business", "enterprise") sets its batch limit
-        (200 or 3500); ``account_id`` (32 hexadecimal digits) its owner, for ``account.id`` filters."""
-        fields = {"name": name, "id": id, "status": status, "plan": plan, "account_id": account_id}
+        (200 or 3500), its comment length (100 or 500) and its record quota ("plan": 200 records
+        on Free, none on the others; a number, or None for none); ``account_id`` (32
+        hexadecimal digits) its owner, for ``account.id`` filters."""
+        fields = {
+            "name": name,
+            "id": id,
+            "status": status,
+            "plan": plan,
+            "account_id": account_id,
+            "record_quota": record_quota,
+        }
         return self._call("POST", "/zones", fields)
 
     def zones(self) -> list[dict[str, Any]]:

@@ -75,6 +75,7 @@ class ControlApp:
                     body.get("status", "active"),
                     body.get("plan", "free"),
                     body.get("account_id"),
+                    body.get("record_quota", "plan"),
                 )
             case "GET", ["zones"]:
                 return cloudflare.zone_list
