@@ -29,12 +29,14 @@ from _nuv import (
     DingTalkError,
     DingTalkReply,
     NotFoundError,
+    PingError,
     RateLimitedError,
     TransportError,
     UnsafeSyncError,
     ZoneNotFoundError,
     get_trace,
     lookup_address,
+    ping,
     set_trace,
 )
 
@@ -57,6 +59,8 @@ __all__ = [
     "AddressLookupError",
     "AddressUnreadable",
     "AddressRefused",
+    "ping",
+    "PingError",
     "UnsafeSyncError",
     "set_trace",
     "get_trace",

@@ -44,6 +44,8 @@ __all__ = [
     "AddressLookupError",
     "AddressUnreadable",
     "AddressRefused",
+    "ping",
+    "PingError",
     "UnsafeSyncError",
     "RecordType",
     "DnsRecord",
@@ -191,6 +193,33 @@ def lookup_address(
     ``timeout`` bounds each attempt and ``retries`` repeats what failed
     without an answer. ValueError for a source that is none of these
     forms."""
+
+class PingError(Exception):
+    """``ping`` could not report: the network failed, or the service
+    answered something other than 2xx."""
+
+    url: str
+    """The ping URL, masked (it is a credential of its own)."""
+    status: int | None
+    curl_code: int | None
+
+def ping(
+    url: str,
+    *,
+    message: str | None = None,
+    timeout: float = 10.0,
+    connect_timeout: float = 5.0,
+    retries: int = 2,
+    proxy: str | None = None,
+) -> int:
+    """Report to a monitoring service: GET ``url`` (a healthchecks.io check
+    URL, its ``/start`` or ``/fail``, an Uptime Kuma push URL), or POST
+    ``message`` to it as text (cut to 10 KiB). Returns the status of a 2xx
+    answer; raises ``PingError`` for any other answer (redirects are not
+    followed) or a network failure, ValueError for a URL that is not
+    http(s). Sent over nuv's transport (``proxy`` None follows curl's proxy
+    variables, ``""`` connects directly); the URL is masked wherever it is
+    shown."""
 
 class UnsafeSyncError(CloudflareError):
     """A whole-zone sync would update or delete more than its threshold of

@@ -149,6 +149,7 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
   options.interruptible = request.interruptible;
   options.follow_redirects = request.follow_redirects;
   options.max_response_bytes = request.max_response_bytes;
+  options.shown_url = request.shown_url;
   const bool limited = settings.rate_limit > 0;
   const RateKey key = limited ? rate_key(limits.token, limits.window_seconds) : RateKey{};
   // An earlier attempt may have done the work although its answer says
