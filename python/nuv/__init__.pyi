@@ -206,15 +206,20 @@ class PingError(Exception):
 def ping(
     url: str,
     *,
+    event: Literal["start", "success", "fail"] | None = None,
     message: str | None = None,
     timeout: float = 10.0,
     connect_timeout: float = 5.0,
     retries: int = 2,
     proxy: str | None = None,
-) -> int:
-    """Report to a monitoring service: GET ``url`` (a healthchecks.io check
-    URL, its ``/start`` or ``/fail``, an Uptime Kuma push URL), or POST
-    ``message`` to it as text (cut to 10 KiB). Returns the status of a 2xx
+) -> int | None:
+    """Report to a monitoring service: GET ``url``, or POST ``message`` to
+    it as text (cut to 10 KiB). With ``event`` the URL is a check's: an
+    Uptime Kuma push URL (its path holds ``/api/push/``) gets
+    ``status=up`` (``down`` for "fail") and ``msg=`` the message (else OK)
+    in its query, and sends nothing for "start" (None is returned); any
+    other URL is a healthchecks.io-style check (``/start``, ``/fail`` after
+    its path, the message as the body). Returns the status of a 2xx
     answer; raises ``PingError`` for any other answer (redirects are not
     followed) or a network failure, ValueError for a URL that is not
     http(s). Sent over nuv's transport (``proxy`` None follows curl's proxy

@@ -18,18 +18,41 @@ namespace {
 constexpr double kPingTimeoutSeconds = 10.0;
 constexpr double kPingConnectTimeoutSeconds = 5.0;
 
+// On error, set an exception and return false.
+bool read_event(PyObject* value, HeartbeatEvent& event) {
+  if (value == Py_None) return true;
+  static const struct {
+    const char* name;
+    HeartbeatEvent event;
+  } kEvents[] = {{"start", HeartbeatEvent::kStart},
+                 {"success", HeartbeatEvent::kSuccess},
+                 {"fail", HeartbeatEvent::kFail}};
+  if (PyUnicode_Check(value)) {
+    for (const auto& known : kEvents) {
+      if (PyUnicode_CompareWithASCIIString(value, known.name) == 0) {
+        event = known.event;
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "event must be \"start\", \"success\", \"fail\" or None, not %R",
+               value);
+  return false;
+}
+
 PyObject* ping_function(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"url",     "message", "timeout", "connect_timeout",
-                                   "retries", "proxy",   nullptr};
+  static const char* keywords[] = {"url",     "event", "message", "timeout", "connect_timeout",
+                                   "retries", "proxy", nullptr};
   PyObject* url_object = nullptr;
+  PyObject* event_object = Py_None;
   PyObject* message_object = Py_None;
   PyObject* timeout = nullptr;
   PyObject* connect_timeout = nullptr;
   PyObject* retries = nullptr;
   PyObject* proxy_object = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|$OOOOO:ping", const_cast<char**>(keywords),
-                                   &url_object, &message_object, &timeout, &connect_timeout,
-                                   &retries, &proxy_object)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|$OOOOOO:ping", const_cast<char**>(keywords),
+                                   &url_object, &event_object, &message_object, &timeout,
+                                   &connect_timeout, &retries, &proxy_object)) {
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
@@ -48,6 +71,8 @@ PyObject* ping_function(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
                       "the ping URL must start with http:// or https:// and hold no blank");
       return nullptr;
     }
+    HeartbeatEvent event = HeartbeatEvent::kNone;
+    if (!read_event(event_object, event)) return nullptr;
     std::optional<std::string> message;
     if (message_object != Py_None) {
       if (!PyUnicode_Check(message_object)) {
@@ -58,7 +83,10 @@ PyObject* ping_function(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
       message.emplace();
       if (!utf8_of_str(message_object, *message)) return nullptr;
     }
-    const PingResult result = send_ping(url, message ? &*message : nullptr, options);
+    const HeartbeatRequest request =
+        heartbeat_request(url, event, message.has_value(), message.value_or(std::string()));
+    if (!request.send) Py_RETURN_NONE;
+    const PingResult result = send_ping(request.url, request.post ? &*message : nullptr, options);
     switch (result.outcome) {
       case PingOutcome::kSent:
         return PyLong_FromLong(result.http_status);
@@ -67,7 +95,7 @@ PyObject* ping_function(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
       case PingOutcome::kFailed:
         break;
     }
-    raise_ping_error(mask_ping_url(url), result.why, result.http_status, result.curl_code);
+    raise_ping_error(mask_ping_url(request.url), result.why, result.http_status, result.curl_code);
     return nullptr;
   });
 }
@@ -76,14 +104,18 @@ PyObject* ping_function(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
 
 PyMethodDef kPingMethods[] = {
     {"ping", _PyCFunction_CAST(ping_function), METH_VARARGS | METH_KEYWORDS,
-     "ping(url, *, message=None, timeout=10.0, connect_timeout=5.0, retries=2, proxy=None)\n--\n\n"
-     "Report to a monitoring service: GET `url` (a healthchecks.io check URL, its /start or "
-     "/fail, an Uptime Kuma push URL), or POST `message` to it as text (cut to 10 KiB). Returns "
-     "the HTTP status of a 2xx answer; raises PingError for any other answer (redirects are not "
-     "followed) or when the network fails, ValueError for a URL that is not http(s). Sent over "
-     "nuv's transport: proxy None follows curl's proxy variables and no_proxy, \"\" connects "
-     "directly; `timeout` bounds each attempt, `retries` repeats what failed without an answer. "
-     "The URL is masked wherever it is shown."},
+     "ping(url, *, event=None, message=None, timeout=10.0, connect_timeout=5.0, retries=2, "
+     "proxy=None)\n--\n\n"
+     "Report to a monitoring service: GET `url`, or POST `message` to it as text (cut to 10 "
+     "KiB). With `event` (\"start\", \"success\" or \"fail\") the URL is a check's: an Uptime "
+     "Kuma push URL (its path holds /api/push/) gets status=up, or down for \"fail\", and "
+     "msg=`message` (else OK) in its query, and sends nothing for \"start\" (None is returned); "
+     "any other URL is a healthchecks.io-style check: /start or /fail after its path, the "
+     "message as the body. Returns the HTTP status of a 2xx answer; raises PingError for any "
+     "other answer (redirects are not followed) or when the network fails, ValueError for a URL "
+     "that is not http(s). Sent over nuv's transport: proxy None follows curl's proxy variables "
+     "and no_proxy, \"\" connects directly; `timeout` bounds each attempt, `retries` repeats "
+     "what failed without an answer. The URL is masked wherever it is shown."},
     {nullptr, nullptr, 0, nullptr},
 };
 

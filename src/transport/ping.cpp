@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/mask_secret.h"
+#include "common/percent_encode.h"
 #include "transport/address_gate.h"
 #include "transport/retry_policy.h"
 #include "transport/trace.h"
@@ -40,7 +41,75 @@ PingResult failed(std::string why, int http_status, int curl_code) {
   return result;
 }
 
+// A push URL carries its message in the query, where servers cap the length.
+constexpr size_t kMaxPushMessageBytes = 1024;
+
+bool is_kuma_push(std::string_view path) {
+  return path.find("/api/push/") != std::string_view::npos;
+}
+
+// The query with `key`'s parameters left out.
+std::string without_parameter(std::string_view query, std::string_view key) {
+  std::string kept;
+  size_t at = 0;
+  while (at <= query.size()) {
+    size_t end = query.find('&', at);
+    if (end == std::string_view::npos) end = query.size();
+    const std::string_view item = query.substr(at, end - at);
+    const std::string_view name = item.substr(0, item.find('='));
+    if (!item.empty() && name != key) {
+      if (!kept.empty()) kept += '&';
+      kept.append(item);
+    }
+    at = end + 1;
+  }
+  return kept;
+}
+
 }  // namespace
+
+HeartbeatRequest heartbeat_request(std::string_view url, HeartbeatEvent event, bool has_message,
+                                   std::string_view message) {
+  HeartbeatRequest request;
+  request.url = std::string(url);
+  request.post = has_message;
+  if (event == HeartbeatEvent::kNone) return request;
+  const size_t fragment = url.find('#');
+  const std::string_view bare = url.substr(0, fragment);
+  const size_t question = bare.find('?');
+  std::string_view path = bare.substr(0, question);
+  const std::string_view query =
+      question == std::string_view::npos ? std::string_view() : bare.substr(question + 1);
+  if (is_kuma_push(path)) {
+    request.post = false;
+    if (event == HeartbeatEvent::kStart) {
+      request.send = false;
+      return request;
+    }
+    const std::string rest = without_parameter(without_parameter(query, "status"), "msg");
+    // Built by appending: GCC 12's -Wrestrict misreads chains of operator+.
+    std::string built(path);
+    built.append(event == HeartbeatEvent::kFail ? "?status=down&msg=" : "?status=up&msg=");
+    built.append(percent_encode(has_message ? cut_at_character(message, kMaxPushMessageBytes)
+                                            : std::string("OK")));
+    if (!rest.empty()) built.append("&").append(rest);
+    request.url = std::move(built);
+    return request;
+  }
+  const size_t authority = path.find("://");
+  const size_t path_start =
+      authority == std::string_view::npos ? std::string_view::npos : path.find('/', authority + 3);
+  while (path_start != std::string_view::npos && path.size() > path_start + 1 &&
+         path.back() == '/') {
+    path.remove_suffix(1);
+  }
+  request.url = std::string(path);
+  if (path_start == std::string_view::npos) request.url += "/";
+  if (event == HeartbeatEvent::kStart) request.url += "/start";
+  if (event == HeartbeatEvent::kFail) request.url += "/fail";
+  if (!query.empty()) request.url.append("?").append(query);
+  return request;
+}
 
 bool is_ping_url(std::string_view url) {
   if (!starts_with_ignoring_case(url, "http://") && !starts_with_ignoring_case(url, "https://")) {

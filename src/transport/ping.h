@@ -47,6 +47,24 @@ bool is_ping_url(std::string_view url);
 // (mask_secret), enough to tell /start from /fail.
 std::string mask_ping_url(std::string_view url);
 
+// What a heartbeat says of the job it reports on.
+enum class HeartbeatEvent { kNone, kStart, kSuccess, kFail };
+
+struct HeartbeatRequest {
+  std::string url;
+  bool post = false;  // the message goes as the body
+  bool send = true;   // false: the service has no such event (an Uptime Kuma start)
+};
+
+// The request that reports `event` to the check at `url`, pure. An Uptime
+// Kuma push URL (its path holds "/api/push/") says it in its query
+// (status=up, or down for a failure, and msg=: the message, else "OK"; its
+// other parameters kept); any other URL is a healthchecks.io-style check:
+// /start and /fail after its path, the message as a POST body. kNone: the
+// URL as given, the message (if any) posted.
+HeartbeatRequest heartbeat_request(std::string_view url, HeartbeatEvent event, bool has_message,
+                                   std::string_view message);
+
 // Sends one ping: GET without `message`, else POST of it as text/plain.
 // Redirects are not followed (a 3xx is a failure naming it). Must be called
 // with the interpreter lock held; it is released around every wait.
