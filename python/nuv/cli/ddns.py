@@ -149,7 +149,7 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--ipv6-host-id",
         metavar="ID",
-        type=lambda text: str(_checked(parse_host_id, text)),
+        type=lambda text: str(_checked(partial(parse_host_id, prefix_length=1), text)),
         help="publish this host part under the IPv6 prefix the sources answer: ::10, or "
         "mac:aa:bb:cc:dd:ee:ff (its modified EUI-64), e.g. for a neighbour on this host's network",
     )

@@ -273,7 +273,8 @@ def _settings(table: dict[str, Any], fail: Any) -> Settings:
     for key, attribute, check in (
         ("ipv4", "ipv4", lambda v: parse_sources(_text(v), 4)),
         ("ipv6", "ipv6", lambda v: parse_sources(_text(v), 6)),
-        ("ipv6-host-id", "host_id", lambda v: str(parse_host_id(_text(v)))),
+                # Whether it fits its prefix is known once the prefix length is.
+        ("ipv6-host-id", "host_id", lambda v: str(parse_host_id(_text(v), 1))),
         ("ipv6-prefix-len", "prefix_length", check_prefix_length),
         ("proxied", "proxied", _boolean),
         ("ttl", "ttl", check_ttl),
