@@ -40,13 +40,13 @@ __all__ = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "UnsafeSyncError",
     "lookup_address",
     "AddressLookupError",
     "AddressUnreadable",
     "AddressRefused",
     "ping",
     "PingError",
-    "UnsafeSyncError",
     "RecordType",
     "DnsRecord",
     "Zone",
@@ -147,6 +147,15 @@ class TransportError(CloudflareError):
 class ZoneNotFoundError(CloudflareError, TypeError):
     """No zone to act on: the look-up found none, or none is selected."""
 
+class UnsafeSyncError(CloudflareError):
+    """A whole-zone sync would update or delete more than its threshold of
+    the records in scope; nothing was written."""
+
+    updates: int
+    deletes: int
+    existing: int
+    threshold: float
+
 class AddressLookupError(Exception):
     """``lookup_address`` found no address to publish. ``hint`` (what to do,
     or None) is also added as a note."""
@@ -226,14 +235,6 @@ def ping(
     variables, ``""`` connects directly); the URL is masked wherever it is
     shown."""
 
-class UnsafeSyncError(CloudflareError):
-    """A whole-zone sync would update or delete more than its threshold of
-    the records in scope; nothing was written."""
-
-    updates: int
-    deletes: int
-    existing: int
-    threshold: float
 
 DEFAULT_API_URL: Final = "https://api.cloudflare.com/client/v4"
 

@@ -8,6 +8,7 @@ import json
 import os
 import re
 import sys
+import urllib.parse
 from typing import Any, TextIO
 
 import nuv
