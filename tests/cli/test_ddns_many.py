@@ -194,3 +194,15 @@ def test_configuration_errors_name_the_file_and_line(nuv, tmp_path, text, line, 
     ran = nuv("ddns", "--config", str(config))
     assert ran.status == 2 and ran.err.startswith(f"nuv: {config}:{line}: ") and says in ran.err, ran.err
     assert ran.err.count("\n") == 1 and nuv.standin.requests("cloudflare") == []
+
+
+def test_names_sharing_a_state_take_over_what_each_name_held(nuv):
+    """A message held in a name's own state file is posted by the run that now keeps it with others."""
+    folder = Path(nuv.base_env["XDG_STATE_HOME"]) / "nuv"
+    folder.mkdir(parents=True)
+    held = {"when": "earlier", "title": "home changed", "text": "- A: (none) → 93.184.216.1"}
+    (folder / f"ddns-{HOST}.json").write_text(json.dumps({"notified": {}, "pending": [held]}))
+    ran = nuv("ddns", DOMAIN, "home", "vpn", "--ipv4", "static:93.184.216.2", "--ipv6", "none", "--notify")
+    assert ran.status == 0, ran.err
+    assert [m["body"]["markdown"]["title"] for m in nuv.messages()] == ["home changed", f"{HOST}, vpn.{DOMAIN} changed"]
+    assert not (folder / f"ddns-{HOST}.json").exists()
