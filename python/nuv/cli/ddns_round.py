@@ -61,7 +61,7 @@ class Change:
     def line(self) -> str:
         source = f" (from {self.source})" if self.source else ""
         attributes = self._attribute_text(_shown)
-        if self.new is not None and self.old == [self.new]:
+        if self.new is not None and self.old == [self.new] and attributes:
             return f"{self.type} {self.name}: {self.new} ({attributes})"
         old = ", ".join(self.old) or "(none)"
         more = f"; {attributes}" if attributes else ""
@@ -70,7 +70,7 @@ class Change:
     def message_line(self, with_name: bool) -> str:
         who = f"{self.type} {inert(self.name)}" if with_name else self.type
         attributes = self._attribute_text(lambda value: inert(_shown(value))).replace("->", "→")
-        if self.new is not None and self.old == [self.new]:
+        if self.new is not None and self.old == [self.new] and attributes:
             return f"{who}: {inert(self.new)} ({attributes})"
         old = ", ".join(inert(o) for o in self.old) or "(none)"
         more = f"; {attributes}" if attributes else ""
@@ -256,9 +256,8 @@ class RoundRunner:
                     continue
                 result.checked_types.append(self._lookup_scope(family, sources))
                 answer = find_address(sources, family, settings)
-                result.requests["address_lookups"] += sum(
-                    1 for s in sources[: len(answer.failures) + (answer.address is not None)] if s.kind == "url"
-                )
+                tried = sources[: sources.index(answer.source) + 1] if answer.source is not None else sources
+                result.requests["address_lookups"] += sum(1 for s in tried if s.kind == "url")
                 answers[key] = answer
                 for source, error in answer.failures:
                     result.sources.append({"family": family, "source": source.shown, "error": describe(error)[0]})
@@ -470,19 +469,18 @@ class RoundRunner:
                 continue
             old: list[str] = []
             attributes: dict[str, dict[str, Any]] = {}
-            brought = False  # a write creates the wanted content or moves a record to it
+            shown = False  # a write holds the wanted content (created, moved to it, or kept and updated)
             for write in written:
                 changes = write.get("changes") or {}
                 if write["action"] == "delete":
                     old.append(str(write["content"]))
-                elif write["action"] == "update":
+                    continue
+                shown = True
+                if write["action"] == "update":
                     old.append(str(changes["content"]["old"]) if "content" in changes else str(write["content"]))
                     attributes.update({k: v for k, v in changes.items() if k in _ATTRIBUTES})
-                    brought = brought or "content" in changes
-                else:
-                    brought = True
-            if item.content is not None and not brought and item.content not in old:
-                old.insert(0, item.content)  # it was there already; others went
+            if item.content is not None and not shown:
+                old.insert(0, item.content)  # it was there already, untouched; others went
             result.changes.append(Change(item.type, item.target.name, old, item.content, item.source, attributes))
 
     # ----- removal on stop ----------------------------------------------------------
