@@ -31,12 +31,14 @@ from _nuv import (
     KEEP,
     KeepType,
     NotFoundError,
+    PingError,
     RateLimitedError,
     TransportError,
     UnsafeSyncError,
     ZoneNotFoundError,
     get_trace,
     lookup_address,
+    ping,
     set_trace,
 )
 
@@ -62,6 +64,8 @@ __all__ = [
     "AddressLookupError",
     "AddressUnreadable",
     "AddressRefused",
+    "ping",
+    "PingError",
     "set_trace",
     "get_trace",
     "RecordType",

@@ -49,6 +49,8 @@ __all__ = [
     "AddressLookupError",
     "AddressUnreadable",
     "AddressRefused",
+    "ping",
+    "PingError",
     "RecordType",
     "DnsRecord",
     "Zone",
@@ -211,6 +213,39 @@ def lookup_address(
     ``timeout`` bounds each attempt and ``retries`` repeats what failed
     without an answer. ValueError for a source that is none of these
     forms."""
+
+class PingError(Exception):
+    """``ping`` could not report: the network failed, or the service
+    answered something other than 2xx."""
+
+    url: str
+    """The ping URL, masked (it is a credential of its own)."""
+    status: int | None
+    curl_code: int | None
+
+def ping(
+    url: str,
+    *,
+    event: Literal["start", "success", "fail"] | None = None,
+    message: str | None = None,
+    timeout: float = 10.0,
+    connect_timeout: float = 5.0,
+    retries: int = 2,
+    proxy: str | None = None,
+) -> int | None:
+    """Report to a monitoring service: GET ``url``, or POST ``message`` to
+    it as text (cut to 10 KiB). With ``event`` the URL is a check's: an
+    Uptime Kuma push URL (its path holds ``/api/push/``) gets
+    ``status=up`` (``down`` for "fail") and ``msg=`` the message (else OK)
+    in its query, and sends nothing for "start" (None is returned); any
+    other URL is a healthchecks.io-style check (``/start``, ``/fail`` after
+    its path, the message as the body). Returns the status of a 2xx
+    answer; raises ``PingError`` for any other answer (redirects are not
+    followed) or a network failure, ValueError for a URL that is not
+    http(s). Sent over nuv's transport (``proxy`` None follows curl's proxy
+    variables, ``""`` connects directly); the URL is masked wherever it is
+    shown."""
+
 
 DEFAULT_API_URL: Final = "https://api.cloudflare.com/client/v4"
 

@@ -5,6 +5,7 @@
 #include "common/guard.h"
 #include "common/mask_secret.h"
 #include "common/text.h"
+#include "module/proxy_argument.h"
 #include "surface/address_errors.h"
 #include "surface/settings_attributes.h"
 #include "transport/address_gate.h"
@@ -40,26 +41,6 @@ bool read_family(PyObject* value, int& family) {
   return true;
 }
 
-// On error, set an exception and return false.
-bool read_proxy(PyObject* value, ProxyChoice& proxy) {
-  if (value == Py_None) {
-    proxy.source = ProxySource::kEnvironment;
-    return true;
-  }
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "proxy must be a str or None, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  if (!utf8_of_secret(value, proxy.text, "proxy")) return false;
-  if (proxy.text.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_ValueError, "proxy must not hold a NUL character");
-    return false;
-  }
-  proxy.source = ProxySource::kCaller;
-  return true;
-}
-
 PyObject* lookup_address_function(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"source",  "family", "timeout",       "connect_timeout",
                                    "retries", "proxy",  "allow_private", nullptr};
@@ -84,7 +65,7 @@ PyObject* lookup_address_function(PyObject* /*module*/, PyObject* args, PyObject
     options.request.rate_limit = 0;
     if (!store_settings(options.request, retries, timeout, connect_timeout, nullptr))
       return nullptr;
-    if (!read_proxy(proxy_object, options.proxy)) return nullptr;
+    if (!read_proxy_argument(proxy_object, options.proxy)) return nullptr;
     options.allow_private = allow_private != 0;
     std::string text;
     if (!utf8_of_str(source_object, text)) return nullptr;

@@ -265,7 +265,9 @@ HttpResult http_request(std::string_view method, const std::string& url,
 
   const std::string method_lower = ascii_lower(method);
   if (tracing) {
-    trace("http_method: %s url: %s\n", method_lower.c_str(), mask_url(url).c_str());
+    const std::string shown =
+        options.shown_url.empty() ? mask_url(url) : std::string(options.shown_url);
+    trace("http_method: %s url: %s\n", method_lower.c_str(), shown.c_str());
   }
 
   const std::string method_text(method);

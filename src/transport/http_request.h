@@ -83,6 +83,9 @@ struct TransferOptions {
   // decide each hop itself (its scheme, its proxy).
   bool follow_redirects = true;
   size_t max_response_bytes = kMaxResponseBytes;
+  // The URL as the trace shows it, for a URL whose path is itself a secret
+  // (a heartbeat's); empty: the URL with its known secrets masked.
+  std::string_view shown_url{};
 };
 
 // Carries out one request. Must be called with the interpreter lock held; it

@@ -156,6 +156,7 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
   // the transfer itself must not be cut.
   const bool waits_interruptible = request.interruptible || request.admitted;
   const double max_wait = request.admitted ? kMaxAdmittedWaitSeconds : kMaxRetryAfterSeconds;
+  options.shown_url = request.shown_url;
   const bool limited = settings.rate_limit > 0;
   const RateKey key = limited ? rate_key(limits.token, limits.window_seconds) : RateKey{};
   // An earlier attempt may have done the work although its answer says

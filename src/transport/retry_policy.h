@@ -46,6 +46,7 @@ struct RequestText {
   // See TransferOptions.
   bool follow_redirects = true;
   size_t max_response_bytes = kMaxResponseBytes;
+  std::string_view shown_url{};
 };
 
 // The service's limits for the credential a request carries.

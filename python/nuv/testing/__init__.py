@@ -449,6 +449,13 @@ class StandIn:
         """Messages the robot accepted: msgtype, body (parsed), raw_body, query, target, headers."""
         return self._call("GET", f"/robots/{_segment(token)}/messages")
 
+    def pings(self) -> list[dict[str, Any]]:
+        """Heartbeats received, in order: service ("healthchecks" or "kuma"), check (the
+        UUID or push token), kind ("start", "success", "fail", "log"; "up", "down") and
+        text (the body, or Kuma's msg). Any host's ``/ping/...`` and ``/api/push/...``, and
+        every path of ``hc-ping.com`` (through the proxy), are heartbeat endpoints."""
+        return self._call("GET", "/pings")
+
     def url(self, path: str) -> str:
         """URL of ``path`` on the direct HTTPS server."""
         parsed = urllib.parse.urlsplit(self.api_url)

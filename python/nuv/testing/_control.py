@@ -118,6 +118,8 @@ class ControlApp:
                 return server.faults.pending
             case "DELETE", ["faults"]:
                 return _answering({"cleared": True}, server.faults.clear)
+            case "GET", ["pings"]:
+                return server.pings.pings
             case "POST", ["trace"]:
                 return lambda: server.trace_page.set_addresses(body.get("ipv4"), body.get("ipv6"))
             case "POST", ["robots"]:

@@ -13,6 +13,7 @@ from ._cloudflare import CloudflareApp
 from ._control import ControlApp
 from ._dingtalk import DingTalkApp
 from ._faults import Faults
+from ._pings import PingEndpoint, is_ping
 from ._http import (
     Listener,
     Request,
@@ -59,6 +60,7 @@ class StandInServer:
             self.dingtalk = DingTalkApp()
             self.tests = TestRoutes(lambda: f"https://localhost:{self.https.port}")
             self.trace_page = TracePage()
+            self.pings = PingEndpoint()
             self.not_found = NotFound()
             names = list(dict.fromkeys([host, "127.0.0.1", "localhost"]))
             # Leaves for the fixed listeners are made now (milliseconds with EC keys).
@@ -102,6 +104,7 @@ class StandInServer:
         self.cloudflare.reset()
         self.dingtalk.reset()
         self.trace_page.reset()
+        self.pings.reset()
         self.faults.clear()
         self.log.clear()
 
@@ -135,6 +138,8 @@ class StandInServer:
             return self.tests
         if request.path == "/cdn-cgi/trace":
             return self.trace_page
+        if is_ping(request):
+            return self.pings
         return self.not_found
 
     def dispatch(self, request: Request) -> Response:
