@@ -103,7 +103,7 @@ sanitize: $(SANITIZE_VENV)/.installed
 # build/fuzz/corpus. A failing input is saved in build/fuzz/artifacts.
 FUZZ_CXX ?= clang++-14
 FUZZ_SECONDS ?= 30
-FUZZ_TARGETS := fuzz_record_body fuzz_reconcile fuzz_listing fuzz_percent_encode fuzz_mask_secret fuzz_dingtalk fuzz_address_gate
+FUZZ_TARGETS := fuzz_record_body fuzz_reconcile fuzz_listing fuzz_percent_encode fuzz_mask_secret fuzz_dingtalk fuzz_address_gate fuzz_sync_plan
 FUZZ_BUILD := build/fuzz
 
 fuzz-deps:

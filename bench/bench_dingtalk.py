@@ -42,8 +42,8 @@ def measure(standin: StandIn) -> dict[str, tuple[float, float]]:
     """Median wall seconds and mean client CPU seconds per send, by message type."""
     standin.dingtalk_options(rate_limits=False)
     standin.add_robot(TOKEN, SECRET)
-    saved = {name: os.environ.get(name) for name in ("http_proxy", "CURL_CA_BUNDLE")}
-    os.environ["http_proxy"], os.environ["CURL_CA_BUNDLE"] = standin.proxy_url, standin.ca_file
+    saved = {name: os.environ.get(name) for name in ("https_proxy", "CURL_CA_BUNDLE")}
+    os.environ["https_proxy"], os.environ["CURL_CA_BUNDLE"] = standin.proxy_url, standin.ca_file
     # The trace goes to file descriptor 1: point it at /dev/null while timing.
     stdout = os.dup(1)
     null = os.open(os.devnull, os.O_WRONLY)

@@ -87,7 +87,7 @@ std::vector<ListedRecord> apply(const ReconcilePlan& plan, const WantedRecord& w
                                 const std::vector<ListedRecord>& listing, bool create_fails) {
   const Wanted form = listed_form(wanted);
   ListedRecord created{"created",         wanted.record.name, wanted.record.type,    form.content,
-                       wanted.record.proxied, form.priority,    wanted.record.ttl, wanted.record.comment};
+                       wanted.record.proxied, form.priority,    wanted.record.ttl, wanted.record.comment, {}};
   // Slots by listing index; removed ones are dropped at the end.
   std::vector<ListedRecord> state = listing;
   std::vector<bool> removed(listing.size(), false);
@@ -158,6 +158,8 @@ void check_plan(const ReconcilePlan& plan, const WantedRecord& wanted,
       FUZZ_CHECK(!(is_address(want.type) && is_address(type) && want.type != type));
     }
     if (write.kind == WriteKind::kUpdate) FUZZ_CHECK(type == want.type && write.fields != 0);
+    if (wanted.keep_proxied) FUZZ_CHECK(!(write.fields & nuv::kFieldProxied));
+    if (wanted.keep_ttl) FUZZ_CHECK(!(write.fields & nuv::kFieldTtl));
     // Only a CNAME swap deletes before it creates.
     if (write.step == WriteStep::kClearConflict) {
       FUZZ_CHECK(write.kind == WriteKind::kDelete && (type == "CNAME" || is_address(type)));
@@ -257,6 +259,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Elements skipped for missing fields leave a listing that was not empty.
   const bool listing_empty = listing.empty() && input.ConsumeBool();
+  // Kept attributes: a created record gets the defaults, an existing one
+  // keeps its own.
+  wanted.keep_proxied = input.ConsumeBool();
+  wanted.keep_ttl = input.ConsumeBool();
+  if (wanted.keep_proxied) wanted.record.proxied = false;
+  if (wanted.keep_ttl) wanted.record.ttl = 1;
   const ReconcilePlan plan = nuv::plan_reconciliation(wanted, listing, listing_empty);
   check_plan(plan, wanted, listing, listing_empty);
   return 0;

@@ -9,12 +9,17 @@ from nuv import ConflictError as ConflictError
 from nuv import DingTalk as DingTalk
 from nuv import DingTalkError as DingTalkError
 from nuv import DingTalkReply as DingTalkReply
+from nuv import KEEP as KEEP
+from nuv import KeepType as KeepType
 from nuv import NotFoundError as NotFoundError
+from nuv import PingError as PingError
 from nuv import RateLimitedError as RateLimitedError
 from nuv import TransportError as TransportError
+from nuv import UnsafeSyncError as UnsafeSyncError
 from nuv import ZoneNotFoundError as ZoneNotFoundError
 from nuv import get_trace as get_trace
 from nuv import lookup_address as lookup_address
+from nuv import ping as ping
 from nuv import set_trace as set_trace
 from nuv import versions as versions
 from nuv import __version__ as __version__

@@ -28,13 +28,18 @@ from _nuv import (
     DingTalk,
     DingTalkError,
     DingTalkReply,
+    KEEP,
+    KeepType,
     NotFoundError,
+    PingError,
     RateLimitedError,
     TransportError,
+    UnsafeSyncError,
     ZoneNotFoundError,
     __version__,
     get_trace,
     lookup_address,
+    ping,
     set_trace,
     versions,
 )
@@ -47,6 +52,8 @@ __all__ = [
     "DingTalkError",
     "ApiResponse",
     "DEFAULT_API_URL",
+    "KEEP",
+    "KeepType",
     "CloudflareError",
     "AuthenticationError",
     "NotFoundError",
@@ -54,10 +61,13 @@ __all__ = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "UnsafeSyncError",
     "lookup_address",
     "AddressLookupError",
     "AddressUnreadable",
     "AddressRefused",
+    "ping",
+    "PingError",
     "set_trace",
     "get_trace",
     "versions",
@@ -65,6 +75,11 @@ __all__ = [
     "DnsRecord",
     "Zone",
     "PlannedWrite",
+    "FieldChange",
+    "UnrestoredRecord",
+    "SyncWrite",
+    "SyncResult",
+    "WantedRecord",
     "ErrorEntry",
     "PurgeFile",
 ]
@@ -75,7 +90,21 @@ DEFAULT_API_URL = Cloudflare().api_url
 
 # The typed shapes of records, zones and plans need `typing` (several
 # milliseconds to import): made on first use, not at `import nuv`.
-_TYPED_NAMES = frozenset({"RecordType", "DnsRecord", "Zone", "PlannedWrite", "ErrorEntry", "PurgeFile"})
+_TYPED_NAMES = frozenset(
+    {
+        "RecordType",
+        "DnsRecord",
+        "Zone",
+        "PlannedWrite",
+        "FieldChange",
+        "UnrestoredRecord",
+        "SyncWrite",
+        "SyncResult",
+        "WantedRecord",
+        "ErrorEntry",
+        "PurgeFile",
+    }
+)
 
 
 def __getattr__(name: str) -> object:

@@ -1,6 +1,6 @@
 """Type stubs of the nuv clients (implemented in the _nuv extension)."""
 
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Final, Literal, Protocol, SupportsIndex, TypeAlias, final
 
 from typing_extensions import disjoint_base
@@ -18,8 +18,10 @@ def set_trace(target: TraceTarget, /) -> None:
     "off", "logging" (one DEBUG record of the "nuv" logger per line), an
     object with ``write(str)`` or a callable. Secrets are masked for every
     target; an exception raised by a Python target goes to
-    ``sys.unraisablehook`` and the request goes on. ``NUV_TRACE`` (one of
-    the four names) sets the target at import."""
+    ``sys.unraisablehook`` and the request goes on, except
+    ``KeyboardInterrupt`` and ``SystemExit``, which end the call.
+    ``NUV_TRACE`` (one of the four names, in any letter case) sets the
+    target at import."""
 
 def get_trace() -> TraceTarget:
     """The current trace target."""
@@ -39,6 +41,8 @@ __all__ = [
     "DingTalkError",
     "ApiResponse",
     "DEFAULT_API_URL",
+    "KEEP",
+    "KeepType",
     "set_trace",
     "get_trace",
     "versions",
@@ -49,23 +53,36 @@ __all__ = [
     "ConflictError",
     "TransportError",
     "ZoneNotFoundError",
+    "UnsafeSyncError",
     "lookup_address",
     "AddressLookupError",
     "AddressUnreadable",
     "AddressRefused",
+    "ping",
+    "PingError",
     "RecordType",
     "DnsRecord",
     "Zone",
     "PlannedWrite",
+    "FieldChange",
+    "UnrestoredRecord",
+    "SyncWrite",
+    "SyncResult",
+    "WantedRecord",
     "ErrorEntry",
     "PurgeFile",
 ]
 
 from nuv._types import DnsRecord as DnsRecord
 from nuv._types import ErrorEntry as ErrorEntry
+from nuv._types import FieldChange as FieldChange
 from nuv._types import PlannedWrite as PlannedWrite
 from nuv._types import PurgeFile as PurgeFile
 from nuv._types import RecordType as RecordType
+from nuv._types import UnrestoredRecord as UnrestoredRecord
+from nuv._types import SyncResult as SyncResult
+from nuv._types import SyncWrite as SyncWrite
+from nuv._types import WantedRecord as WantedRecord
 from nuv._types import Zone as Zone
 
 @final
@@ -117,6 +134,15 @@ class CloudflareError(Exception):
     errors: Sequence[ErrorEntry]
     response: ApiResponse | None
     hint: str | None
+    unrestored: Sequence[UnrestoredRecord]
+    """Records ``dns_ensured_record`` deleted to make room for the wanted
+    one and could not put back (empty otherwise)."""
+    record: SyncWrite | None
+    """From ``dns_sync``: the write the service refused (else None)."""
+    records: list[SyncWrite] | None
+    """From ``dns_sync``: the writes that had to go together with it."""
+    applied: list[SyncWrite] | None
+    """From ``dns_sync``: what was applied before the failure (else None)."""
 
 class AuthenticationError(CloudflareError):
     """The token was refused or lacks a permission (401, 403; 9109, 9103,
@@ -140,6 +166,15 @@ class TransportError(CloudflareError):
 
 class ZoneNotFoundError(CloudflareError, TypeError):
     """No zone to act on: the look-up found none, or none is selected."""
+
+class UnsafeSyncError(CloudflareError):
+    """A whole-zone sync would update or delete more than its threshold of
+    the records in scope; nothing was written."""
+
+    updates: int
+    deletes: int
+    existing: int
+    threshold: float
 
 class AddressLookupError(Exception):
     """``lookup_address`` found no address to publish. ``hint`` (what to do,
@@ -188,7 +223,49 @@ def lookup_address(
     without an answer. ValueError for a source that is none of these
     forms."""
 
+class PingError(Exception):
+    """``ping`` could not report: the network failed, or the service
+    answered something other than 2xx."""
+
+    url: str
+    """The ping URL, masked (it is a credential of its own)."""
+    status: int | None
+    curl_code: int | None
+
+def ping(
+    url: str,
+    *,
+    event: Literal["start", "success", "fail"] | None = None,
+    message: str | None = None,
+    timeout: float = 10.0,
+    connect_timeout: float = 5.0,
+    retries: int = 2,
+    proxy: str | None = None,
+) -> int | None:
+    """Report to a monitoring service: GET ``url``, or POST ``message`` to
+    it as text (cut to 10 KiB). With ``event`` the URL is a check's: an
+    Uptime Kuma push URL (its path holds ``/api/push/``) gets
+    ``status=up`` (``down`` for "fail") and ``msg=`` the message (else OK)
+    in its query, and sends nothing for "start" (None is returned); any
+    other URL is a healthchecks.io-style check (``/start``, ``/fail`` after
+    its path, the message as the body). Returns the status of a 2xx
+    answer; raises ``PingError`` for any other answer (redirects are not
+    followed) or a network failure, ValueError for a URL that is not
+    http(s). Sent over nuv's transport (``proxy`` None follows curl's proxy
+    variables, ``""`` connects directly); the URL is masked wherever it is
+    shown."""
+
+
 DEFAULT_API_URL: Final = "https://api.cloudflare.com/client/v4"
+
+@final
+class KeepType:
+    """The type of ``KEEP``, which has no other instance."""
+
+KEEP: Final[KeepType]
+"""For ``proxied``, ``ttl`` or ``comment`` of ``dns_ensured_record`` and
+``dns_plan``: an existing record keeps its own value (neither compared nor
+sent); a record created gets the default (not proxied, ttl 1, no comment)."""
 
 @disjoint_base
 class Cloudflare:
@@ -225,9 +302,8 @@ class Cloudflare:
         connect_timeout: float = 10.0,
         rate_limit: int = 1200,
     ) -> None:
-        """``proxy`` (write-once, not readable) overrides the ``http_proxy``
-        environment variable; the empty default means a direct connection,
-        even when proxy variables are set. None uses the environment's
+        """``proxy`` (write-once, not readable) is the proxy to use; the empty
+        default means a direct connection, even when proxy variables are set. None uses the environment's
         proxy variables the way curl does (``https_proxy``/``HTTPS_PROXY``,
         ``all_proxy``/``ALL_PROXY``, ``no_proxy``/``NO_PROXY``). ``zone_id``
         selects a zone without a look-up (``zone`` stays "")."""
@@ -316,18 +392,28 @@ class Cloudflare:
         type: RecordType | str,
         name: str,
         content: str,
-        proxied: bool,
-        ttl: int,
+        proxied: bool | KeepType,
+        ttl: int | KeepType,
         present: SupportsIndex = True,
         replace: SupportsIndex = True,
-        comment: str | None = None,
+        comment: str | KeepType | None = None,
         *,
         zone_id: str | None = None,
     ) -> ApiResponse:
         """Bring one record into the wanted state with the fewest writes;
         a second call with the same arguments writes nothing. With
         ``zone_id`` the call acts on that zone without a look-up (``domain``
-        is then not used) and leaves the selected zone alone.
+        is then not used) and leaves the selected zone alone; an empty
+        ``domain`` means the selected zone.
+
+        ``name`` is resolved against the zone: "@" and "" are the apex, a
+        name without the zone's suffix is relative to it ("home" is
+        home.<zone>), a final dot makes it fully qualified; a fully
+        qualified name outside the zone raises ValueError before any
+        request. ``KEEP`` as ``proxied``, ``ttl`` or ``comment``: an
+        existing record keeps its own value; a created one gets the default.
+        Records deleted to make room for the wanted one that cannot be put
+        back raise, with them in ``.unrestored``.
 
         Returns the listing's response when nothing had to change, the
         response of the write it made (for several writes sent as one
@@ -355,11 +441,11 @@ class Cloudflare:
         type: RecordType | str,
         name: str,
         content: str,
-        proxied: bool,
-        ttl: int,
+        proxied: bool | KeepType,
+        ttl: int | KeepType,
         present: SupportsIndex = True,
         replace: SupportsIndex = True,
-        comment: str | None = None,
+        comment: str | KeepType | None = None,
         *,
         zone_id: str | None = None,
     ) -> list[PlannedWrite]:
@@ -368,9 +454,11 @@ class Cloudflare:
         the listing are made). Each is a dict with "action" ("create",
         "update" or "delete"), "id" (None for a create), "type", "name",
         "content", "proxied", "ttl", "priority" (MX, else None) and
-        "comment" of the record the write leaves (or removes), and "reason"
+        "comment" of the record the write leaves (or removes), "reason"
         ("missing", "content differs", "ttl differs", "type conflict",
-        "stale TXT value", ...). An empty list: nothing to do."""
+        "stale TXT value", ...), and "changes": for an update each field it
+        changes as {"old": ..., "new": ...} (empty otherwise). An empty
+        list: nothing to do."""
     def change_always_use_https(self, value: Literal["on", "off"] | str, *, zone_id: str | None = None) -> ApiResponse:
         """Set the zone's always_use_https setting ("on" or "off")."""
     def change_automatic_https_rewrites(
@@ -393,6 +481,65 @@ class Cloudflare:
         """Purge everything the zone has cached, or only the files, tags,
         hosts or URL prefixes given (one kind per call: ValueError
         otherwise). Positional arguments are ignored."""
+    def list_zones(
+        self, *, name: str | None = None, status: str | None = None, account_id: str | None = None
+    ) -> list[Zone]:
+        """Every zone the token can see (all pages), optionally filtered
+        (``name`` takes the service's operators, e.g. "contains:.org").
+        Raises the CloudflareError family on failure, and CloudflareError
+        when the service claims more than 1000 pages."""
+    def list_dns_records(
+        self,
+        domain: str | None = None,
+        *,
+        zone_id: str | None = None,
+        type: RecordType | str | None = None,
+        name: str | None = None,
+        content: str | None = None,
+        filters: dict[str, str | list[str] | tuple[str, ...]] | None = None,
+        per_page: int = 5000,
+    ) -> list[DnsRecord]:
+        """Every DNS record of the zone (all pages, ``per_page`` a page,
+        1..5000). ``type``, ``name`` and ``content`` are exact filters;
+        ``filters`` takes the service's other query names
+        ({"comment.contains": "x", "tag": ["a:1"], "match": "any"}). Raises
+        the CloudflareError family on failure, and CloudflareError when the
+        service claims more than 100 pages."""
+    def get_zone_setting(self, setting_id: str, *, zone_id: str | None = None) -> ApiResponse:
+        """Read one zone setting (its "result" holds "id" and "value")."""
+    def dns_sync_plan(
+        self,
+        wanted: Iterable[WantedRecord],
+        domain: str | None = None,
+        *,
+        zone_id: str | None = None,
+        scope: Literal["zone"] | Iterable[str] = "zone",
+        types: Iterable[str] | None = None,
+        owner: str | None = None,
+        owned_only: str | None = None,
+        force: bool = False,
+        threshold: float = 0.3,
+    ) -> list[SyncWrite]:
+        """The writes that bring the zone (or the part of it in scope) into
+        the wanted state, in the order ``dns_sync`` sends them, without
+        making them; "skip" entries (wanted records a record outside the
+        scope keeps out) come last and are never sent. Raises
+        UnsafeSyncError past the threshold unless ``force``."""
+    def dns_sync(
+        self,
+        wanted: Iterable[WantedRecord],
+        domain: str | None = None,
+        *,
+        zone_id: str | None = None,
+        scope: Literal["zone"] | Iterable[str] = "zone",
+        types: Iterable[str] | None = None,
+        owner: str | None = None,
+        owned_only: str | None = None,
+        force: bool = False,
+        threshold: float = 0.3,
+    ) -> SyncResult:
+        """Carry out ``dns_sync_plan``'s plan in batches, each all or
+        nothing, a name's writes always in one batch."""
 
 @disjoint_base
 class DingTalkReply(str):
@@ -463,13 +610,18 @@ class DingTalk:
         secret: str = ...,
         *,
         keyword: str | None = None,
+        proxy: str | None = None,
         retries: int = 2,
         timeout: float = 30.0,
         connect_timeout: float = 10.0,
         rate_limit: int = 20,
     ) -> None:
         """A ``token`` starting with "http://" or "https://" must be the robot's
-        webhook URL (ValueError otherwise); the access token is taken from it."""
+        webhook URL (ValueError otherwise); the access token is taken from it.
+        ``proxy`` (write-once, not readable) is the proxy to use, "" a direct
+        connection; None (the default) uses the environment's proxy variables
+        the way curl does for https (``https_proxy``/``HTTPS_PROXY``,
+        ``all_proxy``/``ALL_PROXY``, ``no_proxy``/``NO_PROXY``)."""
 
     retries: int
     """Extra attempts for a send that provably never reached the robot."""

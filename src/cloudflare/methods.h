@@ -19,5 +19,10 @@ PyObject* Cloudflare_change_automatic_https_rewrites(PyObject* self, PyObject* a
                                                      PyObject* kwargs);
 PyObject* Cloudflare_change_ssl_model(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Cloudflare_purge_cache(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Cloudflare_list_zones(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Cloudflare_list_dns_records(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Cloudflare_get_zone_setting(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Cloudflare_dns_sync_plan(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Cloudflare_dns_sync(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace nuv

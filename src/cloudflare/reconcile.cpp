@@ -59,12 +59,16 @@ unsigned differing_fields(const ListedRecord& listed, const WantedRecord& wanted
     reason += text;
   };
   if (content_differs) differs(kFieldContent, "content differs");
-  if (is_proxiable_type(want.type) && listed.proxied != want.proxied) {
+  if (!wanted.keep_proxied && is_proxiable_type(want.type) && listed.proxied != want.proxied) {
     differs(kFieldProxied, "proxied differs");
   }
   // The service keeps a proxied record's ttl at 1 ("automatic") whatever
   // was asked: comparing it would rewrite the record on every call.
-  if (!want.proxied && listed.ttl != want.ttl) differs(kFieldTtl, "ttl differs");
+  const bool proxied_after =
+      wanted.keep_proxied ? listed.proxied && is_proxiable_type(want.type) : want.proxied;
+  if (!wanted.keep_ttl && !proxied_after && listed.ttl != want.ttl) {
+    differs(kFieldTtl, "ttl differs");
+  }
   if (want.type == "MX" && listed.priority != mx.priority) {
     differs(kFieldPriority, "priority differs");
   }
@@ -218,6 +222,30 @@ std::vector<const PlannedWrite*> one_at_a_time(const ReconcilePlan& plan) {
     }
   }
   return order;
+}
+
+std::vector<const ListedRecord*> records_to_restore(const std::vector<const ListedRecord*>& deleted,
+                                                    const RecordFields& wanted,
+                                                    const std::vector<ListedRecord>& listing) {
+  const std::string name = dns_name_key(wanted.name);
+  const std::string wanted_content =
+      wanted.type == "MX" ? split_mx_content(wanted.content).host.value_or("") : wanted.content;
+  auto listed_as = [&](std::string_view type, std::string_view content, const std::string* id) {
+    for (const ListedRecord& r : listing) {
+      if (id != nullptr && r.id == *id) return true;
+      if (dns_name_key(r.name) == name && record_type_key(r.type) == type &&
+          same_record_content(type, r.content, content)) {
+        return true;
+      }
+    }
+    return false;
+  };
+  std::vector<const ListedRecord*> out;
+  if (listed_as(wanted.type, wanted_content, nullptr)) return out;
+  for (const ListedRecord* r : deleted) {
+    if (!listed_as(record_type_key(r->type), r->content, &r->id)) out.push_back(r);
+  }
+  return out;
 }
 
 }  // namespace nuv

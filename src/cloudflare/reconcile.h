@@ -19,6 +19,10 @@ struct WantedRecord {
   RecordFields record;
   bool present = true;
   bool replace = true;
+  // An existing record keeps its own value of these (neither compared nor
+  // sent); a created one gets record.proxied and record.ttl, the defaults.
+  bool keep_proxied = false;
+  bool keep_ttl = false;
 };
 
 // One element of the listing's "result" array.
@@ -31,6 +35,7 @@ struct ListedRecord {
   int32_t priority = 0;
   uint32_t ttl = 1;
   std::optional<std::string> comment;  // absent or null: none
+  std::vector<std::string> tags;
 };
 
 // What one page of the listing holds: the records that carry a text id,
@@ -113,15 +118,24 @@ inline constexpr char kTraceDiffers[] =
 // labels in punycode; types without case; contents by type (see
 // same_record_content); an MX is the record of its host, except that
 // removing one (present=False) needs its priority too. Then proxied (for
-// the proxiable types), the ttl (unless the wanted record is proxied: the
+// the proxiable types), the ttl (unless the record will be proxied: the
 // service keeps proxied records at "automatic"), the MX priority and, when
-// one is wanted, the comment are compared, and an update sends only what
-// differs.
+// one is wanted, the comment are compared (proxied and ttl not when they
+// are kept), and an update sends only what differs.
 ReconcilePlan plan_reconciliation(const WantedRecord& wanted,
                                   const std::vector<ListedRecord>& listing, bool listing_empty);
 
 // The plan's writes in the order they go out one at a time: by step,
 // keeping the plan's order within a step.
 std::vector<const PlannedWrite*> one_at_a_time(const ReconcilePlan& plan);
+
+// Which of the records deleted (or perhaps deleted) to make room for
+// `wanted` must be re-created, given the name's listing read after a write
+// whose outcome is unknown: none when the wanted record is listed (the swap
+// went through, and they could not live beside it), else each one that is
+// listed neither by its id nor by its type and content.
+std::vector<const ListedRecord*> records_to_restore(const std::vector<const ListedRecord*>& deleted,
+                                                    const RecordFields& wanted,
+                                                    const std::vector<ListedRecord>& listing);
 
 }  // namespace nuv

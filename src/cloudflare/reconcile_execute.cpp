@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cloudflare/name_listing.h"
+#include "cloudflare/record_match.h"
 #include "common/json_build.h"
 #include "common/json_tree.h"
 #include "transport/trace.h"
@@ -29,6 +31,9 @@ std::string created_id(const HttpResult& created, const std::string& fallback) {
   return fallback;
 }
 
+constexpr char kTracePerhapsDeleted[] = "record perhaps deleted: %s %s, %s, %s, %d\n";
+constexpr char kTraceNotDeleted[] = "record not deleted: %s %s, %s, %s, %d\n";
+
 void announce(const char* format, const ListedRecord& r) {
   trace(format, r.id.c_str(), r.name.c_str(), r.type.c_str(), r.content.c_str(), r.proxied ? 1 : 0);
 }
@@ -43,52 +48,145 @@ RecordFields fields_of(const ListedRecord& r) {
   return fields;
 }
 
-// Records deleted to make room for the wanted one: re-created as they were
-// listed when the guard goes before dismiss(), whatever the path out (a
-// failed write, an early return, a C++ exception), so a failed swap never
-// loses a record.
+// The service's "an identical record already exists" (81057, 81058): a
+// restore answered so finds the record there.
+bool identical_record_exists(const HttpResult& answer) {
+  if (!answer.answered || answer.status != 400) return false;
+  JsonTree root(json_tokener_parse(answer.body.c_str()));
+  json_object* errors = nullptr;
+  if (!json_object_object_get_ex(root.get(), "errors", &errors) ||
+      !json_object_is_type(errors, json_type_array)) {
+    return false;
+  }
+  for (size_t i = 0; i < json_object_array_length(errors); ++i) {
+    json_object* code = nullptr;
+    if (json_object_object_get_ex(json_object_array_get_idx(errors, i), "code", &code)) {
+      const int value = json_object_get_int(code);
+      if (value == 81057 || value == 81058) return true;
+    }
+  }
+  return false;
+}
+
+// Rounds of restoring at least: a restore is what keeps a record from being
+// lost, so it gets them whatever `retries` says.
+constexpr int kMinRestoreRounds = 3;
+
+// Records deleted (or perhaps deleted) to make room for the wanted one:
+// re-created as they were listed when finish() runs, or when the guard goes
+// before dismiss() whatever the path out (an early return, a C++
+// exception), so a failed swap never loses a record unnoticed.
 class RestoreOnFailure {
  public:
-  RestoreOnFailure(const ApiContext& context, std::string_view zone_id, size_t capacity)
-      : context_(context), zone_id_(zone_id) {
+  RestoreOnFailure(const ApiContext& context, std::string_view zone_id, const RecordFields& wanted,
+                   size_t capacity)
+      : context_(context), zone_id_(zone_id), wanted_(wanted) {
     deleted_.reserve(capacity);  // add() must not allocate once a delete is done
   }
   RestoreOnFailure(const RestoreOnFailure&) = delete;
   RestoreOnFailure& operator=(const RestoreOnFailure&) = delete;
   ~RestoreOnFailure() {
-    for (const ListedRecord* r : deleted_) restore(*r);
+    CarriedOut ignored;
+    finish(ignored);
   }
 
   void add(const ListedRecord& deleted) noexcept { deleted_.push_back(&deleted); }
+  // A write whose outcome is unknown: the name is listed again before
+  // anything is restored.
+  void uncertain() noexcept { uncertain_ = true; }
   void dismiss() noexcept { deleted_.clear(); }
 
- private:
-  void restore(const ListedRecord& old) noexcept {
-    // An interrupt that ended the writes goes up once the record is back;
-    // the restore itself is not interrupted.
+  // Puts back what is gone; what cannot be goes into `out.unrestored`.
+  void finish(CarriedOut& out) noexcept {
+    if (deleted_.empty()) return;
+    // An interrupt that ended the writes goes up once the records are back;
+    // the restore's transfers are not interrupted, its waits are.
     PyObject* pending = PyErr_GetRaisedException();
-    bool restored = false;
+    std::vector<const ListedRecord*> left = std::move(deleted_);
+    deleted_.clear();
     try {
-      ApiContext restoring = context_;
-      restoring.interruptible = false;
-      const HttpResult answer = create_record(restoring, zone_id_, fields_of(old));
-      if (succeeded(answer)) {
-        ListedRecord again = old;
-        again.id = created_id(answer, old.id);
-        announce("record restored: %s %s, %s, %s, %d\n", again);
-        restored = true;
-      }
+      left = restore(left, out);
     } catch (...) {
-      // Out of memory while restoring: say so below; nothing may escape a
-      // destructor that runs while another exception unwinds.
+      // Out of memory while restoring: what is left is reported below;
+      // nothing may escape a destructor that runs while another exception
+      // unwinds.
     }
-    if (!restored) announce("record not restored: %s %s, %s, %s, %d\n", old);
-    PyErr_SetRaisedException(pending);  // steals 'pending'; nullptr leaves none set
+    for (const ListedRecord* r : left) {
+      announce("record not restored: %s %s, %s, %s, %d\n", *r);
+      try {
+        out.unrestored.push_back(*r);
+      } catch (...) {
+      }
+    }
+    if (pending != nullptr) {
+      // A second signal during a wait raised anew: the first goes up.
+      PyErr_Clear();
+      PyErr_SetRaisedException(pending);  // steals 'pending'
+    }
+  }
+
+ private:
+  // The records of `gone` it could not put back.
+  std::vector<const ListedRecord*> restore(std::vector<const ListedRecord*> gone, CarriedOut& out) {
+    ApiContext restoring = context_;
+    restoring.interruptible = false;
+    restoring.admitted = true;
+    const int rounds = std::max(kMinRestoreRounds, context_.settings.retries + 1);
+    std::vector<const ListedRecord*> refused;
+    for (int round = 0; !gone.empty(); ++round) {
+      if (uncertain_) {
+        trace("write outcome unknown: listing %s again before restoring\n", wanted_.name.c_str());
+        const NameRecords now = list_name_records(restoring, zone_id_, dns_name_key(wanted_.name));
+        if (now.status == ListingStatus::kComplete) {
+          gone = records_to_restore(gone, wanted_, now.records);
+        } else if (now.last_answer.interrupted) {
+          break;
+        }
+        // A listing that could not be read restores everything: a record
+        // still there is refused as identical, and counted as there.
+      }
+      uncertain_ = false;
+      std::vector<const ListedRecord*> again;
+      for (size_t i = 0; i < gone.size(); ++i) {
+        const ListedRecord& old = *gone[i];
+        const HttpResult answer = create_record(restoring, zone_id_, fields_of(old));
+        if (succeeded(answer)) {
+          ListedRecord back = old;
+          back.id = created_id(answer, old.id);
+          announce("record restored: %s %s, %s, %s, %d\n", back);
+        } else if (identical_record_exists(answer)) {
+          announce("record still there: %s %s, %s, %s, %d\n", old);
+        } else if (answer.interrupted) {
+          // A signal during a wait: the caller is told what is left.
+          out.restore_failure = answer;
+          again.insert(again.end(), gone.begin() + static_cast<std::ptrdiff_t>(i), gone.end());
+          refused.insert(refused.end(), again.begin(), again.end());
+          return refused;
+        } else {
+          out.restore_failure = answer;
+          // A restore perhaps made, or refused unprocessed: another round.
+          if (write_outcome_unknown(answer)) {
+            uncertain_ = true;
+            again.push_back(&old);
+          } else if (classify_failure(answer) == Failure::kTooManyRequests) {
+            again.push_back(&old);
+          } else {
+            refused.push_back(&old);
+          }
+        }
+      }
+      gone = std::move(again);
+      if (round + 1 >= rounds) break;
+    }
+    refused.insert(refused.end(), gone.begin(), gone.end());
+    return refused;
   }
 
   const ApiContext& context_;
   std::string_view zone_id_;
+  const RecordFields& wanted_;
   std::vector<const ListedRecord*> deleted_;
+  bool uncertain_ = false;
 };
 
 HttpResult send_write(const PlannedWrite& write, const ApiContext& context,
@@ -175,25 +273,6 @@ Batch build_batch(std::span<const PlannedWrite* const> part, const RecordFields&
   return batch;
 }
 
-// Whether the service refused the batch route itself: not there, or not
-// allowed to this token (permission #dns_records:batch). An error code
-// decides when the answer has one (a 404 with 81044 is a missing record,
-// not a missing route); without one, the status does.
-bool batch_unavailable(const HttpResult& answer) {
-  if (answer.status < 400 || answer.status > 499) return false;
-  JsonTree root(json_tokener_parse(answer.body.c_str()));
-  json_object* errors = nullptr;
-  json_object* code = nullptr;
-  if (json_object_object_get_ex(root.get(), "errors", &errors) &&
-      json_object_is_type(errors, json_type_array) && json_object_array_length(errors) > 0 &&
-      json_object_object_get_ex(json_object_array_get_idx(errors, 0), "code", &code) &&
-      json_object_is_type(code, json_type_int)) {
-    const int value = json_object_get_int(code);
-    return value == 7000 || value == 7001 || value == 7003 || value == 10000;
-  }
-  return answer.status == 404 || answer.status == 405;
-}
-
 // The batch's answer as the answer of one of its writes: its status, and
 // its envelope with "result" holding that write's record. The batch's own
 // answer when it does not hold that record.
@@ -227,6 +306,27 @@ HttpResult answer_of_item(const HttpResult& batch, WriteKind kind, size_t index)
 
 }  // namespace
 
+bool write_outcome_unknown(const HttpResult& failure) {
+  if (failure.interrupted) return true;
+  const Failure failed = classify_failure(failure);
+  return failed == Failure::kServerError || failed == Failure::kAnswerLost;
+}
+
+bool batch_unavailable(const HttpResult& answer) {
+  if (answer.status < 400 || answer.status > 499) return false;
+  JsonTree root(json_tokener_parse(answer.body.c_str()));
+  json_object* errors = nullptr;
+  json_object* code = nullptr;
+  if (json_object_object_get_ex(root.get(), "errors", &errors) &&
+      json_object_is_type(errors, json_type_array) && json_object_array_length(errors) > 0 &&
+      json_object_object_get_ex(json_object_array_get_idx(errors, 0), "code", &code) &&
+      json_object_is_type(code, json_type_int)) {
+    const int value = json_object_get_int(code);
+    return value == 7000 || value == 7001 || value == 7003 || value == 10000;
+  }
+  return answer.status == 404 || answer.status == 405;
+}
+
 CarriedOut carry_out(const ReconcilePlan& plan, const ApiContext& context,
                      const std::string& zone_id, const RecordFields& wanted) {
   for (const Announcement& line : plan.announcements) announce(line.format, *line.listed);
@@ -234,7 +334,7 @@ CarriedOut carry_out(const ReconcilePlan& plan, const ApiContext& context,
   const std::vector<const PlannedWrite*> order = one_at_a_time(plan);
   const PlannedWrite* result_write =
       plan.outcome == Outcome::kWriteResult ? &plan.writes[plan.result_index] : nullptr;
-  RestoreOnFailure restore(context, zone_id, order.size());
+  RestoreOnFailure restore(context, zone_id, wanted, order.size());
 
   bool batches = order.size() > 1;
   const size_t parts = (order.size() + kMaxBatchWrites - 1) / kMaxBatchWrites;
@@ -266,15 +366,28 @@ CarriedOut carry_out(const ReconcilePlan& plan, const ApiContext& context,
       answer = send_write(*part.front(), context, zone_id, wanted);
     }
     if (!succeeded(answer)) {
-      if (batches) {
+      out.outcome_unknown = write_outcome_unknown(answer);
+      if (batches && out.outcome_unknown) {
+        trace("batch %zu/%zu outcome unknown (%d): all or none of its writes was made\n",
+              part_number, parts, answer.status);
+      } else if (batches) {
         trace("batch %zu/%zu not applied (%d): none of its writes was made\n", part_number, parts,
               answer.status);
       } else if (part.front()->kind == WriteKind::kDelete) {
-        announce("record not deleted: %s %s, %s, %s, %d\n", *part.front()->listed);
+        announce(out.outcome_unknown ? kTracePerhapsDeleted : kTraceNotDeleted,
+                 *part.front()->listed);
       }
-      out.failed_on_create = batches || part.front()->kind == WriteKind::kCreate;
+      if (out.outcome_unknown) {
+        // Perhaps applied: a record perhaps deleted may need restoring, and
+        // a wanted record perhaps written makes restoring needless.
+        if (!batches && part.front()->step == WriteStep::kClearConflict) {
+          restore.add(*part.front()->listed);
+        }
+        restore.uncertain();
+      }
       out.failure = std::move(answer);
-      return out;  // `restore` puts back what this plan deleted
+      restore.finish(out);  // puts back what this plan deleted
+      return out;
     }
     bool wanted_written = false;
     for (size_t i = 0; i < part.size(); ++i) {

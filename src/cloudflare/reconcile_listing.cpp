@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "cloudflare/listing_pages.h"
 #include "cloudflare/reconcile.h"
 #include "common/json_scan.h"
 
@@ -29,6 +30,23 @@ bool text_member(JsonScanner& scan, std::string& into, bool& present) {
   return scan.ok();
 }
 
+// The text items of a "tags" array (anything else: no tags); a later member
+// replaces an earlier one.
+bool read_tags(JsonScanner& scan, std::vector<std::string>& tags) {
+  tags.clear();
+  if (scan.peek() != Kind::kArray) return scan.skip_value();
+  bool first = true;
+  scan.enter_array();
+  while (scan.next_element(first)) {
+    if (scan.peek() == Kind::kString) {
+      if (!scan.read_string(tags.emplace_back())) return false;
+    } else if (!scan.skip_value()) {
+      return false;
+    }
+  }
+  return scan.ok();
+}
+
 // One element of "result"; `kept` tells whether it has the four texts.
 bool read_record(JsonScanner& scan, ListedRecord& record, bool& kept) {
   bool has_id = false, has_name = false, has_type = false, has_content = false;
@@ -48,6 +66,8 @@ bool read_record(JsonScanner& scan, ListedRecord& record, bool& kept) {
       text_member(scan, record.content, has_content);
     } else if (key == "comment") {
       text_member(scan, comment, has_comment);
+    } else if (key == "tags") {
+      if (!read_tags(scan, record.tags)) return false;
     } else if (key == "proxied") {
       if (!scan.read_truth(record.proxied)) return false;
     } else if (key == "priority") {
@@ -86,38 +106,6 @@ bool read_records(JsonScanner& scan, Listing& listing) {
   return scan.ok();
 }
 
-// Pages the service says the listing has: "total_pages", else "total_count"
-// over "per_page"; 1 when it says neither.
-bool read_pages(JsonScanner& scan, size_t& pages) {
-  std::optional<int64_t> total_pages, total_count, per_page;
-  std::string key;
-  bool first = true;
-  scan.enter_object();
-  while (scan.next_member(first, key)) {
-    std::optional<int64_t>* into = key == "total_pages"   ? &total_pages
-                                   : key == "total_count" ? &total_count
-                                   : key == "per_page"    ? &per_page
-                                                          : nullptr;
-    if (into != nullptr && scan.peek() == Kind::kNumber) {
-      int64_t value = 0;
-      if (!scan.read_integer(value)) return false;
-      *into = value;
-    } else {
-      if (into != nullptr) into->reset();
-      if (!scan.skip_value()) return false;
-    }
-  }
-  if (!scan.ok()) return false;
-  if (total_pages) {
-    pages = *total_pages > 1 ? static_cast<size_t>(*total_pages) : 1;
-  } else if (total_count && per_page && *per_page > 0 && *total_count > *per_page) {
-    pages = static_cast<size_t>((*total_count + *per_page - 1) / *per_page);
-  } else {
-    pages = 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<Listing> parse_listing(const std::string& body) {
@@ -134,7 +122,7 @@ std::optional<Listing> parse_listing(const std::string& body) {
       has_result = scan.peek() == Kind::kArray;
       if (has_result ? !read_records(scan, listing) : !scan.skip_value()) return std::nullopt;
     } else if (key == "result_info" && scan.peek() == Kind::kObject) {
-      if (!read_pages(scan, listing.total_pages)) return std::nullopt;
+      if (!read_result_info_pages(scan, listing.total_pages)) return std::nullopt;
     } else if (!scan.skip_value()) {
       return std::nullopt;
     }

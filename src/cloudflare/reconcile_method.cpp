@@ -1,9 +1,9 @@
 // dns_ensured_record and dns_plan: the same arguments, look-ups, listing and
 // plan; the first carries the plan out, the second returns it.
 #include <string_view>
-#include <unordered_set>
 
 #include "cloudflare/methods.h"
+#include "cloudflare/name_listing.h"
 #include "cloudflare/reconcile.h"
 #include "cloudflare/reconcile_execute.h"
 #include "cloudflare/record_match.h"
@@ -12,16 +12,13 @@
 #include "common/py_ref.h"
 #include "common/text.h"
 #include "surface/errors.h"
+#include "surface/keep.h"
 #include "transport/retry_policy.h"
 #include "transport/trace.h"
 
 namespace nuv {
 
 namespace {
-
-// Pages of one name's listing read at most: 100 records each, so 10,000
-// records of one name. Past it the call writes nothing.
-constexpr size_t kMaxListingPages = 100;
 
 // An integer value's truth: present and replace take an int, a bool or an
 // object with __index__, nothing else.
@@ -52,13 +49,13 @@ bool parse_ensure_call(PyObject* self, PyObject* args, PyObject* kwargs, const c
   static const char* keywords[] = {"domain",  "type",    "name",    "content", "proxied", "ttl",
                                    "present", "replace", "comment", "zone_id", nullptr};
   const char *type, *name, *content;
-  int proxied = 0;
+  PyObject* proxied_arg = nullptr;
   PyObject* ttl_arg = nullptr;
   PyObject* present_arg = nullptr;
   PyObject* replace_arg = nullptr;
   PyObject* comment_arg = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &call.domain,
-                                   &type, &name, &content, &proxied, &ttl_arg, &present_arg,
+                                   &type, &name, &content, &proxied_arg, &ttl_arg, &present_arg,
                                    &replace_arg, &comment_arg, &call.zone_id)) {
     return false;
   }
@@ -67,20 +64,39 @@ bool parse_ensure_call(PyObject* self, PyObject* args, PyObject* kwargs, const c
   wanted.record.type = record_type_key(type);
   wanted.record.name = name;
   wanted.record.content = content;
-  if (!read_ttl(ttl_arg, wanted.record.ttl)) return false;
+  // KEEP: an existing record keeps its value; a new one gets the default.
+  bool proxied = false;
+  wanted.keep_proxied = is_keep(proxied_arg);
+  wanted.keep_ttl = is_keep(ttl_arg);
+  if (!wanted.keep_proxied && !read_proxied(proxied_arg, proxied)) return false;
+  if (!wanted.keep_ttl && !read_ttl(ttl_arg, wanted.record.ttl)) return false;
   if (reinterpret_cast<CloudflareObject*>(self)->zone_id == nullptr &&
       !zone_id_given(call.zone_id)) {
     raise_zone_not_found(kZoneIdNullMessage, ZoneProblem::kNotSelected, nullptr);
     return false;
   }
+  // A comment that is kept is one that is not given.
   if (!read_flag(present_arg, wanted.present) || !read_flag(replace_arg, wanted.replace) ||
-      !read_comment(comment_arg, wanted.record.comment)) {
+      !read_comment(is_keep(comment_arg) ? Py_None : comment_arg, wanted.record.comment)) {
     return false;
   }
   // The service proxies only these types; any other would never match its
   // own listing and be rewritten on every call.
-  wanted.record.proxied = proxied != 0 && is_proxiable_type(wanted.record.type);
+  wanted.record.proxied = proxied && is_proxiable_type(wanted.record.type);
   return check_record_fields(wanted.record);
+}
+
+// The call's zone, settled once for all of its requests, and the wanted
+// name resolved against it. On error, set an exception and return false.
+bool settle_call(CloudflareObject* object, const ApiContext& context, EnsureCall& call,
+                 std::string& zone_id) {
+  std::string resolved;
+  if (!settle_call_zone_and_name(object, context, call.domain, call.zone_id,
+                                 call.wanted.record.name, zone_id, resolved)) {
+    return false;
+  }
+  call.wanted.record.name = std::move(resolved);
+  return true;
 }
 
 // Every record of the wanted name, page after page, and the first page's
@@ -91,59 +107,41 @@ struct NameListing {
   size_t element_count = 0;
 };
 
-// On error (a failed zone lookup, an answer that is not UTF-8 or has no
-// "result" array, too many pages), set an exception and return false.
-bool list_name(CloudflareObject* object, const ApiContext& context, const EnsureCall& call,
-               std::string& zone_id, NameListing& listing) {
-  if (!settle_call_zone(object, context, call.domain, call.zone_id, zone_id)) return false;
+// On error (an answer that is not UTF-8 or has no "result" array, too many
+// pages), set an exception and return false.
+bool list_name(const ApiContext& context, const EnsureCall& call, const std::string& zone_id,
+               NameListing& listing) {
   // Only the wanted name, in the form the service stores it; the name
   // filter is exact.
   const std::string name = dns_name_key(call.wanted.record.name);
-  const std::string first_path = listing_path(zone_id, nullptr, name.c_str(), nullptr);
-  size_t pages = 1;
-  std::unordered_set<std::string> seen_ids;
-  for (size_t page = 1; page <= pages; ++page) {
-    const std::string path = page == 1 ? first_path : first_path + "&page=" + std::to_string(page);
-    const HttpResult answer = cloudflare_request(context, "GET", &path, nullptr);
-    PyRef response(api_response(answer, context, Permission::kDnsRead));
-    if (!response) {
+  PyRef response;
+  NameRecords found = list_name_records(context, zone_id, name, [&](const HttpResult& answer) {
+    response = PyRef(api_response(answer, context, Permission::kDnsRead));
+    if (!listing.first_answer) listing.first_answer = PyRef::borrow(response.get());
+    return static_cast<bool>(response);
+  });
+  switch (found.status) {
+    case ListingStatus::kComplete:
+      break;
+    case ListingStatus::kStopped:
       // A listing that yields no answer (its text is not UTF-8) fails the
       // call like a failed zone lookup; the decoding error stays the cause.
       raise_domain_not_found(call.domain);
       return false;
-    }
-    std::optional<Listing> parsed = parse_listing(answer.body);
-    if (!parsed) {
+    case ListingStatus::kNotAListing:
       // The whole answer is the message, as it always was, credentials masked.
       raise_for_response(response.get(), response_masked_body(response.get()));
       return false;
-    }
-    if (page == 1) {
-      pages = parsed->total_pages;
-      if (pages > kMaxListingPages) {
-        PyErr_Format(cloudflare_error_class(),
-                     "The records of %s fill %zu pages, more than the %zu this call reads; "
-                     "nothing was written",
-                     name.c_str(), pages, kMaxListingPages);
-        return false;
-      }
-      listing.first_answer = std::move(response);
-    }
-    listing.element_count += parsed->element_count;
-    for (ListedRecord& record : parsed->records) {
-      // A record listed twice (records added while the pages are read
-      // shift them) is one record: never written twice.
-      if (seen_ids.insert(record.id).second) listing.records.push_back(std::move(record));
-    }
+    case ListingStatus::kTooManyPages:
+      PyErr_Format(cloudflare_error_class(),
+                   "The records of %s fill %zu pages, more than the %zu this call reads; "
+                   "nothing was written",
+                   name.c_str(), found.pages, kMaxListingPages);
+      return false;
   }
+  listing.records = std::move(found.records);
+  listing.element_count = found.element_count;
   return true;
-}
-
-// Whether a failed write may have been applied: a 5xx, or an answer lost
-// after the request went out.
-bool outcome_unknown(const HttpResult& failure) {
-  const Failure failed = classify_failure(failure);
-  return failed == Failure::kServerError || failed == Failure::kAnswerLost;
 }
 
 PyObject* not_found(const char* format, const RecordFields& wanted, const ApiContext& context) {
@@ -181,7 +179,7 @@ PyObject* outcome_value(const ReconcilePlan& plan, CarriedOut& done, NameListing
   return nullptr;
 }
 
-// ----- dns_plan's dicts ------------------------------------------------------
+// ----- records a failed swap could not put back --------------------------------
 
 // Sets dict[key] = value, taking `value` over. On error, return false.
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
@@ -191,6 +189,108 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 
 PyObject* text_or_none(const std::optional<std::string>& text) {
   return text ? str_from_utf8(*text) : Py_NewRef(Py_None);
+}
+
+// The records as dicts of what it takes to create them again. On error,
+// return nullptr.
+PyObject* record_dicts(const std::vector<ListedRecord>& records) {
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const ListedRecord& r : records) {
+    const bool is_mx = record_type_key(r.type) == "MX";
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    if (!set_item(d, "type", str_from_utf8(r.type)) ||
+        !set_item(d, "name", str_from_utf8(r.name)) ||
+        !set_item(d, "content", str_from_utf8(r.content)) ||
+        !set_item(d, "ttl", PyLong_FromUnsignedLong(r.ttl)) ||
+        !set_item(d, "proxied", PyBool_FromLong(r.proxied)) ||
+        !set_item(d, "priority", is_mx ? PyLong_FromLong(r.priority) : Py_NewRef(Py_None)) ||
+        !set_item(d, "comment", text_or_none(r.comment)) || PyList_Append(list.get(), d) != 0) {
+      return nullptr;
+    }
+  }
+  return list.release();
+}
+
+// "TYPE name content" of each record, separated by "; ".
+std::string describe_records(const std::vector<ListedRecord>& records) {
+  std::string text;
+  for (const ListedRecord& r : records) {
+    if (!text.empty()) text += "; ";
+    text.append(r.type).append(" ").append(r.name).append(" ").append(r.content);
+  }
+  return text;
+}
+
+// Ends the call with the records a failed swap deleted and could not put
+// back, as `.unrestored` (and a note): on the exception pending when there
+// is one (what a signal handler raised), else on the CloudflareError of the
+// answer that refused them. Returns nullptr with an exception set.
+PyObject* raise_unrestored(const CarriedOut& done, const RecordFields& wanted,
+                           const ApiContext& context) {
+  const std::string records = describe_records(done.unrestored);
+  const bool interrupted = PyErr_Occurred() != nullptr;
+  if (!interrupted) {
+    const HttpResult& answer = done.restore_failure ? *done.restore_failure : *done.failure;
+    PyRef response(api_response(answer, context, Permission::kDnsEdit));
+    if (!response) return nullptr;
+    PyRef message(PyUnicode_FromFormat(
+        "%zu record(s) deleted to make room for %s %s could not be put back (see .unrestored): %s",
+        done.unrestored.size(), wanted.type.c_str(), wanted.name.c_str(), records.c_str()));
+    if (!message) return nullptr;
+    raise_for_response(response.get(), message.get());
+  }
+  PyRef error(PyErr_GetRaisedException());
+  PyRef unrestored(record_dicts(done.unrestored));
+  if (!unrestored || PyObject_SetAttrString(error.get(), "unrestored", unrestored.get()) != 0) {
+    return nullptr;
+  }
+  if (interrupted) {
+    // The handler's exception goes up as raised; a note says what it left.
+    PyRef note(PyUnicode_FromFormat("not put back (see .unrestored): %s", records.c_str()));
+    if (!note) return nullptr;
+    PyRef added(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
+    if (!added) return nullptr;
+  }
+  PyErr_SetRaisedException(error.release());
+  return nullptr;
+}
+
+// ----- dns_plan's dicts ------------------------------------------------------
+
+// {"old": old, "new": new}, taking both over. On error, return nullptr.
+PyObject* change(PyObject* old_value, PyObject* new_value) {
+  PyRef old_ref(old_value), new_ref(new_value);
+  if (!old_ref || !new_ref) return nullptr;
+  return Py_BuildValue("{sOsO}", "old", old_ref.get(), "new", new_ref.get());
+}
+
+// An update's fields as {field: {"old": ..., "new": ...}}, from the listed
+// record and the record the update leaves. On error, return nullptr.
+PyObject* changes_dict(unsigned fields, const ListedRecord& before, const ListedRecord& after) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  if (((fields & kFieldContent) &&
+       !set_item(d, "content",
+                 change(str_from_utf8(before.content), str_from_utf8(after.content)))) ||
+      ((fields & kFieldProxied) &&
+       !set_item(d, "proxied",
+                 change(PyBool_FromLong(before.proxied), PyBool_FromLong(after.proxied)))) ||
+      ((fields & kFieldTtl) && !set_item(d, "ttl",
+                                         change(PyLong_FromUnsignedLong(before.ttl),
+                                                PyLong_FromUnsignedLong(after.ttl)))) ||
+      ((fields & kFieldPriority) &&
+       !set_item(d, "priority",
+                 change(PyLong_FromLong(before.priority), PyLong_FromLong(after.priority)))) ||
+      ((fields & kFieldComment) &&
+       !set_item(d, "comment",
+                 change(text_or_none(before.comment), text_or_none(after.comment))))) {
+    return nullptr;
+  }
+  return dict.release();
 }
 
 // One planned write as the record it leaves (or removes): for a delete the
@@ -204,8 +304,9 @@ PyObject* planned_write_dict(const PlannedWrite& write, const RecordFields& want
 
   ListedRecord shown;
   if (write.kind == WriteKind::kCreate) {
-    shown = ListedRecord{"",          wanted.name, wanted.type,   wanted_content, wanted.proxied,
-                         mx.priority, wanted.ttl,  wanted.comment};
+    shown = ListedRecord{
+        "",         wanted.name,    wanted.type, wanted_content, wanted.proxied, mx.priority,
+        wanted.ttl, wanted.comment, {}};
   } else {
     shown = *write.listed;
   }
@@ -231,7 +332,10 @@ PyObject* planned_write_dict(const PlannedWrite& write, const RecordFields& want
       !set_item(d, "priority",
                 shown_is_mx ? PyLong_FromLong(shown.priority) : Py_NewRef(Py_None)) ||
       !set_item(d, "comment", text_or_none(shown.comment)) ||
-      !set_item(d, "reason", str_from_utf8(write.reason))) {
+      !set_item(d, "reason", str_from_utf8(write.reason)) ||
+      !set_item(d, "changes",
+                write.kind == WriteKind::kUpdate ? changes_dict(write.fields, *write.listed, shown)
+                                                 : PyDict_New())) {
     return nullptr;
   }
   return dict.release();
@@ -242,24 +346,26 @@ PyObject* planned_write_dict(const PlannedWrite& write, const RecordFields& want
 PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     EnsureCall call;
-    if (!parse_ensure_call(self, args, kwargs, "sssspO|OOO$O:dns_ensured_record", call)) {
+    if (!parse_ensure_call(self, args, kwargs, "ssssOO|OOO$O:dns_ensured_record", call)) {
       return nullptr;
     }
     auto* object = reinterpret_cast<CloudflareObject*>(self);
     ApiContext context;
     if (!read_api_context(object, context)) return nullptr;
-    // A create or batch whose answer was lost or 5xx may have been applied
-    // all the same: it is never sent again blindly. The listing is read
-    // again and the plan made anew, which finds a record that was created.
+    std::string zone_id;
+    if (!settle_call(object, context, call, zone_id)) return nullptr;
+    // A write whose answer was lost or 5xx may have been applied all the
+    // same: a create is never sent again blindly. The listing is read again
+    // and the plan made anew from what is there.
     for (int round = 0;; ++round) {
-      std::string zone_id;
       NameListing listing;
-      if (!list_name(object, context, call, zone_id, listing)) return nullptr;
+      if (!list_name(context, call, zone_id, listing)) return nullptr;
       const ReconcilePlan plan =
           plan_reconciliation(call.wanted, listing.records, listing.element_count == 0);
       CarriedOut done = carry_out(plan, context, zone_id, call.wanted.record);
-      if (done.failure && done.failed_on_create && round < context.settings.retries &&
-          outcome_unknown(*done.failure)) {
+      if (!done.unrestored.empty()) return raise_unrestored(done, call.wanted.record, context);
+      if (done.failure && done.outcome_unknown && !done.failure->interrupted &&
+          round < context.settings.retries) {
         trace("write outcome unknown (%d): listing again %d/%d\n", done.failure->status, round + 1,
               context.settings.retries);
         continue;
@@ -272,13 +378,14 @@ PyObject* Cloudflare_dns_ensured_record(PyObject* self, PyObject* args, PyObject
 PyObject* Cloudflare_dns_plan(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     EnsureCall call;
-    if (!parse_ensure_call(self, args, kwargs, "sssspO|OOO$O:dns_plan", call)) return nullptr;
+    if (!parse_ensure_call(self, args, kwargs, "ssssOO|OOO$O:dns_plan", call)) return nullptr;
     auto* object = reinterpret_cast<CloudflareObject*>(self);
     ApiContext context;
     if (!read_api_context(object, context)) return nullptr;
     std::string zone_id;
+    if (!settle_call(object, context, call, zone_id)) return nullptr;
     NameListing listing;
-    if (!list_name(object, context, call, zone_id, listing)) return nullptr;
+    if (!list_name(context, call, zone_id, listing)) return nullptr;
     const ReconcilePlan plan =
         plan_reconciliation(call.wanted, listing.records, listing.element_count == 0);
     PyRef writes(PyList_New(0));

@@ -52,8 +52,8 @@ ResolvedName resolve_record_name(std::string_view name, std::string_view zone_na
     }
     return refused(NameResolution::kZoneUnknown,
                    "record name " + quoted(name) +
-                       " is relative to the zone, whose name is not known here: give the "
-                       "domain, or the fully qualified name");
+                       " is relative to the zone, whose name is not known: give the fully "
+                       "qualified name");
   }
   if (apex) return resolved(std::string(zone));
   if (in_zone(bare, zone)) return resolved(std::string(bare));

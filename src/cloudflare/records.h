@@ -41,7 +41,8 @@ bool is_proxiable_type(std::string_view type);
 
 // An MX content "host|priority": the pieces are the non-empty runs between
 // "|" characters; the first is the host, the second (read like atoi,
-// clamped to 32 bits) the priority, 10 when there is none.
+// clamped to 32 bits) the priority, 10 when there is none. A content that
+// starts with "|" names no host (nor a priority).
 struct MxContent {
   std::optional<std::string> host;  // absent when there is no piece at all
   int32_t priority = 10;
@@ -88,6 +89,11 @@ inline constexpr int32_t kMaxMxPriority = 65535;
 // On error (TypeError, or OverflowError outside the range), set an
 // exception and return false.
 bool read_ttl(PyObject* given, uint32_t& ttl);
+
+// A proxied argument: its truth, as for any object, except that a str (or
+// bytes) is refused, since "false" would be true. On error (TypeError, or
+// what the object's truth raises), set an exception and return false.
+bool read_proxied(PyObject* given, bool& proxied);
 
 // A comment argument: None (not sent, not compared) or a str. On error
 // (TypeError, or text that is not UTF-8), set an exception and return false.

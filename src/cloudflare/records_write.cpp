@@ -42,6 +42,8 @@ bool is_proxiable_type(std::string_view type) {
 
 MxContent split_mx_content(std::string_view content) {
   MxContent parts;
+  // "|5" names a priority and no host: its first piece is not a host.
+  if (!content.empty() && content.front() == '|') return parts;
   int piece = 0;
   size_t pos = 0;
   while (pos < content.size() && piece < 2) {
@@ -117,6 +119,19 @@ bool read_ttl(PyObject* given, uint32_t& ttl) {
     return false;
   }
   ttl = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool read_proxied(PyObject* given, bool& proxied) {
+  if (PyUnicode_Check(given) || PyBytes_Check(given) || PyByteArray_Check(given)) {
+    PyErr_Format(PyExc_TypeError,
+                 "proxied must be a bool, not %.200s (a text such as \"false\" is true)",
+                 Py_TYPE(given)->tp_name);
+    return false;
+  }
+  const int truth = PyObject_IsTrue(given);
+  if (truth < 0) return false;
+  proxied = truth != 0;
   return true;
 }
 
@@ -216,17 +231,18 @@ PyObject* Cloudflare_dns_create_record(PyObject* self, PyObject* args, PyObject*
     static const char* keywords[] = {"type", "name",    "content", "proxied",
                                      "ttl",  "comment", "zone_id", nullptr};
     const char *type, *name, *content;
-    int proxied = 0;
+    PyObject* proxied_arg = nullptr;
     PyObject* ttl_arg = nullptr;
     PyObject* comment_arg = Py_None;
     PyObject* zone_id = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssspO|O$O:dns_create_record",
-                                     const_cast<char**>(keywords), &type, &name, &content, &proxied,
-                                     &ttl_arg, &comment_arg, &zone_id)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssOO|O$O:dns_create_record",
+                                     const_cast<char**>(keywords), &type, &name, &content,
+                                     &proxied_arg, &ttl_arg, &comment_arg, &zone_id)) {
       return nullptr;
     }
-    RecordFields record{type, name, content, proxied != 0, 1, std::nullopt};
-    if (!read_ttl(ttl_arg, record.ttl) || !read_comment(comment_arg, record.comment)) {
+    RecordFields record{type, name, content, false, 1, std::nullopt};
+    if (!read_proxied(proxied_arg, record.proxied) || !read_ttl(ttl_arg, record.ttl) ||
+        !read_comment(comment_arg, record.comment)) {
       return nullptr;
     }
     return write_record(self, zone_id, nullptr, std::move(record));
@@ -238,17 +254,18 @@ PyObject* Cloudflare_dns_update_record(PyObject* self, PyObject* args, PyObject*
     static const char* keywords[] = {"record_id", "type",    "name",    "content", "proxied",
                                      "ttl",       "comment", "zone_id", nullptr};
     const char *record_id, *type, *name, *content;
-    int proxied = 0;
+    PyObject* proxied_arg = nullptr;
     PyObject* ttl_arg = nullptr;
     PyObject* comment_arg = Py_None;
     PyObject* zone_id = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssspO|O$O:dns_update_record",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ssssOO|O$O:dns_update_record",
                                      const_cast<char**>(keywords), &record_id, &type, &name,
-                                     &content, &proxied, &ttl_arg, &comment_arg, &zone_id)) {
+                                     &content, &proxied_arg, &ttl_arg, &comment_arg, &zone_id)) {
       return nullptr;
     }
-    RecordFields record{type, name, content, proxied != 0, 1, std::nullopt};
-    if (!read_ttl(ttl_arg, record.ttl) || !read_comment(comment_arg, record.comment)) {
+    RecordFields record{type, name, content, false, 1, std::nullopt};
+    if (!read_proxied(proxied_arg, record.proxied) || !read_ttl(ttl_arg, record.ttl) ||
+        !read_comment(comment_arg, record.comment)) {
       return nullptr;
     }
     const std::string id(record_id);

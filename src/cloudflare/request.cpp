@@ -94,9 +94,10 @@ HttpResult cloudflare_request(const ApiContext& context, RequestKind kind, std::
   const std::string url = context.base_url + (path ? *path : std::string(DEFAULT_ZONES_PATH));
   const ProxyChoice proxy = context.proxy ? ProxyChoice{ProxySource::kCaller, *context.proxy}
                                           : ProxyChoice{ProxySource::kEnvironment, {}};
-  return send_with_policy(
-      kind, RequestText{method, url, headers, request_body, proxy, context.interruptible},
-      context.settings, ServiceLimits{context.token, kCloudflareWindowSeconds});
+  return send_with_policy(kind,
+                          RequestText{method, url, headers, request_body, proxy,
+                                      context.interruptible, context.admitted},
+                          context.settings, ServiceLimits{context.token, kCloudflareWindowSeconds});
 }
 
 HttpResult cloudflare_request(const ApiContext& context, std::string_view method,

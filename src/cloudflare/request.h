@@ -34,6 +34,9 @@ struct ApiContext {
   RequestSettings settings;
   // Cleared for a write that must not be left half done by an interrupt.
   bool interruptible = true;
+  // Set for a write that is part of an operation already under way (see
+  // RequestText::admitted).
+  bool admitted = false;
 };
 
 // On error (a deleted or unconvertible field), set an exception and return

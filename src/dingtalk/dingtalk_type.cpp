@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include <string>
+#include <utility>
 
 #include "common/guard.h"
 #include "common/py_ref.h"
@@ -10,6 +11,7 @@
 #include "dingtalk/messages.h"
 #include "dingtalk/webhook_token.h"
 #include "surface/settings_attributes.h"
+#include "transport/trace.h"
 
 namespace nuv {
 
@@ -26,6 +28,7 @@ PyObject* DingTalk_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwarg
     if (*field == nullptr) return nullptr;  // dealloc releases the field already set
   }
   object->keyword = Py_NewRef(Py_None);
+  object->proxy = Py_NewRef(Py_None);
   object->settings = RequestSettings{};
   object->settings.rate_limit = kDingTalkRateLimit;
   return self.release();
@@ -36,24 +39,27 @@ PyObject* DingTalk_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwarg
 // refused here already, as every send would refuse it.
 int DingTalk_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_guarded(-1, [&]() -> int {
-    static const char* keywords[] = {"token",   "secret",          "keyword",    "retries",
+    static const char* keywords[] = {"token",   "secret",          "keyword",    "proxy", "retries",
                                      "timeout", "connect_timeout", "rate_limit", nullptr};
     PyObject* token = nullptr;
     PyObject* secret = nullptr;
     PyObject* keyword = nullptr;
+    PyObject* proxy = nullptr;
     PyObject* retries = nullptr;
     PyObject* timeout = nullptr;
     PyObject* connect_timeout = nullptr;
     PyObject* rate_limit = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UU$OOOOO:DingTalk",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|UU$OOOOOO:DingTalk",
                                      const_cast<char**>(keywords), &token, &secret, &keyword,
-                                     &retries, &timeout, &connect_timeout, &rate_limit)) {
+                                     &proxy, &retries, &timeout, &connect_timeout, &rate_limit)) {
       return -1;
     }
-    if (keyword != nullptr && keyword != Py_None && !PyUnicode_Check(keyword)) {
-      PyErr_Format(PyExc_TypeError, "keyword must be str or None, not %.200s",
-                   Py_TYPE(keyword)->tp_name);
-      return -1;
+    for (auto [name, value] : {std::pair{"keyword", keyword}, std::pair{"proxy", proxy}}) {
+      if (value != nullptr && value != Py_None && !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be str or None, not %.200s", name,
+                     Py_TYPE(value)->tp_name);
+        return -1;
+      }
     }
     if (token != nullptr) {
       std::string text;
@@ -70,6 +76,7 @@ int DingTalk_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (token != nullptr) replace_field(object->token, Py_NewRef(token));
     if (secret != nullptr) replace_field(object->secret, Py_NewRef(secret));
     if (keyword != nullptr) replace_field(object->keyword, Py_NewRef(keyword));
+    if (proxy != nullptr) replace_field(object->proxy, Py_NewRef(proxy));
     return 0;
   });
 }
@@ -79,6 +86,7 @@ int DingTalk_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(as_dingtalk(self)->token);
   Py_VISIT(as_dingtalk(self)->secret);
   Py_VISIT(as_dingtalk(self)->keyword);
+  Py_VISIT(as_dingtalk(self)->proxy);
   return 0;
 }
 
@@ -86,6 +94,7 @@ int DingTalk_clear(PyObject* self) {
   Py_CLEAR(as_dingtalk(self)->token);
   Py_CLEAR(as_dingtalk(self)->secret);
   Py_CLEAR(as_dingtalk(self)->keyword);
+  Py_CLEAR(as_dingtalk(self)->proxy);
   return 0;
 }
 
@@ -165,27 +174,30 @@ PyDoc_STRVAR(DingTalk_send_feed_card_doc,
              "Returns a DingTalkReply, or None.");
 
 PyMethodDef DingTalk_methods[] = {
-    {"send_text", _PyCFunction_CAST(DingTalk_send_text), METH_VARARGS | METH_KEYWORDS,
+    {"send_text", _PyCFunction_CAST(traced_call<DingTalk_send_text>), METH_VARARGS | METH_KEYWORDS,
      DingTalk_send_text_doc},
-    {"send_markdown", _PyCFunction_CAST(DingTalk_send_markdown), METH_VARARGS | METH_KEYWORDS,
-     DingTalk_send_markdown_doc},
-    {"send_link", _PyCFunction_CAST(DingTalk_send_link), METH_VARARGS | METH_KEYWORDS,
+    {"send_markdown", _PyCFunction_CAST(traced_call<DingTalk_send_markdown>),
+     METH_VARARGS | METH_KEYWORDS, DingTalk_send_markdown_doc},
+    {"send_link", _PyCFunction_CAST(traced_call<DingTalk_send_link>), METH_VARARGS | METH_KEYWORDS,
      DingTalk_send_link_doc},
-    {"send_action_card", _PyCFunction_CAST(DingTalk_send_action_card), METH_VARARGS | METH_KEYWORDS,
-     DingTalk_send_action_card_doc},
-    {"send_feed_card", _PyCFunction_CAST(DingTalk_send_feed_card), METH_VARARGS | METH_KEYWORDS,
-     DingTalk_send_feed_card_doc},
+    {"send_action_card", _PyCFunction_CAST(traced_call<DingTalk_send_action_card>),
+     METH_VARARGS | METH_KEYWORDS, DingTalk_send_action_card_doc},
+    {"send_feed_card", _PyCFunction_CAST(traced_call<DingTalk_send_feed_card>),
+     METH_VARARGS | METH_KEYWORDS, DingTalk_send_feed_card_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyDoc_STRVAR(DingTalk_doc,
-             "DingTalk(token='', secret='', *, keyword=None, retries=2, timeout=30.0, "
-             "connect_timeout=10.0, rate_limit=20)\n"
+             "DingTalk(token='', secret='', *, keyword=None, proxy=None, retries=2, "
+             "timeout=30.0, connect_timeout=10.0, rate_limit=20)\n"
              "--\n\n"
              "Client of one DingTalk custom robot. token is the robot's access token, or\n"
              "its whole webhook URL (https://oapi.dingtalk.com/robot/send?access_token=...);\n"
              "secret is its signing secret (\"SEC...\"); keyword, when the robot's\n"
              "security setting wants one, is appended to every message lacking it.\n"
+             "proxy (write-once) is the proxy to use, \"\" a direct connection, None (the\n"
+             "default) the environment's variables as curl reads them for https\n"
+             "(https_proxy, HTTPS_PROXY, all_proxy, ALL_PROXY, with no_proxy).\n"
              "Every send signs a fresh webhook URL.");
 
 }  // namespace

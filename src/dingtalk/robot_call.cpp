@@ -69,6 +69,17 @@ bool read_keyword(PyObject* field, std::optional<std::string>& keyword) {
   return true;
 }
 
+// The constructor lets only str or None in. A proxy's text may hold a
+// password: it never goes into an exception.
+bool read_proxy(PyObject* field, std::optional<std::string>& proxy) {
+  if (field == Py_None) return true;
+  proxy.emplace();
+  if (!utf8_of_secret(field, *proxy, "proxy")) return false;
+  if (proxy->find('\0') == std::string::npos) return true;
+  PyErr_SetString(PyExc_ValueError, "proxy must not contain NUL characters");
+  return false;
+}
+
 // How the transport's result ended: statuses start at 100, libcurl's codes
 // are small positive numbers, and -1 means no transfer was set up.
 Exchange exchange_of(const HttpResult& result) {
@@ -89,7 +100,7 @@ bool read_robot(PyObject* self, Robot& robot) {
   std::string token;
   if (!read_credential(self, object->token, "token", token) ||
       !read_credential(self, object->secret, "secret", robot.secret) ||
-      !read_keyword(object->keyword, robot.keyword)) {
+      !read_keyword(object->keyword, robot.keyword) || !read_proxy(object->proxy, robot.proxy)) {
     return false;
   }
   std::optional<std::string> access_token = robot_access_token(token);
@@ -156,9 +167,10 @@ PyObject* post_message(const Robot& robot, const std::string& url, const std::st
   TraceBatch lines;  // "Data:" goes out with the request's lines, "Result:" alone
   trace("Data: %s\n", body.c_str());
   const std::vector<std::string> headers{kContentTypeLine};
+  const ProxyChoice proxy = robot.proxy ? ProxyChoice{ProxySource::kCaller, *robot.proxy}
+                                        : ProxyChoice{ProxySource::kEnvironment, {}};
   const HttpResult result = send_with_policy(
-      RequestKind::kMessageSend, RequestText{"POST", url, headers, &body, ProxyChoice{}},
-      robot.settings,
+      RequestKind::kMessageSend, RequestText{"POST", url, headers, &body, proxy}, robot.settings,
       ServiceLimits{robot.token, kDingTalkWindowSeconds, throttled_robot, kThrottleSeconds});
   if (result.interrupted) return nullptr;
   trace("Result: %s\n", result.body.c_str());

@@ -20,6 +20,7 @@ struct Robot {
   std::string token;  // the access token, taken out of a webhook URL if given one
   std::string secret;
   std::optional<std::string> keyword;  // none when None or ""
+  std::optional<std::string> proxy;    // none: the environment's
   RequestSettings settings;
 };
 

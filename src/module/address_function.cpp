@@ -5,10 +5,12 @@
 #include "common/guard.h"
 #include "common/mask_secret.h"
 #include "common/text.h"
+#include "module/proxy_argument.h"
 #include "surface/address_errors.h"
 #include "surface/settings_attributes.h"
 #include "transport/address_gate.h"
 #include "transport/address_lookup.h"
+#include "transport/trace.h"
 
 namespace nuv {
 
@@ -39,26 +41,6 @@ bool read_family(PyObject* value, int& family) {
   return true;
 }
 
-// On error, set an exception and return false.
-bool read_proxy(PyObject* value, ProxyChoice& proxy) {
-  if (value == Py_None) {
-    proxy.source = ProxySource::kEnvironment;
-    return true;
-  }
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "proxy must be a str or None, not %.200s",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  if (!utf8_of_secret(value, proxy.text, "proxy")) return false;
-  if (proxy.text.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_ValueError, "proxy must not hold a NUL character");
-    return false;
-  }
-  proxy.source = ProxySource::kCaller;
-  return true;
-}
-
 PyObject* lookup_address_function(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"source",  "family", "timeout",       "connect_timeout",
                                    "retries", "proxy",  "allow_private", nullptr};
@@ -83,7 +65,7 @@ PyObject* lookup_address_function(PyObject* /*module*/, PyObject* args, PyObject
     options.request.rate_limit = 0;
     if (!store_settings(options.request, retries, timeout, connect_timeout, nullptr))
       return nullptr;
-    if (!read_proxy(proxy_object, options.proxy)) return nullptr;
+    if (!read_proxy_argument(proxy_object, options.proxy)) return nullptr;
     options.allow_private = allow_private != 0;
     std::string text;
     if (!utf8_of_str(source_object, text)) return nullptr;
@@ -129,7 +111,9 @@ PyObject* lookup_address_function(PyObject* /*module*/, PyObject* args, PyObject
 }  // namespace
 
 PyMethodDef kAddressLookupMethods[] = {
-    {"lookup_address", _PyCFunction_CAST(lookup_address_function), METH_VARARGS | METH_KEYWORDS,
+    // A trace line cut short by Ctrl-C ends the call (traced_call).
+    {"lookup_address", _PyCFunction_CAST(traced_call<lookup_address_function>),
+     METH_VARARGS | METH_KEYWORDS,
      "lookup_address(source, family, *, timeout=10.0, connect_timeout=5.0, retries=2, "
      "proxy=None, allow_private=False)\n--\n\n"
      "This host's address of `family` (4 or 6) as `source` tells it: 'url:URL' (a page "

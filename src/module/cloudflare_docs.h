@@ -26,12 +26,16 @@ PyDoc_STRVAR(Cloudflare_doc,
              "Zone-scoped methods act on the selected zone, or on the one given as their\n"
              "zone_id= keyword.");
 
-PyDoc_STRVAR(Cloudflare_email_doc, "Stored only; no request uses it.");
-PyDoc_STRVAR(Cloudflare_account_doc, "Stored only; no request uses it.");
+// The members' first lines are the ones scripts have always read; what
+// follows says what each is for.
+PyDoc_STRVAR(Cloudflare_email_doc, "Cloudflare email\n\nStored only; no request uses it.");
+PyDoc_STRVAR(Cloudflare_account_doc, "Cloudflare account\n\nStored only; no request uses it.");
 PyDoc_STRVAR(Cloudflare_api_token_doc,
+             "Cloudflare token\n\n"
              "Sent as \"Authorization: Bearer <api_token>\" with every request (masked in "
              "the trace and in every message).");
 PyDoc_STRVAR(Cloudflare_api_url_doc,
+             "Cloudflare default entry point url\n\n"
              "Base URL prefixed to every path; DEFAULT_API_URL unless given.");
 PyDoc_STRVAR(Cloudflare_zone_doc,
              "Domain of the selected zone (\"\" until query() or a look-up selects one).");
@@ -104,12 +108,16 @@ PyDoc_STRVAR(
     "--\n\n"
     "Bring one record into the wanted state with the fewest writes; a second call\n"
     "with the same values writes nothing. present=False removes the record instead.\n"
-    "The zone of domain is looked up unless it is the selected one; with zone_id= the\n"
-    "call acts on that zone with no look-up and leaves the selection alone.\n\n"
+    "The zone of domain is looked up unless it is the selected one (\"\": the selected\n"
+    "zone); with zone_id= the call acts on that zone with no look-up and leaves the\n"
+    "selection alone. name is resolved against the zone: \"@\" and \"\" are the apex,\n"
+    "\"home\" is home.<zone>, a final dot makes it fully qualified (ValueError outside\n"
+    "the zone). nuv.KEEP as proxied, ttl or comment keeps an existing record's value.\n\n"
     "Returns the listing's ApiResponse when nothing had to change, the response of\n"
     "the write it made, (\"404\", message) when the record should not exist and none\n"
     "does, or (listing status, \"Record found: ...\") when an MX record of the wanted\n"
-    "priority but another host exists and replace is false.");
+    "priority but another host exists and replace is false. Records deleted to make\n"
+    "room for the wanted one that cannot be put back are raised in .unrestored.");
 
 PyDoc_STRVAR(Cloudflare_dns_plan_doc,
              "dns_plan($self, /, domain, type, name, content, proxied, ttl, present=True, "
@@ -117,7 +125,8 @@ PyDoc_STRVAR(Cloudflare_dns_plan_doc,
              "--\n\n"
              "The writes dns_ensured_record would make for the same arguments, without\n"
              "making them: a list of dicts (action, id, type, name, content, proxied, ttl,\n"
-             "priority, comment, reason).");
+             "priority, comment, reason, and changes: {field: {\"old\": ..., \"new\": ...}}\n"
+             "for an update).");
 
 PyDoc_STRVAR(Cloudflare_change_always_use_https_doc,
              "change_always_use_https($self, /, value, *, zone_id=None)\n"

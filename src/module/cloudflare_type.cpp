@@ -8,8 +8,10 @@
 #include "common/guard.h"
 #include "common/py_ref.h"
 #include "module/cloudflare_docs.h"
+#include "module/cloudflare_listing_docs.h"
 #include "module/utility_methods.h"
 #include "surface/settings_attributes.h"
+#include "transport/trace.h"
 
 namespace nuv {
 
@@ -172,10 +174,11 @@ PyGetSetDef Cloudflare_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define NUV_METHOD(name)                                                       \
-  {                                                                            \
-#name, _PyCFunction_CAST(Cloudflare_##name), METH_VARARGS | METH_KEYWORDS, \
-        Cloudflare_##name##_doc                                                \
+// A trace line cut short by Ctrl-C ends the method (traced_call).
+#define NUV_METHOD(name)                                                                     \
+  {                                                                                          \
+#name, _PyCFunction_CAST(traced_call <Cloudflare_##name>), METH_VARARGS | METH_KEYWORDS, \
+        Cloudflare_##name##_doc                                                              \
   }
 
 PyMethodDef Cloudflare_methods[] = {
@@ -193,6 +196,11 @@ PyMethodDef Cloudflare_methods[] = {
     NUV_METHOD(change_automatic_https_rewrites),
     NUV_METHOD(change_ssl_model),
     NUV_METHOD(purge_cache),
+    NUV_METHOD(list_zones),
+    NUV_METHOD(list_dns_records),
+    NUV_METHOD(get_zone_setting),
+    NUV_METHOD(dns_sync_plan),
+    NUV_METHOD(dns_sync),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 #include "dingtalk/dingtalk_type.h"
 #include "module/address_function.h"
 #include "module/cloudflare_type.h"
+#include "module/ping_function.h"
 #include "module/testing_hooks.h"
 #include "module/trace_setting.h"
 #include "module/version_info.h"
@@ -13,6 +14,8 @@
 #include "surface/api_response.h"
 #include "surface/dingtalk_reply.h"
 #include "surface/errors.h"
+#include "surface/keep.h"
+#include "surface/ping_error.h"
 
 namespace {
 
@@ -50,8 +53,11 @@ PyMODINIT_FUNC PyInit__nuv() {
                             reinterpret_cast<PyObject*>(&nuv::DingTalkReplyType)) < 0 ||
       PyModule_AddObjectRef(module.get(), "DingTalkError",
                             reinterpret_cast<PyObject*>(&nuv::DingTalkErrorType)) < 0 ||
-      !nuv::add_error_types(module.get()) || !nuv::add_address_error_types(module.get()) ||
+      !nuv::add_error_types(module.get()) || !nuv::add_keep(module.get()) ||
+      !nuv::add_address_error_types(module.get()) ||
       PyModule_AddFunctions(module.get(), nuv::kAddressLookupMethods) < 0 ||
+      !nuv::add_ping_error_type(module.get()) ||
+      PyModule_AddFunctions(module.get(), nuv::kPingMethods) < 0 ||
       PyModule_AddFunctions(module.get(), nuv::kTestingHooks) < 0 ||
       PyModule_AddFunctions(module.get(), nuv::kVersionMethods) < 0 ||
       !nuv::add_version(module.get())) {

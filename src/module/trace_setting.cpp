@@ -1,9 +1,11 @@
 #include "module/trace_setting.h"
 
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "common/guard.h"
+#include "common/py_ref.h"
 #include "transport/trace.h"
 
 namespace nuv {
@@ -85,7 +87,8 @@ PyMethodDef kTraceSettingMethods[] = {
                "DEBUG record of the \"nuv\" logger per line), an object with a write(str)\n"
                "method (each line with its newline) or a callable (each line without it).\n"
                "Secrets are masked for every target. An exception raised by a Python target\n"
-               "goes to sys.unraisablehook; the request goes on.")},
+               "goes to sys.unraisablehook and the request goes on, except KeyboardInterrupt\n"
+               "and SystemExit, which end the call.")},
     {"get_trace", get_trace, METH_NOARGS,
      PyDoc_STR("get_trace($module, /)\n--\n\n"
                "The current trace target: \"stdout\", \"stderr\", \"off\", \"logging\", or the\n"
@@ -95,15 +98,26 @@ PyMethodDef kTraceSettingMethods[] = {
 
 bool apply_trace_environment() {
   const char* value = std::getenv("NUV_TRACE");
-  if (value == nullptr || *value == '\0') return true;
-  if (const NamedTarget* named = find_named_target(value)) {
+  if (value == nullptr) return true;
+  // Written by hand in crontabs and unit files: "Off" and "off " mean off.
+  std::string_view text(value);
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return true;
+  text = text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+  std::string name(text);
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (const NamedTarget* named = find_named_target(name)) {
     set_trace_target(named->target, nullptr);
     return true;
   }
+  PyRef shown(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!shown) return false;
   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                          "NUV_TRACE=%.100s is not one of 'stdout', 'stderr', 'off', 'logging'; "
-                          "tracing to stdout",
-                          value) == 0;
+                          "NUV_TRACE=%.100R ignored: not one of 'stdout', 'stderr', 'off', "
+                          "'logging'; tracing to stdout",
+                          shown.get()) == 0;
 }
 
 }  // namespace nuv

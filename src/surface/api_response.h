@@ -23,6 +23,7 @@ enum class Permission {
   kDnsRead,
   kDnsEdit,
   kZoneSettings,
+  kZoneSettingsRead,
   kCachePurge,
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #include "common/guard.h"
 #include "common/py_ref.h"
@@ -285,6 +286,35 @@ void DingTalkError_dealloc(PyObject* self) {
   exception_base()->tp_dealloc(self);  // releases the rest and frees the object
 }
 
+// Pickles and copies rebuild the error from its message and then set the
+// service's parts with the rest of its state (notes included): an
+// exception's own reduction knows only `args` and `__dict__`.
+PyObject* DingTalkError_reduce(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    PyRef args(PyObject_GetAttrString(self, "args"));
+    if (!args) return nullptr;
+    PyRef dict(PyObject_GetAttrString(self, "__dict__"));
+    if (!dict) return nullptr;
+    PyRef state(PyDict_Copy(dict.get()));
+    if (!state) return nullptr;
+    DingTalkErrorObject* error = as_error(self);
+    const std::pair<const char*, PyObject*> parts[] = {{"errcode", error->errcode},
+                                                       {"errmsg", error->errmsg},
+                                                       {"http_status", error->http_status},
+                                                       {"hint", error->hint}};
+    for (const auto& [name, value] : parts) {
+      // A part deleted by the program stays deleted.
+      if (value != nullptr && PyDict_SetItemString(state.get(), name, value) < 0) return nullptr;
+    }
+    return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(), state.get());
+  });
+}
+
+PyMethodDef DingTalkError_methods[] = {
+    {"__reduce__", DingTalkError_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef DingTalkError_members[] = {
     {"errcode", Py_T_OBJECT_EX, offsetof(DingTalkErrorObject, errcode), 0,
      "The service's errcode, or None when it gave none."},
@@ -351,6 +381,7 @@ PyTypeObject DingTalkErrorType = {
     .tp_doc = DingTalkError_doc,
     .tp_traverse = DingTalkError_traverse,
     .tp_clear = DingTalkError_clear,
+    .tp_methods = DingTalkError_methods,
     .tp_members = DingTalkError_members,
     .tp_init = DingTalkError_init,
 };

@@ -21,6 +21,7 @@ PyObject* rate_limited_error = nullptr;
 PyObject* conflict_error = nullptr;
 PyObject* transport_error = nullptr;
 PyObject* zone_not_found_error = nullptr;
+PyObject* unsafe_sync_error = nullptr;
 
 constexpr std::initializer_list<long> kAuthenticationCodes = {9109, 9103, 10000, 6003, 6111};
 constexpr std::initializer_list<long> kConflictCodes = {81053, 81054, 81057, 81058};
@@ -48,6 +49,8 @@ const char* permission_name(Permission permission) {
       return "Zone \u2192 DNS \u2192 Edit";
     case Permission::kZoneSettings:
       return "Zone \u2192 Zone Settings \u2192 Edit";
+    case Permission::kZoneSettingsRead:
+      return "Zone \u2192 Zone Settings \u2192 Read";
     case Permission::kCachePurge:
       return "Zone \u2192 Cache Purge \u2192 Purge";
   }
@@ -251,9 +254,17 @@ bool add_error_types(PyObject* module) {
       module, "CloudflareError",
       "A Cloudflare call failed. status: the response's status (or None); errors: the "
       "envelope's error entries; response: the ApiResponse (or None); hint: one sentence on what "
-      "to do (also added as a note, never part of str(e)).",
+      "to do (also added as a note, never part of str(e)); unrestored: the records "
+      "dns_ensured_record deleted to make room for the wanted one and could not put back.",
       PyExc_Exception,
-      {{"status", Py_None}, {"errors", empty.get()}, {"response", Py_None}, {"hint", Py_None}});
+      {{"status", Py_None},
+       {"errors", empty.get()},
+       {"response", Py_None},
+       {"hint", Py_None},
+       {"unrestored", empty.get()},
+       {"record", Py_None},
+       {"records", Py_None},
+       {"applied", Py_None}});
   if (cloudflare_error == nullptr) return false;
   authentication_error = make_type(module, "AuthenticationError",
                                    "The service refused the token, or the token lacks a "
@@ -286,7 +297,21 @@ bool add_error_types(PyObject* module) {
       "No zone to act on: the look-up found no zone of that name, or no zone is selected. Also a "
       "TypeError, as these failures were before.",
       bases.get(), {});
-  return zone_not_found_error != nullptr;
+  if (zone_not_found_error == nullptr) return false;
+  PyRef zero(PyLong_FromLong(0));
+  PyRef zero_share(PyFloat_FromDouble(0.0));
+  if (!zero || !zero_share) return false;
+  unsafe_sync_error = make_type(
+      module, "UnsafeSyncError",
+      "A whole-zone sync would update or delete more than its threshold of the existing records "
+      "in its scope, and nothing was written (pass force=True to apply it). updates, deletes: "
+      "the plan's counts; existing: the records in scope; threshold: the share allowed.",
+      cloudflare_error,
+      {{"updates", zero.get()},
+       {"deletes", zero.get()},
+       {"existing", zero.get()},
+       {"threshold", zero_share.get()}});
+  return unsafe_sync_error != nullptr;
 }
 
 PyObject* cloudflare_error_class() { return cloudflare_error; }
@@ -336,6 +361,33 @@ void raise_for_response(PyObject* response, PyObject* message) {
   }
   const std::string hint = hint_for(cls, response, codes);
   raise_with(std::move(error), response, errors.get(), hint);
+}
+
+PyObject* response_message(PyObject* response) {
+  PyRef errors(response_errors(response));
+  if (!errors) return nullptr;
+  return message_of(response, errors.get()).release();
+}
+
+void raise_unsafe_sync(size_t updates, size_t deletes, size_t existing, double threshold) {
+  PyRef message(PyUnicode_FromFormat(
+      "The plan updates %zu and deletes %zu of the %zu records in scope, more than %d%% of them: "
+      "nothing was written",
+      updates, deletes, existing, static_cast<int>(threshold * 100 + 0.5)));
+  if (!message) return;
+  PyRef error(PyObject_CallOneArg(unsafe_sync_error, message.get()));
+  if (!error) return;
+  PyRef counts[] = {PyRef(PyLong_FromSize_t(updates)), PyRef(PyLong_FromSize_t(deletes)),
+                    PyRef(PyLong_FromSize_t(existing)), PyRef(PyFloat_FromDouble(threshold))};
+  const char* names[] = {"updates", "deletes", "existing", "threshold"};
+  for (size_t i = 0; i < 4; ++i) {
+    if (!counts[i] || PyObject_SetAttrString(error.get(), names[i], counts[i].get()) < 0) return;
+  }
+  PyRef empty(PyList_New(0));
+  if (!empty) return;
+  raise_with(std::move(error), nullptr, empty.get(),
+             "Check the plan (dns_sync_plan) before applying it: force=True applies it anyway, "
+             "threshold= sets the share allowed.");
 }
 
 void raise_zone_not_found(const std::string& message, ZoneProblem problem, PyObject* response) {

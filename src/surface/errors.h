@@ -7,6 +7,8 @@
 //     ConflictError              the "record already exists" codes
 //     TransportError             the request could not be made; .curl_code
 //     ZoneNotFoundError          also a TypeError: no zone to act on
+//     UnsafeSyncError            a sync plan past its threshold; .updates
+//                                .deletes .existing .threshold
 // The hint (one sentence on what to do) is added as a note, so tracebacks
 // show it, and is never part of str(e). No message, note or attribute text
 // holds a credential: every text comes from a response's masked body or
@@ -31,6 +33,14 @@ PyObject* cloudflare_error_class();
 // stands for, with `message` (nullptr: one made from the response: the
 // status with the envelope's error codes and messages, or the body).
 void raise_for_response(PyObject* response, PyObject* message);
+
+// The message raise_for_response makes of `response` (a new reference). On
+// error, set an exception and return nullptr.
+PyObject* response_message(PyObject* response);
+
+// Raises UnsafeSyncError: a sync would update or delete more than
+// `threshold` of the `existing` records in its scope.
+void raise_unsafe_sync(size_t updates, size_t deletes, size_t existing, double threshold);
 
 // Why a zone method has no zone to act on.
 enum class ZoneProblem {

@@ -1,11 +1,11 @@
 #include "transport/http_request.h"
 
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <new>
-#include <optional>
 #include <string>
 
 #include "common/curl_owners.h"
@@ -73,18 +73,32 @@ class OptionSetter {
   CURLcode result_ = CURLE_OK;
 };
 
-// Whether libcurl had begun to send the request: the pre-transfer time is set
-// once every connection step (proxy tunnel and TLS handshake included) is
-// done, just before the request goes out, and the request size counts what
-// was handed to the connection.
+// Whether libcurl had begun to send the request. The request size counts
+// what was handed to the connection; the pre-transfer time is set once the
+// request is out (libcurl sets it on leaving its DO state). Through a proxy
+// tunnel the size also counts the CONNECT, which is not the request: a
+// tunnel made by this transfer (its answer is this transfer's, reset for
+// every transfer) whose TLS handshake with the service never completed (no
+// app-connect time) cannot have carried a byte of it.
 bool request_started(CURL* handle) {
   curl_off_t pretransfer_us = 0;
+  curl_off_t appconnect_us = 0;
   long request_bytes = 0;
+  long connect_code = 0;
+  const char* scheme = nullptr;
   if (curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &pretransfer_us) != CURLE_OK ||
       curl_easy_getinfo(handle, CURLINFO_REQUEST_SIZE, &request_bytes) != CURLE_OK) {
     return true;  // unknown counts as sent
   }
-  return pretransfer_us > 0 || request_bytes > 0;
+  if (pretransfer_us > 0) return true;
+  if (request_bytes == 0) return false;
+  const bool tunnel_only =
+      curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &connect_code) == CURLE_OK &&
+      connect_code >= 200 && connect_code <= 299 &&
+      curl_easy_getinfo(handle, CURLINFO_APPCONNECT_TIME_T, &appconnect_us) == CURLE_OK &&
+      appconnect_us == 0 && curl_easy_getinfo(handle, CURLINFO_SCHEME, &scheme) == CURLE_OK &&
+      scheme != nullptr && strcasecmp(scheme, "https") == 0;
+  return !tunnel_only;
 }
 
 // The value of the final answer's first `name` header, or "".
@@ -108,35 +122,27 @@ struct TransferUnderWay {
 };
 
 // The proxy for this request, decided and traced before the transfer; ""
-// connects directly. Every variable is copied before the first line is
-// traced: a trace line may let go of the interpreter lock, and another
-// thread may then change the environment.
+// connects directly. The trace names only a proxy that is used, with the
+// variable that named it (the caller's own is its "user_proxy:" line).
+// Every variable is copied before the first line is traced: a trace line may
+// let go of the interpreter lock, and another thread may then change the
+// environment.
 std::string decide_proxy(const std::string& url, const ProxyChoice& choice) {
   const UrlTarget target = url_target(url);
-  std::optional<std::string> http_proxy;
-  if (const char* value = std::getenv("http_proxy")) http_proxy = value;
   EnvironmentProxy named;
-  if (choice.source == ProxySource::kEnvironment ||
-      (choice.source == ProxySource::kHttpProxyVariable && !http_proxy)) {
-    named = environment_proxy(target);
-  }
+  if (choice.source == ProxySource::kEnvironment) named = environment_proxy(target);
   std::string_view no_proxy_name;
   const char* no_proxy = no_proxy_variable(no_proxy_name);
   const bool host_excluded = no_proxy != nullptr && no_proxy_matches(target.host, no_proxy);
 
   const bool tracing = trace_enabled();
   std::string proxy;
-  if (choice.source != ProxySource::kEnvironment && http_proxy) {
-    // Documented lines: http_proxy is traced even when the caller's proxy
-    // then wins.
-    if (tracing) trace("proxy: %s\n", mask_proxy(*http_proxy).c_str());
-    proxy = *http_proxy;
-  }
   if (choice.source == ProxySource::kCaller) {
     if (tracing) trace("user_proxy: %s\n", mask_proxy(choice.text).c_str());
     proxy = choice.text;
   } else if (!named.variable.empty()) {
-    if (tracing) {
+    // A variable set but empty says "no proxy": traced, as it decides.
+    if (tracing && (named.proxy.empty() || !host_excluded)) {
       trace("proxy: %s (%.*s)\n", mask_proxy(named.proxy).c_str(),
             static_cast<int>(named.variable.size()), named.variable.data());
     }
@@ -260,7 +266,9 @@ HttpResult http_request(std::string_view method, const std::string& url,
 
   const std::string method_lower = ascii_lower(method);
   if (tracing) {
-    trace("http_method: %s url: %s\n", method_lower.c_str(), mask_url(url).c_str());
+    const std::string shown =
+        options.shown_url.empty() ? mask_url(url) : std::string(options.shown_url);
+    trace("http_method: %s url: %s\n", method_lower.c_str(), shown.c_str());
   }
 
   const std::string method_text(method);
@@ -282,6 +290,11 @@ HttpResult http_request(std::string_view method, const std::string& url,
   if (set.result() != CURLE_OK) return curl_failure(set.result());
 
   trace_batch.flush();
+  if (options.interruptible && raise_trace_interrupt()) {
+    HttpResult interrupted = failure(-1, "interrupted");
+    interrupted.interrupted = true;
+    return interrupted;
+  }
   CURLcode code;
   {
     GilRelease unlocked;
@@ -321,6 +334,10 @@ HttpResult http_request(std::string_view method, const std::string& url,
   result.request_started = true;
   if (status == 429 || status == 503)
     result.retry_after = header_value(setup.handle, "Retry-After");
+  result.ratelimit = header_value(setup.handle, "Ratelimit");
+  if (!result.ratelimit.empty()) {
+    result.ratelimit_policy = header_value(setup.handle, "Ratelimit-Policy");
+  }
   return result;
 }
 

@@ -27,6 +27,10 @@ struct HttpResult {
   bool request_started = false;
   // The answer's Retry-After header as sent (429 and 503 only), else empty.
   std::string retry_after;
+  // The answer's Ratelimit and Ratelimit-Policy headers as sent, else empty:
+  // the service's own count of what the token may still send.
+  std::string ratelimit;
+  std::string ratelimit_policy;
   // A Python signal handler raised during the transfer, which was abandoned;
   // the exception is set.
   bool interrupted = false;
@@ -49,17 +53,15 @@ struct HttpResult {
 
 // Where a request's proxy comes from.
 enum class ProxySource {
-  // The documented rule for a request without a proxy of the caller's: the
-  // http_proxy variable for every URL, else curl's variables for the URL.
-  kHttpProxyVariable,
   // The caller's proxy text; "" connects directly.
   kCaller,
-  // curl's variables for the URL's scheme (Cloudflare(proxy=None)).
+  // curl's variables for the URL's scheme (Cloudflare(proxy=None), and
+  // DingTalk unless given a proxy).
   kEnvironment,
 };
 
 struct ProxyChoice {
-  ProxySource source = ProxySource::kHttpProxyVariable;
+  ProxySource source = ProxySource::kEnvironment;
   std::string text;  // the caller's proxy (kCaller only)
 };
 
@@ -81,6 +83,9 @@ struct TransferOptions {
   // decide each hop itself (its scheme, its proxy).
   bool follow_redirects = true;
   size_t max_response_bytes = kMaxResponseBytes;
+  // The URL as the trace shows it, for a URL whose path is itself a secret
+  // (a heartbeat's); empty: the URL with its known secrets masked.
+  std::string_view shown_url{};
 };
 
 // Carries out one request. Must be called with the interpreter lock held; it

@@ -61,7 +61,7 @@ bool interruptible_wait(double seconds, bool interruptible) {
       Clock::now() + std::chrono::duration_cast<Clock::duration>(
                          std::chrono::duration<double>(seconds > 0 ? seconds : 0));
   for (;;) {
-    if (interruptible && PyErr_CheckSignals() < 0) return false;
+    if (interruptible && (PyErr_CheckSignals() < 0 || raise_trace_interrupt())) return false;
     const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
     if (left <= 0) return true;
     const double slice = left < kWaitSliceSeconds ? left : kWaitSliceSeconds;

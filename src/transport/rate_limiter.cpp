@@ -75,8 +75,12 @@ Windows& windows() {
   return *g_windows;
 }
 
+// Saturates at a day: a longer pause is of no use to anyone, and a
+// duration beyond the clock's range would be undefined.
 Clock::duration seconds(double value) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+  constexpr double kLongest = 86400.0;
+  const double bounded = value > 0 ? std::min(value, kLongest) : 0.0;
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bounded));
 }
 
 double seconds_between(Clock::time_point from, Clock::time_point to) {
@@ -124,7 +128,7 @@ void RateSlot::finish(double pause_seconds, const HttpResult* answer) {
 }
 
 SlotGrant acquire_rate_slot(const RateKey& key, long limit, RateSlot& slot, HttpResult& refused,
-                            bool interruptible) {
+                            bool interruptible, double max_pause_seconds) {
   bool traced = false;
   for (;;) {
     double wait = 0;
@@ -139,7 +143,7 @@ SlotGrant acquire_rate_slot(const RateKey& key, long limit, RateSlot& slot, Http
       const double scale = wait_scale();
       if (w.paused_until > now) {
         wait = seconds_between(now, w.paused_until);
-        if (wait > kMaxWaitedPauseSeconds * scale) {
+        if (wait > max_pause_seconds * scale) {
           refused = HttpResult{w.pause_status, w.pause_answer};
           refused.answered = true;
           refuse = true;

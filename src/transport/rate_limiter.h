@@ -48,22 +48,24 @@ class RateSlot {
   void finish(double pause_seconds, const HttpResult* answer);
 
  private:
-  friend SlotGrant acquire_rate_slot(const RateKey&, long, RateSlot&, HttpResult&, bool);
+  friend SlotGrant acquire_rate_slot(const RateKey&, long, RateSlot&, HttpResult&, bool, double);
   TokenWindow* window_ = nullptr;
   pid_t pid_ = 0;
   unsigned long generation_ = 0;
 };
 
+// A pause longer than this is not waited for; see also the retry policy.
+inline constexpr double kMaxWaitedPauseSeconds = 60.0;
+
 // Waits (interpreter lock released, interruptible, traced once) until the
-// token may send. Must be called with the interpreter lock held.
+// token may send; a pause with more than `max_pause_seconds` (unscaled)
+// left is not waited for. Must be called with the interpreter lock held.
 SlotGrant acquire_rate_slot(const RateKey& key, long limit, RateSlot& slot, HttpResult& refused,
-                            bool interruptible = true);
+                            bool interruptible = true,
+                            double max_pause_seconds = kMaxWaitedPauseSeconds);
 
 // Forgets every token's history and pause, as a forked child does (tests
 // use it to start each case afresh). Slots held meanwhile finish harmlessly.
 void forget_rate_history();
-
-// A pause longer than this is not waited for; see also the retry policy.
-inline constexpr double kMaxWaitedPauseSeconds = 60.0;
 
 }  // namespace nuv

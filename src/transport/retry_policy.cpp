@@ -20,6 +20,7 @@ constexpr double kFirstBackoffSeconds = 0.5;
 constexpr double kMaxBackoffSeconds = 8.0;
 
 thread_local bool t_interrupted = false;
+thread_local unsigned long t_attempts = 0;
 
 HttpResult interrupted_result() {
   HttpResult result{-1, "interrupted"};
@@ -41,7 +42,9 @@ double unit_random() {
   return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
 }
 
-long milliseconds(double seconds) { return std::lround(seconds * 1000.0); }
+// libcurl counts in whole milliseconds, and 0 means no timeout at all: a
+// timeout under half a millisecond is one millisecond, never none.
+long milliseconds(double seconds) { return std::max(1L, std::lround(seconds * 1000.0)); }
 
 // "503", or the libcurl code and its text.
 std::string describe(const HttpResult& result) {
@@ -120,15 +123,18 @@ std::optional<double> parse_retry_after(std::string_view value, std::time_t now)
   if (value.find_first_not_of("0123456789") == std::string_view::npos) {
     double seconds = 0;
     for (char c : value) seconds = seconds * 10 + (c - '0');  // inf at worst, never UB
-    return seconds;
+    return std::min(seconds, kLongestRetryAfterSeconds);
   }
   const std::string text(value);
   const std::time_t when = curl_getdate(text.c_str(), nullptr);
   if (when == -1) return std::nullopt;
-  return when > now ? static_cast<double>(when - now) : 0.0;
+  const double seconds = when > now ? static_cast<double>(when) - static_cast<double>(now) : 0.0;
+  return std::min(seconds, kLongestRetryAfterSeconds);
 }
 
 bool last_send_interrupted() { return t_interrupted; }
+
+unsigned long attempts_sent_by_thread() { return t_attempts; }
 
 HttpResult send_with_policy(RequestKind kind, const RequestText& request,
                             const RequestSettings& settings, const ServiceLimits& limits) {
@@ -146,6 +152,11 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
   options.interruptible = request.interruptible;
   options.follow_redirects = request.follow_redirects;
   options.max_response_bytes = request.max_response_bytes;
+  // An admitted request's waits may be long: a signal ends them even when
+  // the transfer itself must not be cut.
+  const bool waits_interruptible = request.interruptible || request.admitted;
+  const double max_wait = request.admitted ? kMaxAdmittedWaitSeconds : kMaxRetryAfterSeconds;
+  options.shown_url = request.shown_url;
   const bool limited = settings.rate_limit > 0;
   const RateKey key = limited ? rate_key(limits.token, limits.window_seconds) : RateKey{};
   // An earlier attempt may have done the work although its answer says
@@ -153,13 +164,17 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
   bool maybe_done_before = false;
 
   for (int attempt = 0;; ++attempt) {
-    // A signal that arrived between two requests of one call stops the call
-    // before the next one goes out.
-    if (request.interruptible && PyErr_CheckSignals() < 0) return interrupted_result();
+    // A signal that arrived between two requests of one call, or cut a trace
+    // line short, stops the call before the next request goes out.
+    if (request.interruptible && (PyErr_CheckSignals() < 0 || raise_trace_interrupt())) {
+      return interrupted_result();
+    }
     RateSlot slot;
     if (limited) {
       HttpResult refused;
-      switch (acquire_rate_slot(key, settings.rate_limit, slot, refused, request.interruptible)) {
+      switch (
+          acquire_rate_slot(key, settings.rate_limit, slot, refused, waits_interruptible,
+                            request.admitted ? kMaxAdmittedWaitSeconds : kMaxWaitedPauseSeconds)) {
         case SlotGrant::kGranted:
           break;
         case SlotGrant::kRefused:
@@ -168,6 +183,7 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
           return interrupted_result();
       }
     }
+    ++t_attempts;
     HttpResult result = http_request(request.method, request.url, request.headers, request.body,
                                      request.proxy, options);
     if (result.interrupted) {
@@ -207,9 +223,9 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
 
     double wait;
     if (retry_after && (failure == Failure::kTooManyRequests || failure == Failure::kServerError)) {
-      if (*retry_after > kMaxRetryAfterSeconds) {
-        trace("no retry: Retry-After %.0f s is more than %.0f s: %s\n", *retry_after,
-              kMaxRetryAfterSeconds, describe(result).c_str());
+      if (*retry_after > max_wait) {
+        trace("no retry: Retry-After %.0f s is more than %.0f s: %s\n", *retry_after, max_wait,
+              describe(result).c_str());
         return result;
       }
       // Also the token's pause, which this wait outlasts.
@@ -220,7 +236,7 @@ HttpResult send_with_policy(RequestKind kind, const RequestText& request,
     wait *= wait_scale();
     trace("retry %d/%d in %.1f s: %s\n", attempt + 1, settings.retries, wait,
           describe(result).c_str());
-    if (!interruptible_wait(wait, request.interruptible)) return interrupted_result();
+    if (!interruptible_wait(wait, waits_interruptible)) return interrupted_result();
   }
 }
 

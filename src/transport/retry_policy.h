@@ -38,9 +38,15 @@ struct RequestText {
   // False for a write that must not be left half done (a restore after a
   // delete): signals are then left pending until it is over.
   bool interruptible = true;
+  // Part of an operation already under way (a restore after a delete): the
+  // client's own pause never drops it, and it waits as long as the service
+  // asks (up to kMaxAdmittedWaitSeconds), interruptibly even when the
+  // transfer itself is not.
+  bool admitted = false;
   // See TransferOptions.
   bool follow_redirects = true;
   size_t max_response_bytes = kMaxResponseBytes;
+  std::string_view shown_url{};
 };
 
 // The service's limits for the credential a request carries.
@@ -60,6 +66,10 @@ struct ServiceLimits {
 // during a wait) the result is `interrupted` with the exception set.
 HttpResult send_with_policy(RequestKind kind, const RequestText& request,
                             const RequestSettings& settings, const ServiceLimits& limits);
+
+// Attempts this thread has sent through send_with_policy, ever: a call that
+// reports how many requests it made reads it before and after.
+unsigned long attempts_sent_by_thread();
 
 // Whether the last send_with_policy of this thread ended by an interrupt, so
 // that callers wrapping failures leave the handler's exception as it is.
@@ -83,10 +93,18 @@ bool may_retry(RequestKind kind, Failure failure);
 // exponential from 0.5 s, doubled each time, capped at 8 s. `unit` in [0, 1).
 double backoff_seconds(int retry, double unit);
 
+// A Retry-After beyond this (a server's fault: 10^20 seconds, a date in year
+// 9999) counts as this: the wait stays a number every clock can add.
+inline constexpr double kLongestRetryAfterSeconds = 86400.0;
+
 // Seconds to wait from a Retry-After value (delta-seconds or an HTTP date,
-// against `now`), nullopt when it is neither.
+// against `now`), at most kLongestRetryAfterSeconds; nullopt when it is
+// neither.
 std::optional<double> parse_retry_after(std::string_view value, std::time_t now);
 
 inline constexpr double kMaxRetryAfterSeconds = 60.0;
+// What an admitted request waits at most, for one pause or one Retry-After:
+// well beyond the service's 5-minute block, short of a wait nobody sees end.
+inline constexpr double kMaxAdmittedWaitSeconds = 900.0;
 
 }  // namespace nuv

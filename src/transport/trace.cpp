@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -64,33 +65,89 @@ bool format_line(std::string& line, const char* format, va_list args) {
   return ok;
 }
 
-void write_all(int fd, const char* data, size_t size) noexcept {
+// The interrupt that cut a line of this thread short, until its call takes
+// it (take_trace_interrupt). Owned.
+thread_local PyObject* t_interrupt = nullptr;
+
+// Keeps the exception now set as this thread's interrupt; the first one
+// wins. Needs the interpreter lock.
+void keep_interrupt() {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (t_interrupt == nullptr) {
+    t_interrupt = raised;  // 'raised' is now owned by t_interrupt
+  } else {
+    Py_XDECREF(raised);
+  }
+}
+
+// A blocking write, or the wait for another thread's line, was cut short by a
+// signal or is taking long: a caller that let go of the interpreter lock for
+// the write (`may_take_lock`) takes it back, runs the pending signal handlers
+// (CPython runs them in the main thread only) and keeps the exception of one
+// that raised. True when the line must be given up.
+bool interrupted_while_writing(bool may_take_lock) noexcept {
+  if (!may_take_lock || Py_IsFinalizing()) return false;
+  const PyGILState_STATE state = PyGILState_Ensure();
+  const bool raised = PyErr_CheckSignals() < 0;
+  if (raised) keep_interrupt();
+  PyGILState_Release(state);
+  return raised;
+}
+
+// How long a line waits for the descriptor before pending signal handlers
+// are run.
+constexpr long kLockSliceNanoseconds = 50'000'000;
+
+// Takes the descriptor lock; false when a signal handler raised meanwhile.
+bool lock_descriptors(bool may_take_lock) noexcept {
+  if (pthread_mutex_trylock(&g_fd_lock) == 0) return true;
+  if (!may_take_lock) return pthread_mutex_lock(&g_fd_lock) == 0;
+  for (;;) {
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_nsec += kLockSliceNanoseconds;
+    if (deadline.tv_nsec >= 1'000'000'000) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1'000'000'000;
+    }
+    const int locked = pthread_mutex_timedlock(&g_fd_lock, &deadline);
+    if (locked == 0) return true;
+    if (locked != ETIMEDOUT) return pthread_mutex_lock(&g_fd_lock) == 0;
+    if (interrupted_while_writing(true)) return false;
+  }
+}
+
+void write_all(int fd, const char* data, size_t size, bool may_take_lock) noexcept {
   while (size > 0) {
     const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
+    if (written < 0 && errno != EINTR) {
       return;  // a closed or broken descriptor: the line is lost, the request goes on
     }
-    data += written;
-    size -= static_cast<size_t>(written);
+    if (written > 0) {
+      data += written;
+      size -= static_cast<size_t>(written);
+    }
+    // A blocking descriptor returns before the whole line is written (EINTR,
+    // or a part) when a signal arrived; Ctrl-C must not wait for a reader.
+    if (size > 0 && interrupted_while_writing(may_take_lock)) return;
   }
 }
 
 // Writes without the interpreter lock: a descriptor can block (a full pipe,
 // a stalled terminal), and a thread of this process may be the reader.
 void write_to_fd(int fd, const std::string& line) noexcept {
-  auto write_locked = [&] {
-    pthread_mutex_lock(&g_fd_lock);
-    write_all(fd, line.data(), line.size());
+  auto write_locked = [&](bool may_take_lock) {
+    if (!lock_descriptors(may_take_lock)) return;
+    write_all(fd, line.data(), line.size(), may_take_lock);
     pthread_mutex_unlock(&g_fd_lock);
   };
   // While the interpreter finalizes, a thread that lets go of the lock may
   // never get it back: write with it held then.
   if (PyGILState_Check() && !Py_IsFinalizing()) {
     GilRelease unlocked;
-    write_locked();
+    write_locked(true);
   } else {
-    write_locked();
+    write_locked(false);
   }
 }
 
@@ -102,8 +159,8 @@ PyObject* nuv_logger() {
   return g_logger;
 }
 
-// One call of the Python target; its exception goes to sys.unraisablehook.
-// Needs the interpreter lock.
+// One call of the Python target; its exception goes to sys.unraisablehook,
+// or is kept when it is an interrupt. Needs the interpreter lock.
 void write_to_python(const std::string& line) {
   const TraceTarget target = g_target.load(std::memory_order_relaxed);
   // Python's own conventions: write() receives what a file would (the
@@ -136,7 +193,9 @@ void write_to_python(const std::string& line) {
     }
     t_inside_python_target = false;
   }
-  if (!result) {
+  if (!result && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+    keep_interrupt();  // KeyboardInterrupt, SystemExit: the call ends
+  } else if (!result) {
     PyErr_FormatUnraisable("Exception ignored while writing a trace line to %R",
                            callee ? callee.get() : Py_None);
   }
@@ -189,7 +248,9 @@ bool trace_enabled() noexcept {
 
 void trace(const char* format, ...) noexcept {
   const TraceTarget target = g_target.load(std::memory_order_relaxed);
-  if (target == TraceTarget::kOff) return;
+  // After an interrupt the call is on its way out: its remaining lines would
+  // only delay that (a slow target, a full pipe).
+  if (target == TraceTarget::kOff || t_interrupt != nullptr) return;
   try {
     std::string line;
     va_list args;
@@ -234,6 +295,35 @@ void TraceBatch::flush() noexcept {
   if (t_pending.text.empty()) return;
   write_to_fd(t_pending.fd, t_pending.text);
   t_pending.text.clear();
+}
+
+PyObject* take_trace_interrupt() noexcept {
+  PyObject* kept = t_interrupt;
+  t_interrupt = nullptr;
+  return kept;
+}
+
+bool raise_trace_interrupt() noexcept {
+  PyObject* kept = take_trace_interrupt();
+  if (kept == nullptr) return false;
+  PyErr_SetRaisedException(kept);  // steals 'kept'
+  return true;
+}
+
+PyObject* end_of_traced_call(PyObject* result) noexcept {
+  PyObject* kept = take_trace_interrupt();
+  if (kept == nullptr) return result;
+  Py_XDECREF(result);
+  PyObject* current = PyErr_GetRaisedException();
+  if (current != nullptr && !PyErr_GivenExceptionMatches(current, PyExc_Exception)) {
+    // Already ending by an interrupt of its own (a signal during a transfer).
+    Py_DECREF(kept);
+    PyErr_SetRaisedException(current);
+    return nullptr;
+  }
+  if (current != nullptr) PyException_SetContext(kept, current);  // steals 'current'
+  PyErr_SetRaisedException(kept);
+  return nullptr;
 }
 
 TraceTarget current_trace_target(PyObject** object) {

@@ -32,8 +32,34 @@ bool trace_enabled() noexcept;
 // Formats one line (the format ends in "\n") and writes it to the target.
 // Any thread, the interpreter lock held or not. Never fails: a line that
 // cannot be written is dropped, and an exception raised by a Python target
-// goes to sys.unraisablehook.
+// goes to sys.unraisablehook, except an interrupt (see take_trace_interrupt).
 [[gnu::format(printf, 1, 2)]] void trace(const char* format, ...) noexcept;
+
+// Ctrl-C must end a call also while one of its lines is being written: a
+// signal handler that raised while a line waited for its descriptor (a full
+// pipe, another thread's line), or a Python target that raised
+// KeyboardInterrupt or SystemExit (an exception not derived from Exception,
+// which a target's own fault never is). trace() cannot raise, so the line is
+// cut short and the exception kept for this thread until the call takes it.
+// Returns that exception (a new reference, no longer kept) or nullptr. Needs
+// the interpreter lock.
+PyObject* take_trace_interrupt() noexcept;
+
+// take_trace_interrupt() as a check point: when one is kept, set it as the
+// current exception and return true. Needs the interpreter lock.
+bool raise_trace_interrupt() noexcept;
+
+// The end of a method that may have traced: a kept interrupt replaces its
+// result (which is released) and is raised; with an exception already set,
+// the interrupt goes up with that one as its context. Returns `result`, or
+// nullptr with the exception set.
+PyObject* end_of_traced_call(PyObject* result) noexcept;
+
+// A method of the Python surface wrapped by end_of_traced_call.
+template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
+PyObject* traced_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return end_of_traced_call(Method(self, args, kwargs));
+}
 
 // While alive, the lines this thread traces to a file descriptor are kept
 // and written together, whole lines in one write(2), when flush() is called

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import json
 import os
-import pty
 import shlex
 import signal
 
@@ -13,6 +12,8 @@ import pytest
 from cli_support import DOMAIN, HOST, ROBOT_SECRET
 from nuv import Cloudflare
 from nuv.cli.standin import ROBOT_TOKEN
+from nuv.testing import StandIn
+from support import closed_port
 
 
 def _has_retries() -> bool:
@@ -77,6 +78,18 @@ def test_ding_sends_what_it_is_given(nuv, args, stdin, keyword, expected):
     assert {key: message["body"][key] for key in expected} == expected
 
 
+def test_ding_goes_through_proxy_then_https_proxy_never_http_proxy(nuv):
+    nuv.standin.add_robot(ROBOT_TOKEN, ROBOT_SECRET)
+    closed = f"http://127.0.0.1:{closed_port()}"
+    assert nuv("ding", "text", "a", env={"http_proxy": closed}).status == 0
+    assert nuv("ding", "text", "b", "--proxy", nuv.standin.proxy_url, env={"https_proxy": closed}).status == 0
+    assert [m["body"]["text"]["content"] for m in nuv.messages()] == ["a", "b"]
+
+
+def test_ding_markdown_usage_names_title_and_text_once(nuv):
+    assert nuv("ding", "markdown", "--help").out.count("TITLE TEXT") == 1
+
+
 def test_plan_is_shown_before_it_runs(nuv):
     dry = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code")
     assert (dry.status, nuv.records("CNAME")) == (3, [])
@@ -86,6 +99,9 @@ def test_plan_is_shown_before_it_runs(nuv):
     assert [w["action"] for w in applied.json["plan"]] == ["create"]
     again = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", HOST, "--dry-run", "--exit-code", "--json")
     assert (again.status, again.json) == (0, {"plan": [], "applied": False})
+    # An update shows each field it changes, old -> new.
+    changed = nuv("dns", "ensure", DOMAIN, "CNAME", "www.example.com", "t.example.net", "--ttl", "300", "--dry-run")
+    assert changed.out.splitlines()[0] == f"update CNAME www.example.com: content {HOST} -> t.example.net, ttl auto -> 300"
 
 
 @pytest.mark.parametrize(
@@ -118,30 +134,43 @@ def test_json_documents(nuv):
     assert failed.status == 1 and failed.json["ok"] is False and "example.org" in failed.json["error"]
 
 
-def test_listing_follows_every_page_with_progress_on_a_terminal(nuv):
+def test_listing_follows_every_page(nuv):
     for i in range(1, 1203):
         nuv.standin.add_record(nuv.zone["id"], type="TXT", name=f"r{i}.example.com", content=f"v{i}", ttl=1)
+    nuv.standin.clear_requests()
     listed = nuv("dns", "list", DOMAIN, "--json")
     assert len(listed.json) == 1202 and len({r["id"] for r in listed.json}) == 1202
-    assert listed.err == ""  # no progress line when standard error is not a terminal
-
-    controller, terminal = pty.openpty()
-    with nuv.popen("dns", "list", DOMAIN, stderr=terminal) as process:
-        os.close(terminal)
-        table = process.stdout.read()
-        shown = b""
-        while chunk := _read_terminal(controller):
-            shown += chunk
-    os.close(controller)
-    assert process.returncode == 0 and len(table.splitlines()) == 1203
-    assert b"records: page 3 of 3" in shown and shown.endswith(b"\r\x1b[K")
+    assert listed.err == ""
+    assert [r["path"].rsplit("/", 1)[1] for r in nuv.standin.requests("cloudflare")] == ["zones", "dns_records"]
 
 
-def _read_terminal(fd: int) -> bytes:
-    try:
-        return os.read(fd, 4096)
-    except OSError:  # EIO: the other side is closed
-        return b""
+ODD_LISTING = (
+    '{"success": true, "errors": [], "messages": [], "result": [], '
+    '"result_info": {"page": 1, "total_pages": %s, "total_count": 1e400}}'
+)
+ZONE_DOT_DOT = {"success": True, "errors": [], "messages": [], "result": [{"id": "..", "name": DOMAIN}]}
+
+
+@pytest.mark.parametrize(
+    ("route", "body", "args", "status"),
+    [
+        (r"/dns_records$", ODD_LISTING % "1e400", ["dns", "list", DOMAIN], 1),
+        (r"/dns_records$", ODD_LISTING % "1000000000", ["dns", "list", DOMAIN], 1),
+        (r"/dns_records$", ODD_LISTING % "[2]", ["dns", "list", DOMAIN], 0),
+        (r"/zones$", ODD_LISTING % '{"a": 2}', ["zones"], 0),
+        (r"/zones$", ODD_LISTING % "1e400", ["zones"], 1),
+        (r"/zones$", ZONE_DOT_DOT, ["dns", "list", DOMAIN], 1),
+        (r"/zones$", ZONE_DOT_DOT, ["zone", "set", DOMAIN, "ssl=full"], 1),
+    ],
+)
+def test_odd_answers_cost_one_request_and_reach_no_other_path(nuv, route, body, args, status):
+    nuv.standin.fault(route, status=200, body=body, count=None)
+    nuv.standin.clear_requests()
+    ran = nuv(*args)
+    assert ran.status == status and "Traceback" not in ran.err
+    assert len(ran.err.strip().splitlines()) == status
+    targets = [r["target"] for r in nuv.standin.requests("cloudflare")]
+    assert len(targets) <= 2 and not any("/zones/../" in t or "/zones/..?" in t for t in targets)
 
 
 @pytest.mark.parametrize(
@@ -150,6 +179,8 @@ def _read_terminal(fd: int) -> bytes:
         (["zones"], {"CLOUDFLARE_API_TOKEN": None}, 2, "CLOUDFLARE_API_TOKEN"),
         (["zones"], {"CLOUDFLARE_API_TOKEN": "not-a-valid-token"}, 1, "Invalid access token"),
         (["zones", "--token-file", "/nonexistent/token"], {}, 2, "--token-file /nonexistent/token"),
+        (["zones", "--token-file", "/dev/zero"], {}, 2, "/dev/zero: not a regular file"),
+        (["zones"], {"CLOUDFLARE_API_TOKEN": None, "CLOUDFLARE_API_TOKEN_FILE": "/dev/null"}, 2, "CLOUDFLARE_API_TOKEN_FILE /dev/null: not a regular file"),
         (["dns", "list", "example.org"], {}, 1, "example.org"),
         (["zones"], {"CURL_CA_BUNDLE": None}, 1, "certificate"),
         (["zone", "set", DOMAIN, "ssl=sometimes"], {}, 2, "ssl must be one of"),
@@ -184,6 +215,12 @@ def test_credentials_come_from_files_and_never_show(nuv, tmp_path):
     assert traced.out == quiet.out  # the trace never reaches standard output
     failed = nuv("zones", "--traceback", env={"CLOUDFLARE_API_TOKEN": "wrong-token-0123456789"})
     assert failed.status == 1 and "wrong-token-0123456789" not in failed.err
+    # The variable's text is taken as the file's is: a final newline is not part of it.
+    assert nuv("zones", env={"CLOUDFLARE_API_TOKEN": token + "\n"}).out == quiet.out
+    # A FIFO nobody writes to is refused at once instead of waiting forever.
+    os.mkfifo(tmp_path / "fifo")
+    fifo = nuv("zones", "--token-file", str(tmp_path / "fifo"), env={"CLOUDFLARE_API_TOKEN": None})
+    assert (fifo.status, fifo.err.strip()) == (2, f"nuv: cannot read --token-file {tmp_path / 'fifo'}: not a regular file")
 
 
 def test_zone_id_skips_the_look_up_and_api_url_replaces_the_host(nuv):
@@ -223,8 +260,11 @@ def test_standin_prints_a_working_environment(nuv, tmp_path):
     process = nuv.popen("standin", "--zone", "example.net", "--env-file", str(env_file))
     try:
         assert process.stdout.readline().startswith("# nuv stand-ins running")
-        exports = dict(shlex.split(process.stdout.readline())[1].split("=", 1) for _ in range(5))
-        assert env_file.read_text().count("export ") == 5
+        exports = dict(shlex.split(process.stdout.readline())[1].split("=", 1) for _ in range(7))
+        assert env_file.read_text().count("export ") == 7
+        # The control API opens to the key it printed.
+        control = StandIn({"control_url": exports["NUV_STANDIN_CONTROL_URL"], "control_key": exports["NUV_STANDIN_CONTROL_KEY"]})
+        assert [zone["name"] for zone in control.zones()] == ["example.net"]
         # Another shell with only these variables reaches the new stand-in.
         listed = nuv("zones", env={name: None for name in exports} | exports)
         assert listed.out.split()[:1] == ["example.net"]

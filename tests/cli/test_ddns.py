@@ -94,7 +94,9 @@ def test_output_says_what_changed_and_quiet_says_nothing_otherwise(nuv):
     assert nuv(*args, "--quiet").out == ""
     assert "(unchanged)" in nuv(*args).out
     moved = nuv("ddns", DOMAIN, HOST, "--ipv4", "static:93.184.216.20", "--ipv6", "none", "--json")
-    assert moved.json["changes"] == [{"type": "A", "name": HOST, "old": ["93.184.216.10"], "new": "93.184.216.20", "source": None}]
+    assert moved.json["changes"] == [
+        {"type": "A", "name": HOST, "old": ["93.184.216.10"], "new": "93.184.216.20", "source": None, "attributes": {}}
+    ]
     assert nuv.contents("AAAA") == ["2606:2800:220:1::10"]
 
 

@@ -8,7 +8,7 @@ import json
 
 import pytest
 from cloudflare_support import DOMAIN, OTHER_DOMAIN, OTHER_ZONE_ID, ZONE_ID, client_for, result_of, rid, sent, state
-from nuv import Cloudflare, ZoneNotFoundError
+from nuv import AuthenticationError, Cloudflare, ZoneNotFoundError
 
 RECORDS = f"/client/v4/zones/{OTHER_ZONE_ID}/dns_records"
 
@@ -145,3 +145,28 @@ def test_purge_refuses_what_it_cannot_send(zones, kwargs, error, message):
         cf.purge_cache(**kwargs)
     assert sent(zones) == []
     assert state(zones, OTHER_ZONE_ID)  # nothing else touched
+
+
+@pytest.mark.parametrize("name, zone_read", [("x.example.org", None), ("x", 200), ("@", 200), ("x", 403)])
+def test_zone_selected_by_id_and_an_empty_domain(zones, name, zone_read):
+    """"" is the selected zone: no look-up by name. A full name is taken as
+    given; a relative one needs the zone's name, read once (GET /zones/<id>),
+    or refused when it cannot be read."""
+    zones.add_token("zone-only-token", zones=[OTHER_ZONE_ID])
+    cf = Cloudflare(api_token="zone-only-token", api_url=zones.api_url, zone_id=OTHER_ZONE_ID)
+    if zone_read == 403:
+        zones.fault(rf"/zones/{OTHER_ZONE_ID}$", method="GET", status=403, body={"success": False, "errors": [{"code": 10000, "message": "Authentication error"}], "messages": [], "result": None})
+        with pytest.raises(ValueError, match="give the fully qualified name") as raised:
+            cf.dns_plan("", "A", name, "192.0.2.10", False, 1)
+        assert isinstance(raised.value.__cause__, AuthenticationError)
+        assert [r["method"] for r in sent(zones)] == ["GET"] and cf.zone == ""
+        return
+    full = "example.org" if name == "@" else "x.example.org"
+    (write,) = cf.dns_plan("", "A", name, "192.0.2.10", False, 1)
+    assert write["name"] == full
+    assert cf.dns_ensured_record("", "A", name, "192.0.2.10", False, 1).ok
+    assert ("A", full, "192.0.2.10") in [(r["type"], r["name"], r["content"]) for r in zones.records(OTHER_ZONE_ID)]
+    paths = [r["path"] for r in sent(zones)]
+    assert not any(p.endswith("/zones") for p in paths)
+    assert paths.count(f"/client/v4/zones/{OTHER_ZONE_ID}") == (0 if zone_read is None else 1)
+    assert cf.zone == ("" if zone_read is None else OTHER_DOMAIN)

@@ -3,9 +3,11 @@ matched, every page of a name, writes as one atomic batch (split, refused,
 failing), comments, and dns_plan showing what a call would do."""
 
 import json
+import pickle
 
 import pytest
 from cloudflare_support import DOMAIN, ZONE_ID, decisions, error_of, result_of, rid, sent, state, writes
+from nuv import KEEP
 
 N = f"n.{DOMAIN}"
 P = "192.0.2.1"
@@ -52,6 +54,16 @@ MATCHING = [
     (("TXT", N, "v=a", {"comment": "kept"}), ("TXT", N, "v=a"), None),
     (("TXT", N, "v=a"), ("TXT", N, "v=a", False, 1, {"comment": "set"}), {"comment": "set"}),
     (("A", N, "192.0.2.9", {"ttl": 300}), ("A", N, P, False, 300), {"content": P}),
+    # names resolved against the zone: the apex, relative names
+    (("A", DOMAIN, P), ("A", "@", P), None),
+    (("A", DOMAIN, P), ("A", "", P), None),
+    (("A", N, P), ("A", "n", P), None),
+    (("A", f"a.{N}", P), ("A", "A.n", P), None),
+    # KEEP: what the record has stays, neither compared nor sent
+    (("A", N, "192.0.2.9", {"ttl": 300, "comment": "hand"}), ("A", N, P, KEEP, KEEP, {"comment": KEEP}), {"content": P}),
+    (("A", N, P, {"proxied": True}), ("A", N, P, KEEP, 300), None),
+    (("A", N, P, {"ttl": 120}), ("A", N, P, KEEP, 300), {"ttl": 300}),
+    (("A", N, P, {"ttl": 300}), ("A", N, P, True, KEEP), {"proxied": True}),
 ]
 
 
@@ -79,6 +91,35 @@ def test_spellings_and_fields_converge_in_one_call(zcf, seed, fresh_standin, see
     assert zcf.dns_plan(DOMAIN, *args, **kwargs) == []
     ensure(zcf, *args, **kwargs)
     assert writes(fresh_standin) == []
+
+
+@pytest.mark.parametrize(
+    "name, full",
+    [("@", DOMAIN), ("", DOMAIN), ("home", f"home.{DOMAIN}"), ("vpn.home", f"vpn.home.{DOMAIN}"), (f"Home.{DOMAIN}.", f"Home.{DOMAIN}")],
+)
+def test_a_created_record_has_the_resolved_name_and_kept_fields_their_defaults(zcf, fresh_standin, name, full):
+    (planned,) = zcf.dns_plan(DOMAIN, "A", name, P, KEEP, KEEP, comment=KEEP)
+    assert (planned["name"], planned["changes"]) == (full, {})
+    result_of(ensure(zcf, "A", name, P, KEEP, KEEP, comment=KEEP))
+    assert bodies(fresh_standin, "POST") == [{"content": P, "name": full, "proxied": False, "type": "A", "ttl": 1}]
+    assert sent(fresh_standin)[0]["query"]["name"] == [full.lower()]
+    assert pickle.loads(pickle.dumps(KEEP)) is KEEP
+
+
+@pytest.mark.parametrize("name", [f"home.{DOMAIN}.evil.", "example.net.", "."])
+def test_a_name_outside_the_zone_is_refused_before_any_request(zcf, fresh_standin, name):
+    for call in (zcf.dns_plan, zcf.dns_ensured_record):
+        with pytest.raises(ValueError, match=r"is not in the zone example\.com|the DNS root"):
+            call(DOMAIN, "A", name, P, False, 1)
+    assert sent(fresh_standin) == []
+
+
+def test_plan_shows_each_change_old_and_new(zcf, seed):
+    seed(1, "A", N, P, ttl=1, comment="a")
+    (write,) = zcf.dns_plan(DOMAIN, "A", N, "192.0.2.2", True, 1, comment="b")
+    assert write["changes"] == {
+        "content": {"old": P, "new": "192.0.2.2"}, "proxied": {"old": False, "new": True}, "comment": {"old": "a", "new": "b"},
+    }  # fmt: skip
 
 
 def test_listing_asks_for_the_stored_form_of_the_name(zcf, fresh_standin):
@@ -188,9 +229,9 @@ def test_plan_lists_the_writes_and_sends_none(zcf, seed, fresh_standin):
     assert writes(fresh_standin) == []
     common = {"type": "TXT", "name": N, "proxied": False, "priority": None}
     assert plan == [
-        {"action": "delete", "id": rid(1), "content": "v=a", "ttl": 1, "comment": None, "reason": "stale TXT value", **common},
-        {"action": "delete", "id": rid(2), "content": "v=b", "ttl": 1, "comment": "c", "reason": "stale TXT value", **common},
-        {"action": "create", "id": None, "content": "v=c", "ttl": 300, "comment": None, "reason": "missing", **common},
+        {"action": "delete", "id": rid(1), "content": "v=a", "ttl": 1, "comment": None, "reason": "stale TXT value", "changes": {}, **common},
+        {"action": "delete", "id": rid(2), "content": "v=b", "ttl": 1, "comment": "c", "reason": "stale TXT value", "changes": {}, **common},
+        {"action": "create", "id": None, "content": "v=c", "ttl": 300, "comment": None, "reason": "missing", "changes": {}, **common},
     ]
 
 
@@ -200,6 +241,7 @@ def test_plan_of_an_update_shows_the_record_it_leaves(zcf, seed):
     assert write == {
         "action": "update", "id": rid(1), "type": "MX", "name": N, "content": "mx2.example.net", "proxied": False,
         "ttl": 1, "priority": 20, "comment": "mail", "reason": "content differs, priority differs",
+        "changes": {"content": {"old": "mx1.example.net", "new": "mx2.example.net"}, "priority": {"old": 10, "new": 20}},
     }  # fmt: skip
 
 

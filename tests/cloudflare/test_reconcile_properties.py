@@ -14,7 +14,7 @@ import pytest
 from cloudflare_support import DOMAIN, ZONE_ID, rid, sent
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
-from nuv import Cloudflare
+from nuv import KEEP, Cloudflare
 
 NAMES = [f"a.{DOMAIN}", f"b.{DOMAIN}"]
 CONTENTS = {
@@ -103,7 +103,8 @@ def wanted_records(draw):
         kwargs["comment"] = draw(st.sampled_from(["a", "b"]))
     name = respelled_name(draw, draw(st.sampled_from(NAMES)))
     spelled_type = draw(st.sampled_from([type_, type_.lower()]))
-    args = (DOMAIN, spelled_type, name, content, draw(st.booleans()), draw(st.sampled_from([1, 120, 3600, 30])))
+    proxied = draw(st.sampled_from([True, False, KEEP]))
+    args = (DOMAIN, spelled_type, name, content, proxied, draw(st.sampled_from([1, 120, 3600, 30, KEEP])))
     return args, kwargs
 
 

@@ -170,7 +170,7 @@ def body(*fields: tuple[str, object]) -> str:
     [
         (("A", N, "192.0.2.1", True, 1), body(("content", "192.0.2.1"), ("name", N), ("proxied", True), ("type", "A"), ("ttl", 1))),
         (("CNAME", N, "t.example.net", 0, 300), body(("content", "t.example.net"), ("name", N), ("proxied", False), ("type", "CNAME"), ("ttl", 300))),
-        (("AAAA", N, "2001:db8::1", "yes", 120), body(("content", "2001:db8::1"), ("name", N), ("proxied", True), ("type", "AAAA"), ("ttl", 120))),
+        (("AAAA", N, "2001:db8::1", 2, 120), body(("content", "2001:db8::1"), ("name", N), ("proxied", True), ("type", "AAAA"), ("ttl", 120))),
         (("TXT", N, "a|b", True, 1), body(("content", "a|b"), ("name", N), ("type", "TXT"), ("ttl", 1))),
         (("MX", N, "mx1|20", True, 1), body(("content", "mx1"), ("priority", 20), ("name", N), ("type", "MX"), ("ttl", 1))),
         (("MX", N, "mx1", False, 1), body(("content", "mx1"), ("priority", 10), ("name", N), ("type", "MX"), ("ttl", 1))),
@@ -193,7 +193,6 @@ def test_record_body_byte_for_byte(echo_cf, args, expected):
     "content, host, priority",
     [
         ("mx1||5", "mx1", 5),
-        ("|5", "5", 10),
         ("mx1|x", "mx1", 0),
         ("mx1|5|9", "mx1", 5),
         ("mx1| 7", "mx1", 7),
@@ -208,7 +207,7 @@ def test_mx_content_splits_into_host_and_priority(echo_cf, content, host, priori
     assert (sent_body["content"], sent_body["priority"]) == (host, priority)
 
 
-@pytest.mark.parametrize("content", ["", "|", "|||"])
+@pytest.mark.parametrize("content", ["", "|", "|||", "|5"])
 def test_mx_content_without_host_is_refused_before_any_request(zcf, fresh_standin, content):
     message = f"^MX content names no mail host: '{content}'"
     with pytest.raises(ValueError, match=message):
@@ -381,3 +380,21 @@ def test_service_refusals_of_a_write_are_values(zcf, seed, fresh_standin, seeded
     if expected[1] == 1004:
         assert chain_of(response) == [9207]  # the schema's refusal, naming the field
     assert state(fresh_standin) == before
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda cf, proxied: cf.dns_create_record("A", N, "192.0.2.1", proxied, 1),
+        lambda cf, proxied: cf.dns_update_record(rid(1), "A", N, "192.0.2.1", proxied, 1),
+        lambda cf, proxied: cf.dns_ensured_record(DOMAIN, "A", N, "192.0.2.1", proxied, 1),
+        lambda cf, proxied: cf.dns_plan(DOMAIN, "A", N, "192.0.2.1", proxied, 1),
+    ],
+    ids=["create", "update", "ensured", "plan"],
+)
+def test_proxied_as_text_is_refused_before_any_request(zcf, fresh_standin, call):
+    """"false" would be true: a text is refused, a bool or an int is read as before."""
+    for text in ("false", b"false"):
+        with pytest.raises(TypeError, match="proxied must be a bool"):
+            call(zcf, text)
+    assert sent(fresh_standin) == []

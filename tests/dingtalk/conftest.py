@@ -23,7 +23,7 @@ NATIVE_SOURCE = Path(__file__).resolve().parent / "native"
 @pytest.fixture
 def robot_env(client_env, standin):
     """Every transfer goes through the stand-in's proxy, trusting its CA."""
-    client_env.setenv("http_proxy", standin.proxy_url)
+    client_env.setenv("https_proxy", standin.proxy_url)
     return client_env
 
 

@@ -41,7 +41,7 @@ class TestBodies:
                     "http_method: post url: https://oapi.dingtalk.com/robot/send?access_token=***", "Result: "]  # fmt: skip
         assert len(lines) == len(prefixes) and all(map(str.startswith, lines, prefixes)), lines
         assert lines[3] == f"Data: {body}" and lines[4] == "Content-Type: application/json;charset=utf-8"
-        assert lines[5] == f"proxy: {fresh_standin.proxy_url}" and lines[-1] == f"Result: {OK}"
+        assert lines[5] == f"proxy: {fresh_standin.proxy_url} (https_proxy)" and lines[-1] == f"Result: {OK}"
 
     def test_markdown_body_byte_for_byte_and_trace_order(self, fresh_standin, robot, capfd):
         assert robot.send_markdown("Build #7", "## ok @13800000000", ["13800000000", "13900000000"]) == OK
@@ -291,7 +291,7 @@ def test_any_answer_comes_back_and_other_threads_run_while_waiting(fresh_standin
 
 
 def test_no_network_returns_the_transport_error(fresh_standin, robot, robot_env, capfd):
-    robot_env.setenv("http_proxy", f"http://127.0.0.1:{closed_port()}")
+    robot_env.setenv("https_proxy", f"http://127.0.0.1:{closed_port()}")
     assert robot.send_text("x") == "Couldn't connect to server"
     lines = capfd.readouterr().out.splitlines()
     assert lines[3] == 'Data: { "msgtype": "text", "text": { "content": "x" } }'

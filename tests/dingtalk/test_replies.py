@@ -6,6 +6,7 @@ URL accepted as the token."""
 from __future__ import annotations
 
 import json
+import copy
 import pickle
 
 import pytest
@@ -86,6 +87,10 @@ def test_each_refusal(fresh_standin, robot_env, arrange, errcode, errmsg, hint):
         assert error.hint is None and not hasattr(error, "__notes__")
     else:
         assert hint in error.hint and error.__notes__ == [error.hint]  # tracebacks show it
+    parts = (str(error), error.errcode, error.errmsg, error.http_status, error.hint, getattr(error, "__notes__", None))
+    for again in (pickle.loads(pickle.dumps(error)), copy.copy(error), copy.deepcopy(error)):
+        assert type(again) is DingTalkError
+        assert (str(again), again.errcode, again.errmsg, again.http_status, again.hint, getattr(again, "__notes__", None)) == parts
 
 
 def test_the_rate_limit_of_the_real_robot(fresh_standin, robot_env):
@@ -121,7 +126,7 @@ def test_http_answers_that_are_not_a_success(fresh_standin, robot, status, body,
 
 
 def test_transport_failure(fresh_standin, robot, robot_env):
-    robot_env.setenv("http_proxy", f"http://127.0.0.1:{closed_port()}")
+    robot_env.setenv("https_proxy", f"http://127.0.0.1:{closed_port()}")
     reply = robot.send_text("x")
     assert reply == "Couldn't connect to server"
     assert fields(reply) == (False, None, None, None, 7)

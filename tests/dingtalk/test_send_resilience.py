@@ -5,6 +5,8 @@ throttled robot pauses the token; the client keeps under the robot's limit."""
 from __future__ import annotations
 
 import json
+import socket
+import threading
 
 import pytest
 from nuv import DingTalk
@@ -49,11 +51,32 @@ def test_a_send_that_may_have_arrived_is_sent_once(fresh_standin, robot, capfd, 
     assert not [line for line in trace_lines(capfd) if line.startswith("retry ")]
 
 
-def test_a_send_that_never_reached_the_robot_is_retried(fresh_standin, robot, robot_env, capfd):
-    robot_env.setenv("http_proxy", f"http://127.0.0.1:{closed_port()}")
-    assert robot.send_text("x") == "Couldn't connect to server"
+@pytest.mark.parametrize(
+    "tunnel, result, retried",
+    [
+        (False, "Couldn't connect to server", "7 (Couldn't connect to server)"),
+        (True, "SSL connect error", "35 (SSL connect error)"),
+    ],
+    ids=["proxy-refuses", "handshake-fails-in-the-tunnel"],
+)
+def test_a_send_that_never_reached_the_robot_is_retried(fresh_standin, robot, robot_env, capfd, tunnel, result, retried):
+    connects: list[bytes] = []
+
+    def hang_up_after_connect() -> None:  # the tunnel closes: the TLS handshake with the robot fails
+        for _ in range(3):
+            with listener.accept()[0] as conn:
+                connects.append(conn.recv(4096).split(b" ")[1])
+                conn.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        if tunnel:
+            threading.Thread(target=hang_up_after_connect, daemon=True).start()
+        port = listener.getsockname()[1] if tunnel else closed_port()
+        robot_env.setenv("https_proxy", f"http://127.0.0.1:{port}")
+        assert robot.send_text("x") == result
     retries = [line.split(": ", 1)[1] for line in trace_lines(capfd) if line.startswith("retry ")]
-    assert retries == ["7 (Couldn't connect to server)"] * 2
+    assert retries == [retried] * 2
+    assert connects == ([b"oapi.dingtalk.com:443"] * 3 if tunnel else [])
 
 
 def test_a_throttled_robot_is_not_retried_and_pauses_its_token(fresh_standin, robot_env, capfd):

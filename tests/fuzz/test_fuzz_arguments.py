@@ -262,7 +262,7 @@ def test_cloudflare_fields_take_any_value(fields, zone, zone_id):
 def test_dingtalk_takes_any_argument(offline, data, token, secret, markdown):
     # The webhook host is fixed; the environment's proxy (a closed port)
     # is the only way out.
-    assert os.environ["http_proxy"].startswith("http://127.0.0.1:")
+    assert os.environ["https_proxy"].startswith("http://127.0.0.1:")
     try:
         robot = DingTalk(token=token, secret=secret)
     except ARGUMENT_ERRORS:

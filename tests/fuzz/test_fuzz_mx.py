@@ -1,7 +1,7 @@
 """MX contents and priorities: for any "host|priority" text the body the
 service receives carries the first non-empty piece as content and the second
 read like atoi as priority (10 when there is none); a content without any
-non-empty piece is refused with ValueError, a priority outside 0..65535 with
+non-empty piece, or that starts with "|" (no host), is refused with ValueError, a priority outside 0..65535 with
 OverflowError, before any request."""
 
 from __future__ import annotations
@@ -29,7 +29,7 @@ ATOI = re.compile(r"[ \t\n\v\f\r]*([+-]?[0-9]+)")
 def expected(content: str):
     """(host, priority), host None when the content names none."""
     parts = [p for p in content.split("|") if p]
-    if not parts:
+    if not parts or content.startswith("|"):
         return None, None
     priority = 10
     if len(parts) > 1:

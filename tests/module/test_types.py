@@ -39,13 +39,16 @@ def test_type_names_docs_and_module():
     assert repr(Cloudflare) == "<class 'nuv.Cloudflare'>"
     # The keyword is `secret` (the doc once said "salt").
     assert DingTalk.__text_signature__ == (
-        "(token='', secret='', *, keyword=None, retries=2, timeout=30.0, connect_timeout=10.0, rate_limit=20)"
+        "(token='', secret='', *, keyword=None, proxy=None, retries=2, timeout=30.0, connect_timeout=10.0, "
+        "rate_limit=20)"
     )
     assert "secret is its signing secret" in DingTalk.__doc__ and "salt" not in DingTalk.__doc__
     for name in ("send_text", "send_markdown", "send_link", "send_action_card", "send_feed_card"):
         method = getattr(DingTalk, name)
         assert method.__text_signature__.startswith("($self, /, ") and method.__doc__, name
     assert DingTalk.secret.__doc__ == "DingTalk secret"
+    firsts = [getattr(Cloudflare, name).__doc__.splitlines()[0] for name in ("email", "account", "api_token", "api_url")]
+    assert firsts == ["Cloudflare email", "Cloudflare account", "Cloudflare token", "Cloudflare default entry point url"]
 
 
 def test_help_documents_every_part_of_the_cloudflare_surface():
@@ -209,7 +212,8 @@ class TestDingTalkConstruction:
         assert (only_secret.token, only_secret.secret) == ("", "SEC1")
 
     @pytest.mark.parametrize(
-        "args, kwargs", [((1,), {}), (("a", "b", "c"), {}), ((), {"salt": "x"}), (("a",), {"token": "b"})]
+        "args, kwargs",
+        [((1,), {}), (("a", "b", "c"), {}), ((), {"salt": "x"}), (("a",), {"token": "b"}), ((), {"proxy": b"http://p"})],
     )
     def test_bad_arguments(self, args, kwargs):
         with pytest.raises(TypeError):

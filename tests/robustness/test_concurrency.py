@@ -42,7 +42,7 @@ def test_shared_clients_while_fields_are_reassigned(fresh_standin, client_env, t
     standin.add_token(SECOND_TOKEN)
     for robot_token in ROBOTS:
         standin.add_robot(robot_token, SECRET, rate_limit=None)  # thousands of sends
-    client_env.setenv("http_proxy", standin.proxy_url)  # DingTalk reaches its fixed host through it
+    client_env.setenv("https_proxy", standin.proxy_url)  # DingTalk reaches its fixed host through it
 
     cf = Cloudflare(api_token=fresh(tokens[0]), api_url=standin.api_url)
     assert cf.query("example.com")[0] == 200
@@ -130,7 +130,7 @@ def test_shared_clients_while_fields_are_reassigned(fresh_standin, client_env, t
     assert failures == []
     assert sum(calls) == THREADS * ROUNDS * 18 and reassigned[0] > 100
 
-    # Every request as the stand-in received it: one of the two tokens, whole;
+    # Every request as the stand-in received it: one of the two tokens (masked);
     # one of the two zone ids; a JSON body where one is sent.
     requests = standin.requests("cloudflare")
     # Each reconciliation starts with its listing (name filter) and may go on
@@ -139,7 +139,7 @@ def test_shared_clients_while_fields_are_reassigned(fresh_standin, client_env, t
     reconciliations: dict[str, list[set[tuple[str, str | None]]]] = defaultdict(list)
     for request in requests:
         auth = [v for k, v in request["headers"] if k.lower() == "authorization"]
-        assert auth in ([f"Bearer {tokens[0]}"], [f"Bearer {tokens[1]}"]), request
+        assert auth in ([f"Bearer ***{tokens[0][-4:]}"], [f"Bearer ***{tokens[1][-4:]}"]), request  # masked
         parts = request["path"].split("/")
         assert parts[:4] == ["", "client", "v4", "zones"], request
         zone_id = parts[4] if len(parts) > 4 else None

@@ -611,7 +611,7 @@ def _(env):
 
 @case("dingtalk-transport-failure", requests=True)
 def _(env):
-    env.monkeypatch.setenv("http_proxy", f"http://user:pw@127.0.0.1:{closed_port()}")
+    env.monkeypatch.setenv("https_proxy", f"http://user:pw@127.0.0.1:{closed_port()}")
     content = fresh("x" * BIG)
 
     def step():
@@ -652,7 +652,7 @@ def env(fresh_standin, client_env, tmp_path) -> Env:
     standin.add_record(zone["id"], type="MX", name="example.com", content="mx2.example.com", priority=10, ttl=1)
     standin.add_record(zone["id"], type="A", name="swap.example.com", content="192.0.2.44", ttl=1, proxied=False)
     standin.add_robot(ROBOT, ROBOT_SECRET, rate_limit=None)  # the leak hunt sends hundreds
-    client_env.setenv("http_proxy", standin.proxy_url)  # DingTalk's way to its fixed host
+    client_env.setenv("https_proxy", standin.proxy_url)  # DingTalk's way to its fixed host
 
     cf = Cloudflare(api_token=standin.token, api_url=standin.api_url)
     assert cf.query("example.com")[0] == 200

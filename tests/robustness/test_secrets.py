@@ -1,6 +1,6 @@
 """Credentials never reach standard output, standard error or an exception
 message: not the API token, not the robot's token or signing secret, not a
-proxy password, whether given as `proxy=` or in `http_proxy`, on success
+proxy password, whether given as `proxy=` or in `https_proxy`, on success
 and on every failure (a rejected token, no network, bad arguments).
 
 The trace shows at most "***" and the last 4 bytes of a long secret, so a
@@ -159,11 +159,11 @@ def test_cloudflare_answers(world, capfd, tmp_path, token, via_proxy):
         assert all(r["connect"]["proxy_authorization"] for r in requests)
 
 
-@pytest.mark.parametrize("variable", [False, True], ids=["proxy-argument", "http_proxy-variable"])
+@pytest.mark.parametrize("variable", [False, True], ids=["proxy-argument", "https_proxy-variable"])
 def test_no_network(world, client_env, capfd, tmp_path, variable):
     unreachable = with_password(f"http://127.0.0.1:{closed_port()}")
     if variable:  # the variable is traced as well, and the DingTalk sends use it
-        client_env.setenv("http_proxy", unreachable)
+        client_env.setenv("https_proxy", unreachable)
     cf = Cloudflare(api_token=API_TOKEN, proxy=unreachable, api_url=CLOUDFLARE_URL)
     run = Calls()
     every_cloudflare_method(cf, run, tmp_path)
@@ -179,7 +179,7 @@ def test_no_network(world, client_env, capfd, tmp_path, variable):
     [pytest.param(ROBOT_SECRET, id="valid-secret"), pytest.param(WRONG_ROBOT_SECRET, id="wrong-secret")],
 )
 def test_dingtalk_sends_through_a_proxy_with_password(world, client_env, capfd, secret):
-    client_env.setenv("http_proxy", with_password(world.proxy_url))
+    client_env.setenv("https_proxy", with_password(world.proxy_url))
     run = Calls()
     every_send(DingTalk(token=ROBOT_TOKEN, secret=secret), run)
     every_send(DingTalk(token="unknown-" + ROBOT_TOKEN, secret=secret), run)
@@ -190,7 +190,7 @@ def test_dingtalk_sends_through_a_proxy_with_password(world, client_env, capfd, 
 
 
 def test_bad_arguments_and_unusable_credentials(world, client_env, capfd, tmp_path):
-    client_env.setenv("http_proxy", with_password(world.proxy_url))
+    client_env.setenv("https_proxy", with_password(world.proxy_url))
     cf = Cloudflare(api_token=API_TOKEN, proxy=with_password(world.proxy_url), api_url=CLOUDFLARE_URL)
     robot = DingTalk(ROBOT_TOKEN, ROBOT_SECRET)
     run = Calls()
@@ -220,12 +220,12 @@ def test_bad_arguments_and_unusable_credentials(world, client_env, capfd, tmp_pa
         "PROXY%23PASSWORD-xyz",
     ],
 )
-@pytest.mark.parametrize("variable", [False, True], ids=["proxy-argument", "http_proxy-variable"])
+@pytest.mark.parametrize("variable", [False, True], ids=["proxy-argument", "https_proxy-variable"])
 def test_proxy_passwords_of_any_shape_are_masked(world, client_env, capfd, password, variable):
     proxy = world.proxy_url.replace("http://", f"http://user:{password}@")
     if variable:
-        client_env.setenv("http_proxy", proxy)
-        cf = Cloudflare(api_token=API_TOKEN, api_url=world.api_url)  # "" as proxy: direct, but traced
+        client_env.setenv("https_proxy", proxy)
+        cf = Cloudflare(api_token=API_TOKEN, proxy=None, api_url=CLOUDFLARE_URL)
     else:
         cf = Cloudflare(api_token=API_TOKEN, proxy=proxy, api_url=CLOUDFLARE_URL)
     status, _ = cf.get("/zones")

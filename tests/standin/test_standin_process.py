@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import http.client
 import json
 import os
 import subprocess
@@ -21,6 +22,21 @@ def test_json_line_describes_every_listener(standin):
     ports = [info[k] for k in ("https_port", "proxy_port", "expired_port", "wrong_host_port", "refusing_proxy_port")]
     assert len(set(ports)) == len(ports)
     assert standin.url("/_test/echo") == f"https://127.0.0.1:{info['https_port']}/_test/echo"
+
+
+def test_the_control_api_needs_the_runs_key_and_the_log_masks_credentials(fresh_standin, tunnel):
+    token, port = fresh_standin.token, int(fresh_standin.control_url.rsplit(":", 1)[1])
+    api = tunnel("api.cloudflare.com", proxy_auth="Basic dXNlcjpwYXNz")
+    assert api.request("GET", "/client/v4/zones", headers={"Authorization": f"Bearer {token}"}).status == 200
+    for key in (None, "Bearer guess", f"Bearer {fresh_standin.control_key}x", f"Basic {fresh_standin.control_key}"):
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        connection.request("GET", "/requests", headers={} if key is None else {"Authorization": key})
+        assert connection.getresponse().status == 401, key
+        connection.close()
+    [logged] = fresh_standin.requests()
+    assert [v for k, v in logged["headers"] if k.lower() == "authorization"] == [f"Bearer ***{token[-4:]}"]
+    assert logged["connect"]["proxy_authorization"] == "Basic ***"
+    assert token not in json.dumps(logged) and "dXNlcjpwYXNz" not in json.dumps(logged)
 
 
 def test_reset_restores_the_start_up_state(fresh_standin, api):

@@ -27,7 +27,7 @@ def test_connect_to_the_cloudflare_host_reaches_the_api(fresh_standin, tunnel):
     entry = entries[0]
     assert (entry["via_proxy"], entry["host"], entry["target"]) == (True, "api.cloudflare.com", "/client/v4/zones")
     assert entry["connect"]["target"] == "api.cloudflare.com:443"
-    assert entry["connect"]["proxy_authorization"] == "Basic dXNlcjpwYXNz"
+    assert entry["connect"]["proxy_authorization"] == "Basic ***"  # recorded, never in clear
 
 
 def test_connect_to_the_dingtalk_host_reaches_the_robot(fresh_standin, tunnel):

@@ -38,7 +38,7 @@ class TestRequestForms:
         assert match and match[1] == importlib.metadata.version("nuv") == nuv.__version__, agent
         assert match[2] == nuv.versions()["libcurl"]
         fresh_standin.add_robot("ua-robot-token", "SEC" + "0" * 64)
-        client_env.setenv("http_proxy", fresh_standin.proxy_url)
+        client_env.setenv("https_proxy", fresh_standin.proxy_url)
         DingTalk("ua-robot-token", "SEC" + "0" * 64).send_text("hello")
         (message,) = fresh_standin.messages("ua-robot-token")
         assert [v for k, v in message["headers"] if k.lower() == "user-agent"] == [agent]
@@ -84,8 +84,8 @@ class TestTrace:
 
 
 class TestProxy:
-    def test_http_proxy_variable_is_used_and_traced(self, fresh_standin, client_env, capfd):
-        client_env.setenv("http_proxy", fresh_standin.proxy_url)
+    def test_a_given_proxy_is_used_and_traced_and_http_proxy_is_not(self, fresh_standin, client_env, capfd):
+        client_env.setenv("http_proxy", f"http://127.0.0.1:{closed_port()}")
         cf = Cloudflare(api_token="t", api_url="https://api.cloudflare.com/client/v4", proxy=fresh_standin.proxy_url)
         fresh_standin.clear_requests()
         status, _ = cf.get("/zones")
@@ -93,7 +93,7 @@ class TestProxy:
         (request,) = fresh_standin.requests()
         assert request["via_proxy"] and request["host"] == "api.cloudflare.com"
         lines = trace_lines(capfd)
-        assert lines[2:4] == [f"proxy: {fresh_standin.proxy_url}", f"user_proxy: {fresh_standin.proxy_url}"]
+        assert lines[2:4] == [f"user_proxy: {fresh_standin.proxy_url}", "http_method: get url: https://api.cloudflare.com/client/v4/zones"]
 
     def test_empty_user_proxy_goes_direct_despite_http_proxy(self, fresh_standin, echo_cf, client_env, capfd):
         client_env.setenv("http_proxy", f"http://127.0.0.1:{closed_port()}")
@@ -101,7 +101,7 @@ class TestProxy:
         assert echoed(echo_cf.get())["method"] == "GET"
         assert not fresh_standin.requests()[0]["via_proxy"]
         lines = trace_lines(capfd)
-        assert lines[2].startswith("proxy: http://127.0.0.1:") and lines[3] == "user_proxy: "
+        assert lines[2] == "user_proxy: " and lines[3].startswith("http_method: ")  # http_proxy unused, untraced
 
     def test_proxy_password_is_masked(self, fresh_standin, client_env, capfd):
         proxy = fresh_standin.proxy_url.replace("http://", "http://user:proxy-password-1234@")
@@ -253,3 +253,9 @@ def test_other_threads_run_while_a_request_waits(fresh_standin, client_env):
 
 def test_a_reply_slower_than_30_seconds_times_out(fresh_standin, client_env):
     assert Cloudflare(api_url=fresh_standin.url("/_test")).get("/slow?seconds=35") == (28, "Timeout was reached")
+
+
+@pytest.mark.parametrize("timeout", [0.0004, 0.0001, 1e-9])
+def test_a_timeout_under_a_millisecond_still_bounds_the_attempt(fresh_standin, client_env, timeout):
+    cf = Cloudflare(api_url=fresh_standin.url("/_test"), timeout=timeout, retries=0)
+    assert cf.get("/slow?seconds=2") == (28, "Timeout was reached")

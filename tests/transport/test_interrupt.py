@@ -21,7 +21,10 @@ RECORD_ID = f"{1:032x}"
 
 SCRIPT = """
 import json, os, signal, sys, threading, time
+import nuv
 from nuv import Cloudflare, DingTalk
+
+result_out = os.fdopen(os.dup(1), "w")  # fd 1 itself may be what the case blocks
 
 def raising_handler(signum, frame):
     raise RuntimeError("handler raised")
@@ -40,10 +43,16 @@ threading.Thread(target=fire, daemon=True).start()
 try:
     {call}
     outcome = "returned"
+    unrestored = None
 except BaseException as error:
     outcome = type(error).__name__
-print(json.dumps({{"outcome": outcome, "latency": time.monotonic() - fired[0] if fired else None}}))
+    unrestored = getattr(error, "unrestored", None)
+print(json.dumps({{"outcome": outcome, "latency": time.monotonic() - fired[0] if fired else None, "unrestored": unrestored}}), file=result_out, flush=True)
 """
+
+# Standard output: a pipe that nobody reads, full, so that the next trace line blocks.
+FULL_STDOUT = "import fcntl; _, w = os.pipe(); os.write(w, b'x' * fcntl.fcntl(w, fcntl.F_GETPIPE_SZ)); os.dup2(w, 1)"
+CALLS = "[cf.get('/zones') for _ in range(40)]"  # long enough to outlast the signal
 
 
 def run(standin, call: str, signal: str = "SIGINT", **env: str) -> dict:
@@ -68,13 +77,17 @@ def run(standin, call: str, signal: str = "SIGINT", **env: str) -> dict:
         pytest.param(dict(route=r"/zones$", status=503, count=None), "Cloudflare(api_token='t', api_url=os.environ['API_URL'], retries=100).get('/zones')", "SIGINT", "KeyboardInterrupt", id="backoff"),
         pytest.param(None, "c = Cloudflare(api_token='t', api_url=os.environ['API_URL'], rate_limit=1); c.get('/zones'); c.get('/zones')", "SIGINT", "KeyboardInterrupt", id="rate-limit-wait"),
         pytest.param(dict(route=r"^/robot/send$", delay=20), "DingTalk(token='r', secret='').send_text('x')", "SIGINT", "KeyboardInterrupt", id="message"),
+        # While a trace line is written: a slow Python target, a full pipe.
+        pytest.param(None, "nuv.set_trace(lambda line: time.sleep(0.3)); " + CALLS, "SIGINT", "KeyboardInterrupt", id="slow-trace-target"),
+        pytest.param(None, f"{FULL_STDOUT}; {CALLS}", "SIGINT", "KeyboardInterrupt", id="full-trace-pipe"),
+        pytest.param(None, f"{FULL_STDOUT}; {CALLS}", "SIGUSR1", "RuntimeError", id="full-trace-pipe-other-handler"),
     ],
 )
 def test_a_raising_signal_handler_ends_the_call_promptly(fresh_standin, fault, call, signal, outcome):
     if fault is not None:
         fresh_standin.fault(fault.pop("route"), **fault)
     fresh_standin.add_robot("r", None)
-    proxy = {"http_proxy": fresh_standin.proxy_url} if "DingTalk" in call else {}
+    proxy = {"https_proxy": fresh_standin.proxy_url} if "DingTalk" in call else {}
     result = run(fresh_standin, call, signal, **proxy)
     assert result["outcome"] == outcome
     assert result["latency"] < LATENCY_BOUND
@@ -101,12 +114,29 @@ def test_a_reconciliation_interrupted_during_its_listing_writes_nothing(fresh_st
     assert writes(fresh_standin) == []
 
 
-def test_an_interrupted_create_after_a_delete_still_restores(fresh_standin, cname):
+@pytest.mark.parametrize(
+    "fault, writes_made, kept",
+    [
+        # The create hangs (unseen by the service) until the interrupt; the
+        # interrupt goes up once the restore (a request of its own) is done.
+        (dict(method="POST", status=503, delay=20), ["POST", "DELETE", "POST", "POST"], "CNAME"),
+        # The delete is applied and its answer hangs: the name is listed
+        # again and the record put back.
+        (dict(method="DELETE", processed=True, delay=20), ["POST", "DELETE", "POST"], "CNAME"),
+        # The restore waits for the pause the create's 429 asked for; an
+        # interrupt ends the wait and the exception carries the record.
+        (dict(method="POST", status=429, retry_after=100), ["POST", "DELETE", "POST"], None),
+    ],
+    ids=["during-create", "during-delete", "during-restore-wait"],
+)
+def test_an_interrupted_swap_puts_back_or_hands_over_the_deleted_record(fresh_standin, cname, fault, writes_made, kept):
     fresh_standin.refuse_batches(405)  # the one-write-at-a-time path
-    # The create hangs (unseen by the service) until the interrupt.
-    fresh_standin.fault(r"/dns_records$", method="POST", status=503, delay=20)
-    # The interrupt goes up once the restore (a request of its own) is done.
-    assert run(fresh_standin, ENSURE)["outcome"] == "KeyboardInterrupt"
-    assert writes(fresh_standin) == ["POST", "DELETE", "POST", "POST"]  # refused batch, delete, create, restore
+    fresh_standin.fault(r"/dns_records(/[0-9a-f]+)?$", **fault)
+    result = run(fresh_standin, ENSURE)
+    assert result["outcome"] == "KeyboardInterrupt"
+    assert writes(fresh_standin) == writes_made
     records = [(r["name"], r["type"], r["content"]) for r in fresh_standin.records(ZONE_ID)]
-    assert records == [(NAME, "CNAME", "t.example.net")]
+    if kept:
+        assert records == [(NAME, "CNAME", "t.example.net")] and result["unrestored"] is None
+    else:
+        assert records == [] and [r["type"] for r in result["unrestored"]] == ["CNAME"]

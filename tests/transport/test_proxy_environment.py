@@ -1,6 +1,6 @@
 """Which proxy a request uses and how the trace names it: the caller's proxy,
-the documented http_proxy rule (DingTalk), and curl's variables for
-Cloudflare(proxy=None) and for DingTalk when http_proxy is unset."""
+and curl's variables for Cloudflare(proxy=None) and for DingTalk unless it
+is given a proxy."""
 
 from __future__ import annotations
 
@@ -40,8 +40,8 @@ def proxy_lines(lines: list[str]) -> list[str]:
         ("https", {"all_proxy": P, "ALL_PROXY": Q}, [f"proxy: {P} (all_proxy)"]),
         ("https", {"ALL_PROXY": Q}, [f"proxy: {Q_SHOWN} (ALL_PROXY)"]),
         ("https", {"https_proxy": "", "all_proxy": P}, ["proxy:  (https_proxy)"]),  # set but empty: direct
-        ("https", {"https_proxy": P, "no_proxy": "*"}, [f"proxy: {P} (https_proxy)", "proxy: none, no_proxy lists the host"]),
-        ("https", {"https_proxy": P, "NO_PROXY": "127.0.0.1"}, [f"proxy: {P} (https_proxy)", "proxy: none, NO_PROXY lists the host"]),
+        ("https", {"https_proxy": P, "no_proxy": "*"}, ["proxy: none, no_proxy lists the host"]),
+        ("https", {"https_proxy": P, "NO_PROXY": "127.0.0.1"}, ["proxy: none, NO_PROXY lists the host"]),
         ("https", {"https_proxy": P, "no_proxy": "", "NO_PROXY": "*"}, [f"proxy: {P} (https_proxy)"]),  # no_proxy first
         ("https", {"no_proxy": "*"}, []),
     ],
@@ -85,7 +85,8 @@ def test_no_proxy_entries(traced_lines, client_env, no_proxy, host, listed):
     [
         ("", {"https_proxy": P, "all_proxy": P}, ["user_proxy: "]),  # the default: direct, whatever the variables say
         (Q, {}, [f"user_proxy: {Q_SHOWN}"]),
-        (Q, {"http_proxy": P}, [f"proxy: {P}", f"user_proxy: {Q_SHOWN}"]),  # both lines, the given proxy wins
+        (Q, {"http_proxy": P}, [f"user_proxy: {Q_SHOWN}"]),  # the given proxy wins; the unused one is not named
+        ("", {"http_proxy": P}, ["user_proxy: "]),
         (Q, {"no_proxy": "127.0.0.1"}, [f"user_proxy: {Q_SHOWN}", "proxy: none, no_proxy lists the host"]),
     ],
 )
@@ -120,12 +121,15 @@ class TestThroughTheStandinProxy:
         assert cf.get()[0] == 200
         assert [r["via_proxy"] for r in fresh_standin.requests("cloudflare")] == [False]
 
-    @pytest.mark.parametrize("variable", ["https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"])
+    @pytest.mark.parametrize("variable", ["https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "proxy="])
     def test_dingtalk_names_the_proxy_curls_variables_chose(self, fresh_standin, client_env, traced_lines, variable):
         token, secret = "robot-token-proxy-env", "SEC" + "ab12" * 16
         fresh_standin.add_robot(token, secret)
-        client_env.setenv(variable, fresh_standin.proxy_url)
-        assert '"errcode": 0' in DingTalk(token=token, secret=secret).send_text("via env")
+        client_env.setenv("http_proxy", f"http://127.0.0.1:{closed_port()}")  # for http URLs only, as in curl
+        given = {"proxy": fresh_standin.proxy_url} if variable == "proxy=" else {}  # wins over every variable
+        client_env.setenv("https_proxy" if given else variable, f"http://127.0.0.1:{closed_port()}" if given else fresh_standin.proxy_url)
+        assert '"errcode": 0' in DingTalk(token=token, secret=secret, **given).send_text("via env")
         assert len(fresh_standin.messages(token)) == 1
         assert all(r["via_proxy"] for r in fresh_standin.requests("dingtalk"))
-        assert proxy_lines(traced_lines) == [f"proxy: {fresh_standin.proxy_url} ({variable})"]
+        shown = f"user_proxy: {fresh_standin.proxy_url}" if given else f"proxy: {fresh_standin.proxy_url} ({variable})"
+        assert proxy_lines(traced_lines) == [shown]

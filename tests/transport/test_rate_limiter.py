@@ -9,7 +9,7 @@ import threading
 
 import _nuv
 import pytest
-from nuv import Cloudflare
+from nuv import Cloudflare, RateLimitedError
 from support import TEST_WAIT_SCALE, trace_lines
 
 WAITS = "rate limit: 3 requests in 300 s reached, waiting "
@@ -66,16 +66,23 @@ def test_rate_limit_0_never_waits(fresh_standin, client_env, capfd):
     assert waits(capfd) == []
 
 
-def test_a_long_retry_after_pauses_the_token_for_every_object(fresh_standin, client_env, capfd):
-    fresh_standin.fault(r"/zones$", status=429, retry_after=120)
+@pytest.mark.parametrize(
+    "retry_after, seconds",  # beyond what a clock or an integer holds: a day
+    [("120", 120), ("9300000000", 86400), ("1" + "0" * 400, 86400), ("Fri, 31 Dec 9999 23:59:59 GMT", 86400)],
+)
+def test_a_long_retry_after_pauses_the_token_for_every_object(fresh_standin, client_env, capfd, retry_after, seconds):
+    fresh_standin.fault(r"/zones$", status=429, retry_after=retry_after)
     first, second = client(fresh_standin), client(fresh_standin, retries=0)
     refused = first.get("/zones")
     assert refused[0] == 429
+    with pytest.raises(RateLimitedError) as raised:
+        refused.raise_for_status()
+    assert raised.value.retry_after == seconds
     # Not sent at all: the service's own answer stands while the pause lasts.
     assert second.get("/zones") == refused
     assert len(fresh_standin.requests("cloudflare")) == 1
     lines = trace_lines(capfd)
-    assert "no retry: Retry-After 120 s is more than 60 s: 429" in lines
+    assert f"no retry: Retry-After {seconds} s is more than 60 s: 429" in lines
     assert any(line.startswith("rate limit: not sent, the service paused this token for ") for line in lines)
     # Another token, and the same one with the limiter off, still send.
     fresh_standin.add_token("other-token")

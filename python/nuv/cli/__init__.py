@@ -14,7 +14,7 @@ import traceback
 
 import nuv
 
-from . import ddns, ding, dns, purge, standin, zone, zones
+from . import ddns, ding, dns, export, purge, standin, sync, zone, zones
 from ._context import (
     EXIT_FAILED,
     EXIT_USAGE,
@@ -29,7 +29,7 @@ from ._context import (
 
 __all__ = ["main"]
 
-COMMAND_GROUPS = (zones, dns, zone, purge, ddns, ding, standin)
+COMMAND_GROUPS = (zones, dns, zone, purge, sync, export, ddns, ding, standin)
 
 EPILOG = """\
 credentials come from the environment, never from arguments:
@@ -39,7 +39,8 @@ credentials come from the environment, never from arguments:
   DINGTALK_KEYWORD the robot's security keyword (--dingtalk-keyword)
 
 exit status: 0 success (changed or not), 1 the service or the network failed,
-2 usage or configuration error, 3 changes pending (--dry-run --exit-code)
+2 usage or configuration error, 3 changes pending (--dry-run --exit-code,
+sync --expect-no-changes)
 
 try every command offline: nuv standin
 """

@@ -7,9 +7,9 @@ import argparse
 import json
 import os
 import re
+import stat
 import sys
 import urllib.parse
-from collections.abc import Iterator
 from typing import Any, TextIO
 
 import nuv
@@ -21,10 +21,6 @@ EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_PENDING = 3
-
-# Pages beyond this are refused rather than followed: a listing that long is
-# a service fault or a loop.
-MAX_PAGES = 10_000
 
 
 class UsageError(Exception):
@@ -324,13 +320,18 @@ def table(rows: list[list[str]]) -> list[str]:
 # ----- credentials ----------------------------------------------------------
 
 
+#: A credential file larger than this is not a credential (a log, an archive).
+MAX_SECRET_BYTES = 64 * 1024
+
+
 def read_secret(path: str | None, variable: str, flag: str) -> str | None:
     """A credential from ``flag``'s file, else the variable, else the file
-    the ``_FILE`` variable names (trailing whitespace stripped); None when
-    none is set."""
+    the ``_FILE`` variable names (trailing whitespace stripped from each);
+    None when none is set."""
     source = flag
     if path is None:
-        value = os.environ.get(variable)
+        # `export VAR="$(cat file)"` and a file with a final newline alike.
+        value = os.environ.get(variable, "").rstrip()
         if value:
             return value
         path = os.environ.get(variable + "_FILE") or None
@@ -338,14 +339,28 @@ def read_secret(path: str | None, variable: str, flag: str) -> str | None:
     if path is None:
         return None
     try:
-        with open(path, encoding="utf-8") as file:
-            value = file.read().rstrip()
+        value = _read_credential_file(path).rstrip()
     except (OSError, UnicodeDecodeError) as failure:
         why = failure.strerror if isinstance(failure, OSError) and failure.strerror else "not UTF-8 text"
         raise UsageError(f"cannot read {source} {path}: {why}") from None
+    except ValueError as refused:
+        raise UsageError(f"cannot read {source} {path}: {refused}") from None
     if not value:
         raise UsageError(f"{source} {path} is empty")
     return value
+
+
+def _read_credential_file(path: str) -> str:
+    """The text of a regular file of at most MAX_SECRET_BYTES. A FIFO or a
+    device would block or never end: opened without waiting, then refused."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    with os.fdopen(fd, "rb") as file:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ValueError("not a regular file")
+        data = file.read(MAX_SECRET_BYTES + 1)
+    if len(data) > MAX_SECRET_BYTES:
+        raise ValueError(f"larger than {MAX_SECRET_BYTES // 1024} KiB, not a credential")
+    return data.decode("utf-8")
 
 
 def _token_source(path: str | None) -> str:
@@ -447,12 +462,11 @@ class Context:
                     "(or DINGTALK_SECRET_FILE, or give --dingtalk-secret-file)"
                 )
             self._apply_connection_environment()
-            # The robot's posts follow http_proxy first (then curl's variables).
-            if self.proxy() is not None:
-                os.environ["http_proxy"] = self.proxy()
             try:
                 keyword = self.option("dingtalk_keyword") or os.environ.get("DINGTALK_KEYWORD")
+                # No --proxy: the environment's, as curl picks it (https_proxy, no_proxy, ...).
                 settings = {"keyword": keyword} if keyword else {}
+                settings["proxy"] = self.proxy()
                 self._robot = nuv.DingTalk(token, secret, **settings, **self._resilience())
             except (TypeError, ValueError) as refused:
                 raise UsageError(f"DingTalk settings refused: {refused}") from None
@@ -475,27 +489,3 @@ class Context:
             cf.query(domain)
             self._zone_ids[domain] = cf.zone_id
         return self._zone_ids[domain]
-
-    def every_page(self, path: str, query: dict[str, str], per_page: int, what: str) -> Iterator[Any]:
-        """The items of every page of a listing, following result_info."""
-        cf = self.cloudflare()
-        page = 1
-        while True:
-            values = {**query, "page": str(page), "per_page": str(per_page)}
-            answer = cf.get(
-                path + "?" + urllib.parse.urlencode(values, quote_via=urllib.parse.quote)
-            ).raise_for_status()
-            yield from answer.result or []
-            total = int((answer.result_info or {}).get("total_pages") or 0)
-            if total > 2:
-                self.out.progress(f"{what}: page {page} of {total}")
-            if page >= total or not answer.result:
-                break
-            if page >= MAX_PAGES:
-                raise Failure(f"{what}: more than {MAX_PAGES} pages; stopped")
-            page += 1
-        self.out.end_progress()
-
-
-def quote_segment(value: str) -> str:
-    return urllib.parse.quote(value, safe="")

@@ -89,3 +89,61 @@ def find_address(sources: tuple[AddressSource, ...], family: int, settings: dict
             found.address, found.source = address, source
             return found
     return found
+
+
+# ----- IPv6 host ids ------------------------------------------------------------
+
+DEFAULT_PREFIX_LENGTH = 64
+_MAC = re.compile(r"(?i)^[0-9a-f]{2}([:-]?)[0-9a-f]{2}(?:\1[0-9a-f]{2}){4}$")
+
+
+@dataclass(frozen=True)
+class HostId:
+    """The fixed host part of an IPv6 address, put under whatever prefix
+    the host's sources answer: ``::10``, or ``mac:aa:bb:cc:dd:ee:ff`` (the
+    modified EUI-64 a host forms from its MAC)."""
+
+    text: str
+    bits: int
+
+    def __str__(self) -> str:
+        return self.text
+
+    def under(self, address: str, prefix_length: int) -> str:
+        """This host id under ``address``'s first ``prefix_length`` bits."""
+        host_bits = 128 - prefix_length
+        network = int(ipaddress.IPv6Address(address)) >> host_bits << host_bits
+        return str(ipaddress.IPv6Address(network | self.bits))
+
+
+def parse_host_id(text: str, prefix_length: int = DEFAULT_PREFIX_LENGTH) -> HostId:
+    """``::10``-style host parts and ``mac:`` addresses; ValueError with the
+    reason for anything else, or for a host part that reaches into the
+    prefix."""
+    given = text.strip()
+    if not 1 <= prefix_length <= 127:
+        raise ValueError(f"the prefix length must be from 1 to 127, not {prefix_length}")
+    if given.lower().startswith("mac:"):
+        mac = given[4:]
+        if not _MAC.match(mac):
+            raise ValueError(f"{given!r} is not a MAC address (mac:aa:bb:cc:dd:ee:ff)")
+        octets = bytearray.fromhex(re.sub(r"[:-]", "", mac))
+        # Modified EUI-64 (RFC 4291, appendix A): ff:fe in the middle, the universal/local bit flipped.
+        eui = bytearray(octets[:3] + b"\xff\xfe" + octets[3:])
+        eui[0] ^= 0x02
+        bits = int.from_bytes(eui, "big")
+    else:
+        try:
+            address = ipaddress.IPv6Address(given)
+        except ValueError:
+            raise ValueError(f"{given!r} is not a host id: give the host part as ::10, or mac:aa:bb:cc:dd:ee:ff") from None
+        if address.scope_id:
+            raise ValueError(f"{given!r}: a host id takes no zone index")
+        bits = int(address)
+        if bits == 0:
+            raise ValueError("the host id :: has no host part")
+    if bits >> (128 - prefix_length):
+        raise ValueError(
+            f"the host id {given} does not fit in the {128 - prefix_length} bits after a /{prefix_length} prefix"
+        )
+    return HostId(given, bits)

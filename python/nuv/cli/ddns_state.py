@@ -1,8 +1,10 @@
 """What ``nuv ddns`` keeps between runs, and the lock that makes runs take
 turns.
 
-The state file (one per name, JSON) holds the failures already reported and
-the messages not yet posted. It lives in a folder other users may share
+The state file (one per configuration: the names of a command line, or a
+``--config`` file; JSON) holds the failures already reported, the messages
+not yet posted and the zones of the token (name and id), so that a quiet
+round needs no zone look-up. It lives in a folder other users may share
 (``/var/lib``, a container volume), so it is never trusted: it is opened
 without following a symlink, read only when it is a regular file of at most
 1 MiB holding our shape, and otherwise set aside with a warning; the DNS work
@@ -44,6 +46,8 @@ class DdnsState:
     notified: dict[str, dict[str, str]] = field(default_factory=dict)
     # messages that could not be posted: {"when", "title", "text"}
     pending: list[dict[str, str]] = field(default_factory=list)
+    # the token's zones, as last listed: name (lower case) -> id
+    zones: dict[str, str] = field(default_factory=dict)
     _saved: str = ""
 
     @classmethod
@@ -68,8 +72,12 @@ class DdnsState:
     def _take(self, saved: Any) -> None:
         notified = saved["notified"]
         pending = saved.get("pending", [])
-        if not isinstance(notified, dict) or not isinstance(pending, list):
+        zones = saved.get("zones", {})
+        if not isinstance(notified, dict) or not isinstance(pending, list) or not isinstance(zones, dict):
             raise TypeError("not our shape")
+        if not all(isinstance(k, str) and isinstance(v, str) for k, v in zones.items()):
+            raise TypeError("not our shape")
+        self.zones = dict(zones)
         for kind, value in notified.items():
             # Older files kept the error text alone.
             entry = {"error": value, "since": ""} if isinstance(value, str) else value
@@ -84,7 +92,17 @@ class DdnsState:
             self.pending.append({key: message[key] for key in ("when", "title", "text")})
 
     def _text(self) -> str:
-        return json.dumps({"notified": self.notified, "pending": self.pending}, ensure_ascii=False, indent=1)
+        document: dict[str, Any] = {"notified": self.notified, "pending": self.pending}
+        if self.zones:
+            document["zones"] = self.zones
+        return json.dumps(document, ensure_ascii=False, indent=1)
+
+    def absorb(self, older: DdnsState) -> None:
+        """Takes over what a state file of one of our names kept before
+        names shared one (its messages not yet posted, its zones); the
+        failures it had reported are told again if they last."""
+        self.pending[:0] = older.pending
+        self.zones = {**older.zones, **self.zones}
 
     def save(self) -> None:
         """Writes the state when it changed; a failure is a warning."""

@@ -34,7 +34,8 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
         help="a markdown message",
         description="Send a markdown message ('-' as TEXT: read it from standard input).",
     )
-    markdown.add_argument("parts", metavar="TITLE TEXT", nargs=2)
+    markdown.add_argument("title", metavar="TITLE")
+    markdown.add_argument("text", metavar="TEXT")
     _mention_options(markdown)
     markdown.set_defaults(run=run, kind="markdown")
 
@@ -61,7 +62,7 @@ def _mention_options(parser: argparse.ArgumentParser) -> None:
 
 def run(context: Context) -> int:
     args = context.args
-    parts = list(args.parts)
+    parts = list(args.parts) if args.kind == "text" else [args.title, args.text]
     if parts[-1] == "-":
         # As $(...) would: the final line break of a pipe is not part of the message.
         parts[-1] = sys.stdin.read().rstrip("\n")

@@ -11,7 +11,6 @@ from ._context import (
     EXIT_PENDING,
     Context,
     cloudflare_options,
-    quote_segment,
     table,
 )
 
@@ -70,7 +69,9 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
 def _record_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("domain", metavar="DOMAIN", help="the zone (example.com)")
     parser.add_argument("type", metavar="TYPE", help="A, AAAA, CNAME, MX, TXT, ...")
-    parser.add_argument("name", metavar="NAME", help="the record's full name (home.example.com)")
+    parser.add_argument(
+        "name", metavar="NAME", help="the record's name: full (home.example.com), relative to the zone (home) or @"
+    )
     parser.add_argument("content", metavar="CONTENT", help='the value; for MX "host|priority"')
 
 
@@ -86,9 +87,8 @@ def _plan_options(parser: argparse.ArgumentParser) -> None:
 
 def run_list(context: Context) -> int:
     args = context.args
-    zone_id = context.zone_id(args.domain)
-    query = {key: value for key, value in (("type", args.type), ("name", args.name)) if value}
-    records = list(context.every_page(f"/zones/{quote_segment(zone_id)}/dns_records", query, 500, "records"))
+    filters = {key: value for key, value in (("type", args.type), ("name", args.name)) if value}
+    records = context.cloudflare().list_dns_records(**filters, **context.zone_keywords(args.domain))
     context.out.document(records)
     rows = [["TYPE", "NAME", "CONTENT", "TTL", "PROXIED", "ID"]] if records else []
     for record in records:
@@ -115,12 +115,31 @@ def run_list(context: Context) -> int:
 # ----- ensure / delete --------------------------------------------------------
 
 
+def _shown(field: str, value: Any) -> str:
+    """A record field's value as the command prints it."""
+    if field == "ttl":
+        return "auto" if value == 1 else str(value)
+    if field == "proxied":
+        return "yes" if value else "no"
+    if field == "comment":
+        return "none" if value is None else repr(value)
+    return str(value)
+
+
 def describe_write(write: dict[str, Any]) -> str:
-    """One planned write as a line: action, record, what it sets, why."""
+    """One planned write as a line: action, record, what it sets (an update:
+    each field old -> new), why."""
     action = str(write.get("action"))
     content = str(write.get("content"))
     if write.get("priority") is not None:
         content = f"{write['priority']} {content}"
+    changes = write.get("changes") or {}
+    if action == "update" and changes:
+        head = f"update {write.get('type')} {write.get('name')}"
+        if "content" not in changes:
+            head += f" {content}"
+        parts = [f"{field} {_shown(field, change['old'])} -> {_shown(field, change['new'])}" for field, change in changes.items()]
+        return f"{head}: {', '.join(parts)}"
     details = []
     if action != "delete":
         if write.get("ttl") not in (None, 1):

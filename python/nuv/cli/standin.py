@@ -46,6 +46,9 @@ def environment(info: dict[str, Any], robot_secret: str) -> dict[str, str]:
         "DINGTALK_SECRET": robot_secret,
         "CURL_CA_BUNDLE": info["ca_file"],
         "https_proxy": info["proxy_url"],
+        # For scripts that seed the stand-ins or read what they received.
+        "NUV_STANDIN_CONTROL_URL": info["control_url"],
+        "NUV_STANDIN_CONTROL_KEY": info["control_key"],
     }
 
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from ._context import EXIT_OK, Context, cloudflare_options, quote_segment
+from ._context import EXIT_OK, Context, cloudflare_options
 
 # Command-line name -> (the service's setting id, the library method, allowed values).
 SETTINGS = {
@@ -48,12 +48,11 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
 def run_set(context: Context) -> int:
     domain = context.args.domain
     cf = context.cloudflare()
-    zone_id = context.zone_id(domain)
     keywords = context.zone_keywords(domain)
     report = []
     for name, value in dict(context.args.settings).items():
         setting_id, method, _ = SETTINGS[name]
-        current = cf.get(f"/zones/{quote_segment(zone_id)}/settings/{setting_id}").raise_for_status().result
+        current = cf.get_zone_setting(setting_id, **keywords).raise_for_status().result
         old = current.get("value") if isinstance(current, dict) else None
         if old == value:
             context.out.say(f"{name}: {value} (unchanged)")

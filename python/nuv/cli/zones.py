@@ -21,7 +21,7 @@ def register(commands: Any, common: argparse.ArgumentParser) -> None:
 def run(context: Context) -> int:
     zones = [
         {"name": z.get("name"), "id": z.get("id"), "status": z.get("status")}
-        for z in context.every_page("/zones", {}, 50, "zones")
+        for z in context.cloudflare().list_zones()
     ]
     context.out.document(zones)
     for line in table([[str(z["name"]), str(z["id"]), str(z["status"])] for z in zones]):

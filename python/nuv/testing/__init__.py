@@ -8,8 +8,9 @@ One child process serves, on 127.0.0.1 only:
 * an HTTP proxy (``proxy_url``) that accepts CONNECT for any host and
   terminates TLS with a certificate for that host, so code with fixed host
   names (``api.cloudflare.com``, ``oapi.dingtalk.com``) reaches the stand-ins;
-* a control API (``control_url``) that seeds state and reads back every
-  request received.
+* a control API (``control_url``, answering only to ``control_key``, a key
+  made for each run) that seeds state and reads back every request received
+  (credentials masked).
 
 Certificates come from a CA made at start-up; hand ``ca_file`` to the client
 (for nuv: ``CURL_CA_BUNDLE``).
@@ -74,6 +75,7 @@ class StandIn:
     api_url: str
     proxy_url: str
     control_url: str
+    control_key: str
     ca_file: str
     token: str
     https_port: int
@@ -201,7 +203,9 @@ class StandIn:
         connection = http.client.HTTPConnection(self._control_host, self._control_port, timeout=30)
         try:
             payload = None if body is None else json.dumps(body).encode("utf-8")
-            headers = {"Content-Type": "application/json"} if payload is not None else {}
+            headers = {"Authorization": f"Bearer {self.info.get('control_key', '')}"}
+            if payload is not None:
+                headers["Content-Type"] = "application/json"
             connection.request(method, path, body=payload, headers=headers)
             response = connection.getresponse()
             data = response.read()
@@ -237,10 +241,20 @@ class StandIn:
         status: str = "active",
         plan: str = "free",
         account_id: str | None = None,
+        record_quota: int | None | str = "plan",
     ) -> dict[str, Any]:
         """Add a zone; ``plan`` ("free", "pro", "business", "enterprise") sets its batch limit
-        (200 or 3500); ``account_id`` (32 hexadecimal digits) its owner, for ``account.id`` filters."""
-        fields = {"name": name, "id": id, "status": status, "plan": plan, "account_id": account_id}
+        (200 or 3500), its comment length (100 or 500) and its record quota ("plan": 200 records
+        on Free, none on the others; a number, or None for none); ``account_id`` (32
+        hexadecimal digits) its owner, for ``account.id`` filters."""
+        fields = {
+            "name": name,
+            "id": id,
+            "status": status,
+            "plan": plan,
+            "account_id": account_id,
+            "record_quota": record_quota,
+        }
         return self._call("POST", "/zones", fields)
 
     def zones(self) -> list[dict[str, Any]]:
@@ -434,6 +448,13 @@ class StandIn:
     def messages(self, token: str) -> list[dict[str, Any]]:
         """Messages the robot accepted: msgtype, body (parsed), raw_body, query, target, headers."""
         return self._call("GET", f"/robots/{_segment(token)}/messages")
+
+    def pings(self) -> list[dict[str, Any]]:
+        """Heartbeats received, in order: service ("healthchecks" or "kuma"), check (the
+        UUID or push token), kind ("start", "success", "fail", "log"; "up", "down") and
+        text (the body, or Kuma's msg). Any host's ``/ping/...`` and ``/api/push/...``, and
+        every path of ``hc-ping.com`` (through the proxy), are heartbeat endpoints."""
+        return self._call("GET", "/pings")
 
     def url(self, path: str) -> str:
         """URL of ``path`` on the direct HTTPS server."""

@@ -51,7 +51,7 @@ def _announce(info: dict[str, Any]) -> None:
         f"  Cloudflare API  {info['api_url']}  (token {info['token']})\n"
         f"  DingTalk robot  {info['api_url'].removesuffix('/client/v4')}/robot/send\n"
         f"  proxy           {info['proxy_url']}\n"
-        f"  control         {info['control_url']}\n"
+        f"  control         {info['control_url']}  (key in the JSON line)\n"
         f"  CA file         {info['ca_file']}\n"
         f"  expired cert on {info['expired_port']}, wrong-host cert on {info['wrong_host_port']}, "
         f"refusing proxy on {info['refusing_proxy_port']}",

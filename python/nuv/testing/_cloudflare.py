@@ -15,7 +15,7 @@ import re
 import secrets
 import threading
 import time
-from collections import deque
+from collections import defaultdict, deque
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
@@ -36,12 +36,20 @@ from ._records import (
     tags_refusal,
 )
 from ._schema import RECORD_TYPES, RequestSchemas
+from ._zone_transfer import zone_file_routes
 
 PREFIX = "/client/v4"
 PROXIABLE = frozenset({"A", "AAAA", "CNAME"})
 ADDRESS_TYPES = frozenset({"A", "AAAA"})
 # Proxied records may not point at these (9003).
 FORBIDDEN_PROXY_TARGETS = frozenset({"1.1.1.1"})
+# Addresses no visitor can be proxied to: the service refuses them as
+# proxied targets like its own resolver (9003).
+UNPROXIABLE_NETWORKS = tuple(
+    ipaddress.ip_network(network)
+    for network in ("0.0.0.0/8", "10.0.0.0/8", "127.0.0.0/8", "169.254.0.0/16", "172.16.0.0/12", "192.168.0.0/16",
+                    "::/128", "::1/128", "fc00::/7", "fe80::/10")
+)  # fmt: skip
 SETTINGS: dict[str, frozenset[str]] = {
     "always_use_https": frozenset({"on", "off"}),
     "automatic_https_rewrites": frozenset({"on", "off"}),
@@ -69,16 +77,29 @@ NAME_OPERATORS = frozenset(
 )
 # Records per batch by plan (the service's documented limits).
 BATCH_LIMITS = {"free": 200, "pro": 3500, "business": 3500, "enterprise": 3500}
+# Records a Free zone may hold (zones created since 2024-09-01); paid zones hold what they are
+# given here (the service raises theirs on request).
+FREE_RECORD_QUOTA = 200
+# Characters of a record's comment by plan.
+COMMENT_LIMITS = {"free": 100, "pro": 500, "business": 500, "enterprise": 500}
+QUOTA_ERROR = 81045
+# Records kept in a zone's history, all states together: a 10,000-record zone keeps its last
+# few states, a small one its last HISTORY_LIMIT.
+HISTORY_RECORD_BUDGET = 500_000
 PLAN_NAMES = {"free": "Free Website", "pro": "Pro Website", "business": "Business Website", "enterprise": "Enterprise"}
 BATCH_SECTIONS = ("deletes", "patches", "puts", "posts")
 DEFAULT_ACCOUNT_ID = "0123456789abcdef0123456789abcdef"
 # Zone states kept per zone for tests to read back; the oldest go first.
 HISTORY_LIMIT = 5000
 QUERY_ERROR = 9400
+# The largest page of records the service serves.
+MAX_RECORDS_PER_PAGE = 5000
 PRIORITY_ERROR = 9102
 BODY_ERROR = 9207
 # The stand-in's choice: the service's code for an oversized batch is not documented.
 BATCH_LIMIT_ERROR = 81069
+# The service's answer headers on its rate limit: the policy every token has.
+RATELIMIT_POLICY = '"default";q={limit};w={window}'
 
 
 def now_text() -> str:
@@ -234,6 +255,8 @@ class Zone:
     status: str = "active"
     plan: str = "free"
     account_id: str = DEFAULT_ACCOUNT_ID
+    # None: no quota.
+    record_quota: int | None = None
     created_on: str = field(default_factory=now_text)
     settings: dict[str, dict[str, Any]] = field(default_factory=dict)
     purges: int = 0
@@ -243,6 +266,7 @@ class Zone:
     # The records after every write, oldest first: a test can check that no
     # state a resolver could have seen lacked a name.
     history: deque[dict[str, Any]] = field(default_factory=lambda: deque(maxlen=HISTORY_LIMIT))
+    history_records: int = 0
     writes: int = 0
 
     def __post_init__(self) -> None:
@@ -252,9 +276,14 @@ class Zone:
     def remember(self, by: str) -> None:
         """Keep the state a write left."""
         self.writes += 1
+        if len(self.history) == self.history.maxlen:
+            self.history_records -= len(self.history[0]["records"])
         self.history.append(
             {"write": self.writes, "time": time.time(), "by": by, "records": [dict(r) for r in self.records]}
         )
+        self.history_records += len(self.records)
+        while len(self.history) > 1 and self.history_records > HISTORY_RECORD_BUDGET:
+            self.history_records -= len(self.history.popleft()["records"])
 
     def as_result(self) -> dict[str, Any]:
         return {
@@ -364,7 +393,9 @@ class CloudflareApp:
 
     def clear_history(self, zone_id: str) -> None:
         with self.lock:
-            self._control_zone(zone_id).history.clear()
+            zone = self._control_zone(zone_id)
+            zone.history.clear()
+            zone.history_records = 0
 
     def add_token(self, token: str, zones: list[str] | None) -> None:
         if not isinstance(token, str) or not is_wellformed_token(token):
@@ -379,7 +410,14 @@ class CloudflareApp:
         status: str = "active",
         plan: str = "free",
         account_id: str | None = None,
+        record_quota: int | None | str = "plan",
     ) -> dict[str, Any]:
+        if record_quota == "plan":
+            record_quota = FREE_RECORD_QUOTA if plan == "free" else None
+        if record_quota is not None and (
+            not isinstance(record_quota, int) or isinstance(record_quota, bool) or record_quota < 0
+        ):
+            raise ValueError('record_quota is a number of records, None (no quota) or "plan"')
         if not isinstance(name, str) or not ZONE_NAME.match(name) or len(name) > 253:
             raise ValueError(f"not a zone name: {name!r}")
         if zone_id is not None and (not isinstance(zone_id, str) or not IDENTIFIER.match(zone_id)):
@@ -397,6 +435,7 @@ class CloudflareApp:
                 status=status,
                 plan=plan,
                 account_id=(account_id or DEFAULT_ACCOUNT_ID).lower(),
+                record_quota=record_quota,
             )
             if zone.id in self.zones:
                 raise ValueError(f"zone id {zone.id} already exists")
@@ -501,7 +540,10 @@ class CloudflareApp:
         rate = self.limiter.rate
         if token is None or rate is None:
             return []
-        return [("Ratelimit", f'"default";r={self.limiter.left(token)};t={self.limiter.reset_in(token)}')]
+        return [
+            ("Ratelimit", f'"default";r={self.limiter.left(token)};t={self.limiter.reset_in(token)}'),
+            ("Ratelimit-Policy", RATELIMIT_POLICY.format(limit=rate.limit, window=math.ceil(rate.window))),
+        ]
 
     def _route(self, request: Request) -> Response:
         path = request.path
@@ -522,6 +564,9 @@ class CloudflareApp:
                 template, args = "/zones/{zone_id}/dns_records", (zone_id,)
             case ["zones", zone_id, "dns_records", "batch"]:
                 routes, template, args = {"POST": self._batch}, "/zones/{zone_id}/dns_records/batch", (zone_id,)
+            case ["zones", zone_id, "dns_records", ("export" | "import") as action]:
+                routes, args = zone_file_routes(self, action), (zone_id,)
+                template = f"/zones/{{zone_id}}/dns_records/{action}"
             case ["zones", zone_id, "dns_records", record_id]:
                 routes = {
                     "GET": self._get_record,
@@ -748,7 +793,7 @@ class CloudflareApp:
         match = self._choice_param(request, "match", ("any", "all"), "all") or "all"
         page = self._int_param(request, "page", 1, 1, 1_000_000_000)
         # Above the maximum the service serves the maximum and says so in result_info.
-        per_page = self._int_param(request, "per_page", 100, 1, 5_000_000, clamp=True)
+        per_page = self._int_param(request, "per_page", 100, 1, MAX_RECORDS_PER_PAGE, clamp=True)
         order = self._choice_param(request, "order", ("type", "name", "content", "ttl", "proxied"), "type") or "type"
         direction = self._choice_param(request, "direction", ("asc", "desc"), "asc")
         keep = self._combine(predicates, match)
@@ -849,10 +894,15 @@ class CloudflareApp:
         except (UnicodeDecodeError, ValueError):
             raise ApiError(400, error(BODY_ERROR, "Request body is invalid.")) from None
 
-    def _find_record(self, zone: Zone, record_id: str) -> dict[str, Any]:
-        for record in zone.records:
-            if record["id"] == record_id.lower():
-                return record
+    def _find_record(self, zone: Zone, record_id: str, index: _RecordIndex | None = None) -> dict[str, Any]:
+        if index is not None:
+            found = index.by_id.get(record_id.lower())
+            if found is not None:
+                return found
+        else:
+            for record in zone.records:
+                if record["id"] == record_id.lower():
+                    return record
         raise ApiError(404, error(81044, "Record does not exist."))
 
     def _get_record(self, request: Request, zone: Zone, template: str, record_id: str) -> Response:
@@ -861,6 +911,7 @@ class CloudflareApp:
     def _create_record(self, request: Request, zone: Zone, template: str) -> Response:
         body = self._json_body(request)
         record = self._checked_record(request.method, template, zone, body, None)
+        self._check_quota(zone, len(zone.records) + 1, len(zone.records))
         zone.records.append(record)
         zone.remember(f"POST {template}")
         return success(dict(record))
@@ -881,8 +932,19 @@ class CloudflareApp:
         zone.remember(f"DELETE {template}")
         return success({"id": record["id"]})
 
+    @staticmethod
+    def _check_quota(zone: Zone, after: int, before: int) -> None:
+        if zone.record_quota is not None and after > zone.record_quota and after > before:
+            raise ApiError(400, error(QUOTA_ERROR, "Record quota exceeded."))
+
     def _checked_record(
-        self, method: str, template: str, zone: Zone, body: Any, current: dict[str, Any] | None
+        self,
+        method: str,
+        template: str,
+        zone: Zone,
+        body: Any,
+        current: dict[str, Any] | None,
+        index: _RecordIndex | None = None,
     ) -> dict[str, Any]:
         """The record a POST, PUT or PATCH would store; raises the service's validation errors."""
         if not isinstance(body, dict):
@@ -906,14 +968,20 @@ class CloudflareApp:
                     ipaddress.IPv4Address(content)
                 except ValueError:
                     raise ApiError(400, error(9005, "Content for A record must be a valid IPv4 address.")) from None
-                if wanted.get("proxied") is True and content in FORBIDDEN_PROXY_TARGETS:
-                    raise ApiError(400, error(9003, f"Target {content} is not allowed for a proxied record."))
             elif record_type == "AAAA":
                 try:
-                    # The service keeps IPv6 content in its compressed lower-case form.
+                    # The service keeps IPv6 content in its compressed lower-case form;
+                    # a zone index ("%eth0") means nothing outside one host.
+                    if "%" in content:
+                        raise ValueError(content)
                     content = ipaddress.IPv6Address(content).compressed
                 except ValueError:
                     raise ApiError(400, error(9006, "Content for AAAA record must be a valid IPv6 address.")) from None
+            if wanted.get("proxied") is True and record_type in ("A", "AAAA") and (
+                content in FORBIDDEN_PROXY_TARGETS
+                or any(ipaddress.ip_address(content) in network for network in UNPROXIABLE_NETWORKS)
+            ):
+                raise ApiError(400, error(9003, f"Target {content} is not allowed for a proxied record."))
             elif record_type == "CNAME" and (
                 not is_hostname(content) or (isinstance(name, str) and strip_final_dot(content).lower() == name)
             ):
@@ -945,9 +1013,14 @@ class CloudflareApp:
         if not isinstance(content, str):
             raise dns_validation(BODY_ERROR, "content: record content is required")
         assert isinstance(record_type, str)
+        comment = wanted.get("comment")
+        if isinstance(comment, str) and len(comment) > COMMENT_LIMITS[zone.plan]:
+            raise dns_validation(
+                BODY_ERROR, f"comment: longer than the {COMMENT_LIMITS[zone.plan]} characters the zone's plan allows"
+            )
         for refusal in (
             name_refusal(name),
-            comment_refusal(wanted.get("comment")),
+            comment_refusal(comment),
             tags_refusal(wanted.get("tags")),
             "content: not a valid host name"
             if record_type in ("MX", "NS", "PTR") and content != "." and not is_hostname(content)
@@ -958,7 +1031,8 @@ class CloudflareApp:
         if record_type in HOSTNAME_CONTENT:
             content = strip_final_dot(content)
 
-        self._check_conflicts(zone, record_type, name, content, data, None if current is None else current["id"])
+        same_name = zone.records if index is None else index.named(name)
+        self._check_conflicts(zone, record_type, name, content, data, None if current is None else current["id"], same_name)
         proxied = bool(wanted.get("proxied", False))
         stamp = now_text()
         record: dict[str, Any] = {
@@ -991,9 +1065,15 @@ class CloudflareApp:
 
     @staticmethod
     def _check_conflicts(
-        zone: Zone, record_type: str, name: str, content: str, data: Any, own_id: str | None
+        zone: Zone,
+        record_type: str,
+        name: str,
+        content: str,
+        data: Any,
+        own_id: str | None,
+        candidates: list[dict[str, Any]],
     ) -> None:
-        same_name = [r for r in zone.records if r["id"] != own_id and str(r.get("name", "")).lower() == name]
+        same_name = [r for r in candidates if r["id"] != own_id and str(r.get("name", "")).lower() == name]
         for other in same_name:
             if other.get("type") != record_type:
                 continue
@@ -1034,36 +1114,47 @@ class CloudflareApp:
         limit = BATCH_LIMITS[zone.plan]
         if items > limit:
             raise dns_validation(
-                BATCH_LIMIT_ERROR, f"Batch holds {items} records; the zone's plan allows at most {limit} per batch."
+                BATCH_LIMIT_ERROR,
+                f"Too many records in one batch: {items}; the zone's plan allows at most {limit} per batch.",
             )
         # Records are replaced, never changed in place, so the saved list is the old state.
         saved = list(zone.records)
+        records = _RecordIndex(zone.records)
         result: dict[str, list[Any]] = {section: [] for section in BATCH_SECTIONS}
         record_template = "/zones/{zone_id}/dns_records/{dns_record_id}"
         try:
+            deleted = set()
             for index, item in enumerate(body.get("deletes") or []):
                 self._fail_item("deletes", index)
-                record = self._find_record(zone, str(item.get("id", "")))
-                zone.records.remove(record)
+                record = self._find_record(zone, str(item.get("id", "")), records)
+                records.remove(record)
+                deleted.add(id(record))
                 result["deletes"].append(dict(record))
+            if deleted:
+                zone.records = [r for r in zone.records if id(r) not in deleted]
             for section, method in (("patches", "PATCH"), ("puts", "PUT")):
                 for index, item in enumerate(body.get(section) or []):
                     self._fail_item(section, index)
-                    current = self._find_record(zone, str(item.get("id", "")))
+                    current = self._find_record(zone, str(item.get("id", "")), records)
                     fields = {k: v for k, v in item.items() if k != "id"}
-                    record = self._checked_record(method, record_template, zone, fields, current)
+                    record = self._checked_record(method, record_template, zone, fields, current, records)
                     zone.records[zone.records.index(current)] = record
+                    records.replace(current, record)
                     result[section].append(dict(record))
             for index, item in enumerate(body.get("posts") or []):
                 self._fail_item("posts", index)
-                record = self._checked_record("POST", "/zones/{zone_id}/dns_records", zone, item, None)
+                record = self._checked_record("POST", "/zones/{zone_id}/dns_records", zone, item, None, records)
                 zone.records.append(record)
+                records.add(record)
                 result["posts"].append(dict(record))
-            # Last, so that an item's own error (9021, 81058, ...) is the one reported,
-            # as the service reports the first failing item's.
-            refusal = self.schemas.refusal("POST", template, body)
-            if refusal is not None:
-                raise dns_validation(BODY_ERROR, refusal)
+            self._check_quota(zone, len(zone.records), len(saved))
+            # Last, so that an item's own error (9021, 81058, ...) is the one reported, as the
+            # service reports the first failing item's. Each record was checked on its own
+            # already: what is left is the form of the deletes.
+            if not all(isinstance(item.get("id"), str) for item in body.get("deletes") or []):
+                refusal = self.schemas.refusal("POST", template, body)
+                if refusal is not None:
+                    raise dns_validation(BODY_ERROR, refusal)
         except ApiError:
             zone.records = saved
             raise
@@ -1141,6 +1232,33 @@ class CloudflareApp:
         zone.purges += 1
         zone.purge_requests.append(body)
         return success({"id": zone.id})
+
+
+class _RecordIndex:
+    """A zone's records by id and by name, kept up to date through one batch of thousands of
+    writes (a scan of the zone per write would make a 3,500-record batch take minutes)."""
+
+    def __init__(self, records: list[dict[str, Any]]) -> None:
+        self.by_id = {r["id"]: r for r in records}
+        self.by_name: dict[str, list[dict[str, Any]]] = defaultdict(list)
+        for record in records:
+            self.by_name[str(record.get("name", "")).lower()].append(record)
+
+    def named(self, name: str) -> list[dict[str, Any]]:
+        return self.by_name.get(name, [])
+
+    def add(self, record: dict[str, Any]) -> None:
+        self.by_id[record["id"]] = record
+        self.by_name[str(record.get("name", "")).lower()].append(record)
+
+    def remove(self, record: dict[str, Any]) -> None:
+        self.by_id.pop(record["id"], None)
+        same = self.by_name.get(str(record.get("name", "")).lower(), [])
+        same[:] = [r for r in same if r is not record]
+
+    def replace(self, old: dict[str, Any], new: dict[str, Any]) -> None:
+        self.remove(old)
+        self.add(new)
 
 
 # Fields a PATCH inherits from the stored record; the rest are the service's own.

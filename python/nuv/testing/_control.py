@@ -1,10 +1,12 @@
-"""The control API: plain HTTP and JSON, for tests to seed state and read it back.
+"""The control API: plain HTTP and JSON, for tests to seed state and read it back,
+for callers that hold the run's key (``control_key`` of the JSON line).
 
 Its own requests are never recorded, so a test's reads do not disturb what it checks.
 """
 
 from __future__ import annotations
 
+import hmac
 import json
 import urllib.parse
 from collections.abc import Callable
@@ -34,6 +36,11 @@ class ControlApp:
         self.server = server
 
     def dispatch(self, request: Request) -> Response:
+        scheme, _, key = (request.header("authorization") or "").partition(" ")
+        if scheme.lower() != "bearer" or not hmac.compare_digest(key.encode(), self.server.control_key.encode()):
+            return json_response(
+                401, {"error": "the control API needs this run's key: Authorization: Bearer <control_key>"}
+            )
         segments = [urllib.parse.unquote(s) for s in request.path.strip("/").split("/")]
         try:
             body = json.loads(request.body.decode("utf-8")) if request.body.strip() else {}
@@ -75,6 +82,7 @@ class ControlApp:
                     body.get("status", "active"),
                     body.get("plan", "free"),
                     body.get("account_id"),
+                    body.get("record_quota", "plan"),
                 )
             case "GET", ["zones"]:
                 return cloudflare.zone_list
@@ -110,6 +118,8 @@ class ControlApp:
                 return server.faults.pending
             case "DELETE", ["faults"]:
                 return _answering({"cleared": True}, server.faults.clear)
+            case "GET", ["pings"]:
+                return server.pings.pings
             case "POST", ["trace"]:
                 return lambda: server.trace_page.set_addresses(body.get("ipv4"), body.get("ipv6"))
             case "POST", ["robots"]:

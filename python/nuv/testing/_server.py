@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import secrets
 import shutil
 import socket
 import tempfile
@@ -12,6 +13,7 @@ from ._cloudflare import CloudflareApp
 from ._control import ControlApp
 from ._dingtalk import DingTalkApp
 from ._faults import Faults
+from ._pings import PingEndpoint, is_ping
 from ._http import (
     Listener,
     Request,
@@ -47,6 +49,9 @@ class StandInServer:
     def __init__(self, host: str = "127.0.0.1") -> None:
         self.host = host
         self.directory = Path(tempfile.mkdtemp(prefix="nuv-standin-"))
+        # Any local user can reach the listeners: the control API answers
+        # only to whoever read this run's JSON line.
+        self.control_key = secrets.token_urlsafe(24)
         try:
             self.ca = CertificateAuthority(self.directory)
             self.log = RequestLog()
@@ -55,6 +60,7 @@ class StandInServer:
             self.dingtalk = DingTalkApp()
             self.tests = TestRoutes(lambda: f"https://localhost:{self.https.port}")
             self.trace_page = TracePage()
+            self.pings = PingEndpoint()
             self.not_found = NotFound()
             names = list(dict.fromkeys([host, "127.0.0.1", "localhost"]))
             # Leaves for the fixed listeners are made now (milliseconds with EC keys).
@@ -98,6 +104,7 @@ class StandInServer:
         self.cloudflare.reset()
         self.dingtalk.reset()
         self.trace_page.reset()
+        self.pings.reset()
         self.faults.clear()
         self.log.clear()
 
@@ -109,6 +116,7 @@ class StandInServer:
             "proxy_url": f"http://{_url_host(self.host)}:{self.proxy.port}",
             "proxy_port": self.proxy.port,
             "control_url": f"http://{_url_host(self.host)}:{self.control_listener.port}",
+            "control_key": self.control_key,
             "ca_file": str(self.ca.ca_file),
             "token": self.cloudflare.default_token,
             "expired_port": self.expired.port,
@@ -130,13 +138,15 @@ class StandInServer:
             return self.tests
         if request.path == "/cdn-cgi/trace":
             return self.trace_page
+        if is_ping(request):
+            return self.pings
         return self.not_found
 
     def dispatch(self, request: Request) -> Response:
         app = self._app_for(request)
         request.app = app.name
         # Recorded before anything can go wrong, so a test always sees what arrived.
-        self.log.add(request.record())
+        self.log.add(_masked(request.record()))
         fault = self.faults.take(request)
         if fault is not None:
             return fault.apply(request, app.handle)
@@ -149,3 +159,35 @@ def _url_host(host: str) -> str:
     except OSError:
         return host
     return f"[{host}]"
+
+
+def mask_authorization(value: str | None) -> str | None:
+    """An Authorization (or Proxy-Authorization) value as the request record
+    keeps it: the scheme, then ``***`` and, for a bearer token of 16
+    characters or more, its last 4, as nuv's trace shows a token. A client
+    pointed here by mistake may send a real credential."""
+    if not value:
+        return value
+    scheme, blank, credential = value.partition(" ")
+    if not blank:
+        return "***"
+    if not credential:
+        return value
+    tail = credential[-4:] if scheme.lower() == "bearer" and len(credential) >= 16 else ""
+    return f"{scheme} ***{tail}"
+
+
+def _masked(record: dict[str, Any]) -> dict[str, Any]:
+    secret_headers = {"authorization", "proxy-authorization"}
+    record["headers"] = [
+        [name, mask_authorization(value) if name.lower() in secret_headers else value]
+        for name, value in record["headers"]
+    ]
+    if record.get("connect"):
+        connect = record["connect"] = dict(record["connect"])
+        connect["proxy_authorization"] = mask_authorization(connect.get("proxy_authorization"))
+        connect["headers"] = [
+            [name, mask_authorization(value) if name.lower() in secret_headers else value]
+            for name, value in connect["headers"]
+        ]
+    return record
