@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      input.ConsumeIntegralInRange<int32_t>(0, 2),
                      input.ConsumeBool() ? 1u : 300u,
                      std::string(pick(input, kComments)),
-                     {}};
+                     {},
+                     std::nullopt};
   }
   std::vector<SyncWanted> wanted(input.ConsumeIntegralInRange<size_t>(0, 8));
   for (SyncWanted& w : wanted) {
