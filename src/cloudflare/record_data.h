@@ -42,7 +42,8 @@ struct DataValue {
 using RecordData = std::vector<std::pair<std::string, DataValue>>;
 
 // The fields of `type` (upper case) in the order the service shows them in
-// the content; empty for a type the service does not describe with data.
+// the content (an SRV's priority, which it does not show, last); empty for a
+// type the service does not describe with data.
 std::span<const DataField> data_fields(std::string_view type);
 
 // The member `key` of `data`, or nullptr.
@@ -62,7 +63,7 @@ std::string stored_text(DataFieldKind kind, std::string_view text);
 bool same_record_data(std::string_view type, const RecordData& listed, const RecordData& wanted);
 
 // The content the service shows for `data`, e.g. CAA `0 issue "ca.example"`
-// (SRV and URI without their priority, which is a field of the record).
+// (SRV and URI without a priority: the service shows it as the record's).
 std::string data_content(std::string_view type, const RecordData& data);
 
 }  // namespace nuv
