@@ -87,7 +87,8 @@ std::vector<ListedRecord> apply(const ReconcilePlan& plan, const WantedRecord& w
                                 const std::vector<ListedRecord>& listing, bool create_fails) {
   const Wanted form = listed_form(wanted);
   ListedRecord created{"created",         wanted.record.name, wanted.record.type,    form.content,
-                       wanted.record.proxied, form.priority,    wanted.record.ttl, wanted.record.comment, {}};
+                       wanted.record.proxied, form.priority,    wanted.record.ttl, wanted.record.comment, {},
+                       std::nullopt};
   // Slots by listing index; removed ones are dropped at the end.
   std::vector<ListedRecord> state = listing;
   std::vector<bool> removed(listing.size(), false);

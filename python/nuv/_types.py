@@ -96,11 +96,18 @@ class WantedRecord(TypedDict, total=False):
     relative to the zone; "@" and "" the apex) and ``content`` are
     required; a field left out keeps what the existing record has (the
     service's default on create). Other keys are ignored, so a listed
-    record is a wanted record too."""
+    record is a wanted record too.
+
+    The types the service describes with structured data (CAA, CERT,
+    DNSKEY, DS, HTTPS, LOC, NAPTR, SMIMEA, SRV, SSHFP, SVCB, TLSA, URI) may
+    give ``data`` instead, every field of the type as the service lists it
+    (``{"flags": 0, "tag": "issue", "value": "ca.example"}``); the record is
+    then compared and written by its data and its ``content`` is ignored."""
 
     type: str
     name: str
     content: str
+    data: dict[str, Any] | None
     ttl: int | None
     proxied: bool | None
     priority: int | None
@@ -125,6 +132,8 @@ class SyncWrite(TypedDict):
     comment: str | None
     tags: list[str]
     changes: dict[str, FieldChange]
+    data: NotRequired[dict[str, Any]]
+    """The record's data, when it has data (a change of it: ``changes["data"]``)."""
     reason: NotRequired[str]
 
 

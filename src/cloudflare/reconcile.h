@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cloudflare/record_data.h"
 #include "cloudflare/records.h"
 
 namespace nuv {
@@ -36,6 +37,8 @@ struct ListedRecord {
   uint32_t ttl = 1;
   std::optional<std::string> comment;  // absent or null: none
   std::vector<std::string> tags;
+  // The members of "data" that are texts or numbers (CAA, SRV, ...).
+  std::optional<RecordData> data;
 };
 
 // What one page of the listing holds: the records that carry a text id,

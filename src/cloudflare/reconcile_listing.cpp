@@ -47,6 +47,37 @@ bool read_tags(JsonScanner& scan, std::vector<std::string>& tags) {
   return scan.ok();
 }
 
+// The texts and numbers of a "data" object (anything else: no data); a
+// later member replaces an earlier one.
+bool read_data(JsonScanner& scan, std::optional<RecordData>& data) {
+  data.reset();
+  if (scan.peek() != Kind::kObject) return scan.skip_value();
+  RecordData members;
+  std::string key;
+  bool first = true;
+  scan.enter_object();
+  while (scan.next_member(first, key)) {
+    const Kind kind = scan.peek();
+    if (kind == Kind::kString) {
+      DataValue value;
+      if (!scan.read_string(value.text)) return false;
+      members.emplace_back(key, std::move(value));
+    } else if (kind == Kind::kNumber) {
+      int64_t integer = 0;
+      bool is_integer = false;
+      DataValue value;
+      value.is_number = true;
+      if (!scan.read_number(integer, value.number, is_integer)) return false;
+      if (is_integer) value.number = static_cast<double>(integer);
+      members.emplace_back(key, std::move(value));
+    } else if (!scan.skip_value()) {
+      return false;
+    }
+  }
+  data = std::move(members);
+  return scan.ok();
+}
+
 // One element of "result"; `kept` tells whether it has the four texts.
 bool read_record(JsonScanner& scan, ListedRecord& record, bool& kept) {
   bool has_id = false, has_name = false, has_type = false, has_content = false;
@@ -68,6 +99,8 @@ bool read_record(JsonScanner& scan, ListedRecord& record, bool& kept) {
       text_member(scan, comment, has_comment);
     } else if (key == "tags") {
       if (!read_tags(scan, record.tags)) return false;
+    } else if (key == "data") {
+      if (!read_data(scan, record.data)) return false;
     } else if (key == "proxied") {
       if (!scan.read_truth(record.proxied)) return false;
     } else if (key == "priority") {

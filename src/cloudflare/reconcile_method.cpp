@@ -306,7 +306,7 @@ PyObject* planned_write_dict(const PlannedWrite& write, const RecordFields& want
   if (write.kind == WriteKind::kCreate) {
     shown = ListedRecord{
         "",         wanted.name,    wanted.type, wanted_content, wanted.proxied, mx.priority,
-        wanted.ttl, wanted.comment, {}};
+        wanted.ttl, wanted.comment, {},          std::nullopt};
   } else {
     shown = *write.listed;
   }

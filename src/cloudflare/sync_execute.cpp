@@ -37,7 +37,19 @@ JsonTree tags_array(const std::vector<std::string>& tags) {
   return array;
 }
 
-// The members of a created record, or of an update's differing fields.
+// A record's data: the fields of its type, as read (record_data).
+JsonTree data_object(const SyncWanted& w) {
+  JsonTree object = json_new_object();
+  for (const auto& [key, value] : *w.data) {
+    json_add_member(object, key.c_str(),
+                    value.is_number ? json_new_number(value.number) : json_new_string(value.text));
+  }
+  return object;
+}
+
+// The members of a created record, or of an update's differing fields. A
+// record with data is written by its data: the service refuses a content
+// for it.
 JsonTree write_members(const SyncWrite& write, const std::optional<std::string>& owner_marker) {
   JsonTree item = json_new_object();
   if (write.action == SyncAction::kDelete) {
@@ -52,7 +64,10 @@ JsonTree write_members(const SyncWrite& write, const std::optional<std::string>&
     json_add_member(item, "type", json_new_string(w.type));
     json_add_member(item, "name", json_new_string(w.name));
   }
-  if (fields & kSyncContent) json_add_member(item, "content", json_new_string(w.content));
+  if (w.data && (fields & kSyncData)) json_add_member(item, "data", data_object(w));
+  if (!w.data && (fields & kSyncContent)) {
+    json_add_member(item, "content", json_new_string(w.content));
+  }
   if ((fields & kSyncTtl) && (create || w.ttl)) {
     json_add_member(item, "ttl", json_new_int(static_cast<int32_t>(w.ttl.value_or(kDefaultTtl))));
   }

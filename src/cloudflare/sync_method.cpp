@@ -13,6 +13,7 @@
 #include "cloudflare/records.h"
 #include "cloudflare/sync_execute.h"
 #include "cloudflare/sync_plan.h"
+#include "cloudflare/wanted_data.h"
 #include "cloudflare/zone.h"
 #include "cloudflare/zone_facts.h"
 #include "common/guard.h"
@@ -170,9 +171,12 @@ bool read_wanted(PyObject* wanted, std::vector<WantedInput>& out) {
       return false;
     }
     std::optional<std::string> type, name, content, comment;
+    std::optional<RecordData> data;
     if (!record_text(item.get(), "type", index, true, type) ||
+        !read_wanted_data(item.get(), index, record_type_key(*type), data) ||
         !record_text(item.get(), "name", index, false, name) ||
-        !record_text(item.get(), "content", index, true, content) ||
+        // With data, the content is the service's to make.
+        (!data && !record_text(item.get(), "content", index, true, content)) ||
         !record_text(item.get(), "comment", index, false, comment)) {
       return false;
     }
@@ -187,7 +191,8 @@ bool read_wanted(PyObject* wanted, std::vector<WantedInput>& out) {
     }
     WantedInput input;
     input.record.type = record_type_key(*type);
-    input.record.content = std::move(*content);
+    input.record.content = data ? data_content(input.record.type, *data) : std::move(*content);
+    input.record.data = std::move(data);
     input.record.comment = std::move(comment);
     input.given_name = std::move(*name);
     if (!record_numbers(item.get(), index, input.record) ||
@@ -444,8 +449,7 @@ bool settle_wanted(std::vector<WantedInput>& inputs, const SyncZone& zone, const
       for (size_t b = a + 1; b < indexes.size(); ++b) {
         const SyncWanted& x = inputs[indexes[a]].record;
         const SyncWanted& y = inputs[indexes[b]].record;
-        if (dropped[indexes[b]] || x.type != y.type ||
-            !same_record_content(x.type, x.content, y.content)) {
+        if (dropped[indexes[b]] || x.type != y.type || !same_wanted_record(x, y)) {
           continue;
         }
         if (x.ttl != y.ttl || x.proxied != y.proxied || x.priority != y.priority ||
@@ -522,6 +526,7 @@ struct ShownRecord {
   std::optional<int32_t> priority;
   std::optional<std::string> comment;
   std::vector<std::string> tags;
+  std::optional<RecordData> data;
 };
 
 ShownRecord shown_wanted(const SyncWanted& w, const std::optional<std::string>& comment) {
@@ -534,6 +539,7 @@ ShownRecord shown_wanted(const SyncWanted& w, const std::optional<std::string>& 
   if (has_priority_field(w.type)) r.priority = w.priority.value_or(kDefaultPriority);
   r.comment = comment;
   r.tags = w.tags.value_or(std::vector<std::string>());
+  r.data = w.data;
   return r;
 }
 
@@ -547,6 +553,7 @@ ShownRecord shown_listed(const ListedRecord& l) {
   if (has_priority_field(record_type_key(l.type))) r.priority = l.priority;
   r.comment = l.comment;
   r.tags = l.tags;
+  r.data = l.data;
   return r;
 }
 
@@ -570,6 +577,15 @@ bool apply_update(const SyncWrite& write, ShownRecord& r, PyObject* changes) {
     return false;
   }
   if (f & kSyncContent) r.content = w.content;
+  if ((f & kSyncData) &&
+      !add_change(changes, "data", r.data ? record_data_dict(*r.data) : Py_NewRef(Py_None),
+                  record_data_dict(*w.data))) {
+    return false;
+  }
+  if (f & kSyncData) {
+    r.content = w.content;
+    r.data = w.data;
+  }
   if ((f & kSyncTtl) && !add_change(changes, "ttl", PyLong_FromUnsignedLong(r.ttl),
                                     PyLong_FromUnsignedLong(*w.ttl))) {
     return false;
@@ -634,6 +650,7 @@ PyObject* sync_write_dict(const SyncWrite& write, const std::optional<std::strin
       !set_item(d, "changes", changes.release())) {
     return nullptr;
   }
+  if (r.data && !set_item(d, "data", record_data_dict(*r.data))) return nullptr;
   if (write.action == SyncAction::kSkip && !set_item(d, "reason", str_from_utf8(write.reason))) {
     return nullptr;
   }

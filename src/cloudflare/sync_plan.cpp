@@ -28,7 +28,7 @@ bool same_tags(std::vector<std::string> listed, std::vector<std::string> wanted)
 // the identical record, or a type that may not share its name.
 const char* in_the_way(const SyncWanted& wanted, const ListedRecord& other, bool apex) {
   const std::string type = record_type_key(other.type);
-  if (type == wanted.type && same_record_content(type, other.content, wanted.content)) {
+  if (type == wanted.type && is_wanted_record(other, wanted)) {
     return "the same record exists outside the scope";
   }
   if ((wanted.type == "CNAME" && (is_address(type) || type == "CNAME")) ||
@@ -44,7 +44,7 @@ const char* in_the_way(const SyncWanted& wanted, const ListedRecord& other, bool
 // The fields of `listed` that differ from `wanted` (SyncField bits).
 unsigned sync_differences(const ListedRecord& listed, const SyncWanted& wanted,
                           bool content_differs) {
-  unsigned fields = content_differs ? kSyncContent : 0u;
+  unsigned fields = !content_differs ? 0u : wanted.data ? kSyncData : kSyncContent;
   const bool proxiable = is_proxiable_type(wanted.type);
   if (proxiable && wanted.proxied && *wanted.proxied != listed.proxied) fields |= kSyncProxied;
   // The service keeps a proxied record's ttl at 1 ("automatic") whatever
@@ -117,7 +117,7 @@ class NamePlanner {
       if (w->type != type) continue;
       bool found = false;
       for (size_t i = 0; i < listed.size() && !found; ++i) {
-        if (matched[i] || !same_record_content(type, listed[i]->content, w->content)) continue;
+        if (matched[i] || !is_wanted_record(*listed[i], *w)) continue;
         matched[i] = found = true;
         if (is_protected(type)) continue;
         const unsigned fields = sync_differences(*listed[i], *w, false);
@@ -173,6 +173,16 @@ class NamePlanner {
 };
 
 }  // namespace
+
+bool is_wanted_record(const ListedRecord& listed, const SyncWanted& wanted) {
+  if (wanted.data && listed.data) return same_record_data(wanted.type, *listed.data, *wanted.data);
+  return same_record_content(wanted.type, listed.content, wanted.content);
+}
+
+bool same_wanted_record(const SyncWanted& a, const SyncWanted& b) {
+  if (a.data && b.data) return same_record_data(a.type, *a.data, *b.data);
+  return same_record_content(a.type, a.content, b.content);
+}
 
 bool has_priority_field(std::string_view type) { return type == "MX" || type == "URI"; }
 

@@ -25,14 +25,20 @@ enum SyncField : unsigned {
   kSyncPriority = 1u << 3,
   kSyncComment = 1u << 4,
   kSyncTags = 1u << 5,
+  kSyncData = 1u << 6,  // the data of a record the service describes with data
 };
 
 // One wanted record; an optional field left out keeps what the existing
 // record has (and is the service's default on create).
 struct SyncWanted {
-  std::string type;     // upper case
-  std::string name;     // the full name, resolved against the zone
-  std::string content;  // for MX: the host alone
+  std::string type;  // upper case
+  std::string name;  // the full name, resolved against the zone
+  // For MX: the host alone. With `data`, the content the service makes of
+  // it (shown, never sent).
+  std::string content;
+  // The fields of a type the service describes with data (record_data),
+  // all of them; such a record is compared and written by its data.
+  std::optional<RecordData> data;
   std::optional<uint32_t> ttl;
   std::optional<bool> proxied;
   std::optional<int32_t> priority;
@@ -77,6 +83,14 @@ struct SyncPlan {
   size_t updates = 0;
   size_t deletes = 0;
 };
+
+// Whether a listed record is the wanted one of the same type: by data when
+// the wanted record has data and the listing shows the record's, else by
+// content (same_record_content).
+bool is_wanted_record(const ListedRecord& listed, const SyncWanted& wanted);
+
+// Whether two wanted records of one name and type are the same record.
+bool same_wanted_record(const SyncWanted& a, const SyncWanted& b);
 
 // Whether an existing record is ours under `scope`.
 bool in_sync_scope(const ListedRecord& record, const SyncScope& scope);

@@ -2,7 +2,9 @@
 
 #include <json-c/json.h>
 
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <new>
 #include <stdexcept>
 
@@ -27,6 +29,22 @@ JsonTree json_new_string(std::string_view text) {
 
 JsonTree json_new_int(int32_t value) { return owned(json_object_new_int(value)); }
 JsonTree json_new_bool(bool value) { return owned(json_object_new_boolean(value ? 1 : 0)); }
+
+JsonTree json_new_number(double value) {
+  if (value == std::trunc(value) && std::fabs(value) < 9.2e18) {
+    return owned(json_object_new_int64(static_cast<int64_t>(value)));
+  }
+  return owned(json_object_new_double_s(value, json_number_text(value).c_str()));
+}
+
+std::string json_number_text(double value) {
+  if (value == std::trunc(value) && std::fabs(value) < 1e15) {
+    return std::to_string(static_cast<long long>(value));
+  }
+  char text[32];
+  const std::to_chars_result done = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, done.ptr);
+}
 
 // json-c takes over the value only when the insertion succeeds; otherwise
 // `value` still owns it and releases it.

@@ -4,6 +4,7 @@ same zone."""
 
 from __future__ import annotations
 
+import json
 import subprocess
 import sys
 
@@ -22,7 +23,36 @@ SEEDED = [
         "name": "_sip._tcp",
         "data": {"priority": 1, "weight": 5, "port": 5060, "target": "sip.example.net"},
     },
+    {"type": "TLSA", "name": "_443._tcp.www", "data": {"usage": 3, "selector": 1, "matching_type": 1, "certificate": "0C72AC70"}},
+    {"type": "HTTPS", "name": "@", "data": {"priority": 1, "target": ".", "value": 'alpn="h3,h2"'}},
+    {"type": "DS", "name": "@", "data": {"key_tag": 2371, "algorithm": 13, "digest_type": 2, "digest": "1F987CC6"}},
 ]
+# Records the service describes with data, as octoDNS and a BIND file write them.
+DATA_FILES = {
+    "yaml": """\
+---
+'':
+- type: CAA
+  values:
+  - {flags: 0, tag: issue, value: letsencrypt.org}
+  - {tag: iodef, value: 'mailto:sec@example.com'}
+- {type: DS, value: {key_tag: 2371, algorithm: 13, digest_type: 2, digest: 1F987CC6583E92DF}}
+- {type: HTTPS, value: {svcpriority: 1, targetname: ., svcparams: {alpn: [h3, h2]}}}
+_sip._tcp: {type: SRV, value: {priority: 10, weight: 60, port: 5060, target: sip.example.com.}}
+_443._tcp.www:
+  type: TLSA
+  value: {certificate_usage: 3, selector: 1, matching_type: 1, certificate_association_data: 0C72AC70B745AC19}
+""",
+    "zone": """\
+$ORIGIN example.com.
+@ 3600 IN CAA 0 issue "letsencrypt.org"
+@ 3600 IN CAA 0 iodef "mailto:sec@example.com"
+@ 3600 IN DS 2371 13 2 1F987CC6 583E92DF
+@ 3600 IN HTTPS 1 . alpn="h3,h2"
+_sip._tcp 3600 IN SRV 10 60 5060 sip
+_443._tcp.www 3600 IN TLSA 3 1 1 0C72AC70B745AC19
+""",
+}
 # The same zone as octoDNS writes it (TTLs of 120 s and more: octoDNS's floor).
 OCTODNS_FILE = """\
 ---
@@ -86,6 +116,28 @@ def test_export_then_sync_plans_nothing_and_changes_exit_3(nuv, tmp_path, style)
     assert _zone(nuv) == before
     assert nuv("sync", str(path), "--apply").status == 0
     assert nuv("sync", str(path), "--expect-no-changes", "--quiet").out == ""
+
+
+@pytest.mark.parametrize("style", sorted(DATA_FILES))
+def test_records_described_by_data_are_created_then_changed_by_one_patch(nuv, tmp_path, style):
+    path = tmp_path / f"{DOMAIN}.{style}"
+    path.write_text(DATA_FILES[style])
+    assert nuv("sync", str(path), "--apply").status == 0
+    posts = [item for r in nuv.standin.requests("cloudflare") if r["path"].endswith("/batch") for item in json.loads(r["body"])["posts"]]
+    assert len(posts) == 6 and all("data" in p and "content" not in p for p in posts)
+    assert sorted(r["content"] for r in nuv.records()) == [
+        '0 iodef "mailto:sec@example.com"', '0 issue "letsencrypt.org"', '1 . alpn="h3,h2"',
+        "2371 13 2 1F987CC6583E92DF", "3 1 1 0C72AC70B745AC19", "60 5060 sip.example.com",
+    ]  # fmt: skip
+    assert nuv("sync", str(path), "--expect-no-changes").status == 0
+
+    path.write_text(DATA_FILES[style].replace("letsencrypt.org", "pki.goog"))
+    nuv.standin.clear_requests()
+    changed = nuv("sync", str(path), "--apply")
+    assert f'  update CAA {DOMAIN} 0 issue "pki.goog": data.value "letsencrypt.org" -> "pki.goog"' in changed.out.splitlines()
+    batch = [json.loads(r["body"]) for r in nuv.standin.requests("cloudflare") if r["method"] == "POST"]
+    assert [(len(b["deletes"]), [sorted(p) for p in b["patches"]], len(b["posts"])) for b in batch] == [(0, [["data", "id"]], 0)]
+    assert nuv("sync", str(path), "--expect-no-changes").status == 0
 
 
 def test_octodns_and_nuv_end_in_the_same_zone(nuv, tmp_path):

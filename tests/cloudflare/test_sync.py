@@ -13,6 +13,9 @@ from support import TEST_WAIT_SCALE
 
 W = f"www.{DOMAIN}"
 A1 = {"type": "A", "name": "www", "content": "192.0.2.1"}
+CAA = {"type": "CAA", "name": "@", "content": '0 issue "ca.example"', "data": {"flags": 0, "tag": "issue", "value": "ca.example"}}
+SRV = {"type": "SRV", "name": "_sip._tcp", "content": "5 5060 sip.example.net", "data": {"priority": 1, "weight": 5, "port": 5060, "target": "sip.example.net"}}
+DS = {"type": "DS", "name": "@", "content": "1 13 2 ABCD", "data": {"key_tag": 1, "algorithm": 13, "digest_type": 2, "digest": "ABCD"}}
 
 
 def summary(plan):
@@ -29,12 +32,12 @@ def sent_writes(standin):
     for body in batches(standin):
         out += [("delete", i["id"]) for i in body["deletes"]]
         out += [("update", i["id"]) for i in body["patches"]]
-        out += [("create", i["content"]) for i in body["posts"]]
+        out += [("create", i.get("data", i.get("content"))) for i in body["posts"]]
     return out
 
 
 def planned_writes(plan):
-    return [(w["action"], w["content"] if w["action"] == "create" else w["id"]) for w in plan if w["action"] != "skip"]
+    return [(w["action"], w.get("data", w["content"]) if w["action"] == "create" else w["id"]) for w in plan if w["action"] != "skip"]
 
 
 @pytest.mark.parametrize(
@@ -60,6 +63,14 @@ def planned_writes(plan):
             [],
             [],  # the apex NS and SOA are the service's
         ),
+        # Records described by data: compared by their data as the service stores it.
+        ([], [CAA], [("create", "CAA", DOMAIN, [])]),
+        ([CAA], [{"type": "caa", "name": "@", "data": {"flags": "0", "tag": "ISSUE", "value": "ca.example"}}], []),
+        ([SRV], [dict(SRV, content="?", data=dict(SRV["data"], port=5060.0, target="SIP.example.net.", priority=None), priority=1)], []),
+        ([DS], [dict(DS, data=dict(DS["data"], digest="ab cd"))], []),
+        ([dict(CAA, data=None)], [CAA], []),  # a listing without data: by content
+        ([CAA], [dict(CAA, data=dict(CAA["data"], value="pki.example"))], [("update", "CAA", DOMAIN, ["data"])]),
+        ([SRV], [dict(SRV, data=dict(SRV["data"], priority=2))], [("update", "SRV", f"_sip._tcp.{DOMAIN}", ["data"])]),
     ],
 )
 def test_plan_and_sync(zcf, seed, fresh_standin, listed, wanted, expected):
@@ -144,6 +155,10 @@ def test_threshold_refuses_large_changes_unless_forced(zcf, seed, fresh_standin,
         ([{"type": "TXT", "name": "t", "content": "x", "proxied": True}], {}, "can be proxied"),
         ([A1], {"owned_only": "("}, "not a regular expression"),
         ([A1], {"threshold": 2}, "between 0 and 1"),
+        ([dict(CAA, data={"flags": 0, "tag": "issue"})], {}, "CAA record needs 'value'"),
+        ([dict(CAA, data=dict(CAA["data"], flags="zero"))], {}, "'flags' is not a number"),
+        ([dict(CAA, data=dict(CAA["data"], flags=True))], {}, "'flags' must be a number"),
+        ([dict(CAA, data='0 issue "ca.example"')], {}, "'data' must be a dict"),
     ],
 )
 def test_wanted_state_the_service_would_refuse_raises_before_any_write(zcf, fresh_standin, wanted, kwargs, error):
@@ -200,7 +215,7 @@ def test_a_lost_batch_answer_lists_again_instead_of_sending_it_twice(fresh_stand
 
 
 NAMES = ["@", "a", "b"]
-CONTENTS = {"A": ["192.0.2.1", "192.0.2.2"], "TXT": ["x", "y"], "MX": ["mx1.example.net", "mx2.example.net"], "CNAME": ["t.example.net"]}
+CONTENTS = {"A": ["192.0.2.1", "192.0.2.2"], "TXT": ["x", "y"], "MX": ["mx1.example.net", "mx2.example.net"], "CNAME": ["t.example.net"], "CAA": ['0 issue "a"', '0 issue "b"']}
 
 
 @st.composite
@@ -217,6 +232,8 @@ def record_sets(draw):
         record = {"name": name, "type": type_, "content": content, "ttl": draw(st.sampled_from([1, 300]))}
         if type_ == "MX":
             record["priority"] = draw(st.sampled_from([10, 20]))
+        if type_ == "CAA":
+            record["data"] = {"flags": 0, "tag": "issue", "value": content[9:-1]}
         if draw(st.booleans()):
             record["comment"] = draw(st.sampled_from(["c", "owner=ci"]))
         records.append(record)

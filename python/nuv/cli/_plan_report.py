@@ -20,8 +20,12 @@ def _value(value: Any) -> str:
 
 def _content(write: dict[str, Any]) -> str:
     content = str(write.get("content"))
-    if write.get("priority") is not None and str(write.get("type")).upper() in ("MX", "SRV", "URI"):
-        content = f"{write['priority']} {content}"
+    priority = write.get("priority")
+    data = write.get("data")
+    if priority is None and isinstance(data, dict):
+        priority = data.get("priority")  # an SRV's is in its data
+    if priority is not None and str(write.get("type")).upper() in ("MX", "SRV", "URI"):
+        content = f"{priority} {content}"
     return content
 
 
@@ -40,7 +44,19 @@ def _attributes(write: dict[str, Any]) -> list[str]:
 
 def _changes(write: dict[str, Any]) -> list[tuple[str, Any, Any]]:
     changes = write.get("changes") or {}
-    return [(str(name), c.get("old"), c.get("new")) for name, c in changes.items() if isinstance(c, dict)]
+    out = []
+    for name, change in changes.items():
+        if not isinstance(change, dict):
+            continue
+        old, new = change.get("old"), change.get("new")
+        if name == "data" and isinstance(old, dict) and isinstance(new, dict):
+            # One line per field of the data that changes.
+            fields = [k for k in {**new, **old} if old.get(k) != new.get(k)]
+            out += [(f"data.{k}", old.get(k), new.get(k)) for k in fields]
+            if fields:
+                continue
+        out.append((str(name), old, new))
+    return out
 
 
 def summary(plan: ZonePlan) -> str:
